@@ -1,0 +1,23 @@
+// The two reduced forms of a text that every other computation starts from.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace vessolin {
+
+using Digest32 = std::array<std::uint8_t, 32>;
+
+// NFC, invisible characters dropped, lowercased character by character, and
+// reduced to its words joined by single spaces. `text` must be valid UTF-8.
+std::string canonical_stream(std::string_view text);
+
+// NFC with the invisible characters dropped; nothing else changes.
+std::string normalized_text(std::string_view text);
+
+// SHA-256 of the canonical stream.
+Digest32 content_digest(std::string_view text);
+
+}  // namespace vessolin

@@ -1,0 +1,92 @@
+#include "hex/hex.hpp"
+
+#include <array>
+
+#include "unicode/properties.hpp"
+#include "unicode/utf8.hpp"
+
+namespace vessolin::hex {
+
+namespace {
+
+constexpr char kDigits[] = "0123456789abcdef";
+
+// Nibble value of each byte, or -1.
+constexpr std::array<std::int8_t, 256> kNibble = [] {
+  std::array<std::int8_t, 256> t{};
+  for (auto& v : t) v = -1;
+  for (int i = 0; i < 10; ++i) t['0' + i] = static_cast<std::int8_t>(i);
+  for (int i = 0; i < 6; ++i) {
+    t['a' + i] = static_cast<std::int8_t>(10 + i);
+    t['A' + i] = static_cast<std::int8_t>(10 + i);
+  }
+  return t;
+}();
+
+}  // namespace
+
+std::string encode(std::span<const std::uint8_t> bytes) {
+  std::string out;
+  out.resize_and_overwrite(bytes.size() * 2, [&](char* buf, std::size_t n) {
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+      buf[2 * i] = kDigits[bytes[i] >> 4];
+      buf[2 * i + 1] = kDigits[bytes[i] & 0x0F];
+    }
+    return n;
+  });
+  return out;
+}
+
+std::string char_literal(std::uint8_t byte) {
+  std::string body;
+  switch (byte) {
+    case '\'': body = "\\'"; break;
+    case '\\': body = "\\\\"; break;
+    case '\t': body = "\\t"; break;
+    case '\n': body = "\\n"; break;
+    case '\r': body = "\\r"; break;
+    case 0: body = "\\0"; break;
+    default:
+      if (byte < 0x20 || (byte >= 0x7F && byte <= 0xA0) || byte == 0xAD) {
+        body = "\\u{";
+        if (byte >= 0x10) body += kDigits[byte >> 4];
+        body += kDigits[byte & 0x0F];
+        body += '}';
+      } else {
+        utf8::append(body, byte);
+      }
+  }
+  return "'" + body + "'";
+}
+
+std::expected<Bytes, std::string> decode_trimmed(std::string_view text) {
+  const std::string_view digits = unicode::trim_white_space(text);
+  if (digits.size() % 2 != 0) return std::unexpected(std::string("Odd number of digits"));
+  Bytes out(digits.size() / 2);
+  for (std::size_t i = 0; i < digits.size(); i += 2) {
+    const auto hi_byte = static_cast<std::uint8_t>(digits[i]);
+    const auto lo_byte = static_cast<std::uint8_t>(digits[i + 1]);
+    const int hi = kNibble[hi_byte];
+    const int lo = kNibble[lo_byte];
+    if (hi < 0 || lo < 0) {
+      const std::size_t at = hi < 0 ? i : i + 1;
+      return std::unexpected("Invalid character " + char_literal(hi < 0 ? hi_byte : lo_byte) +
+                             " at position " + std::to_string(at));
+    }
+    out[i / 2] = static_cast<std::uint8_t>((hi << 4) | lo);
+  }
+  return out;
+}
+
+bool decode_exact(std::string_view text, std::uint8_t* out) {
+  if (text.size() % 2 != 0) return false;
+  for (std::size_t i = 0; i < text.size(); i += 2) {
+    const int hi = kNibble[static_cast<std::uint8_t>(text[i])];
+    const int lo = kNibble[static_cast<std::uint8_t>(text[i + 1])];
+    if (hi < 0 || lo < 0) return false;
+    out[i / 2] = static_cast<std::uint8_t>((hi << 4) | lo);
+  }
+  return true;
+}
+
+}  // namespace vessolin::hex

@@ -1,0 +1,78 @@
+// Minimal UTF-8 helpers for text that is already known to be valid UTF-8
+// (every str reaches the core through the interpreter's strict encoder).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace vessolin::utf8 {
+
+inline bool is_ascii(unsigned char b) { return b < 0x80; }
+
+// Number of bytes of the sequence that starts with lead byte `b`.
+inline std::size_t sequence_length(unsigned char b) {
+  if (b < 0x80) return 1;
+  if (b < 0xE0) return 2;
+  if (b < 0xF0) return 3;
+  return 4;
+}
+
+// Decodes the code point at `pos` and advances `pos` past it.
+inline char32_t decode(std::string_view s, std::size_t& pos) {
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data()) + pos;
+  unsigned char b = p[0];
+  if (b < 0x80) {
+    pos += 1;
+    return b;
+  }
+  if (b < 0xE0) {
+    pos += 2;
+    return (char32_t(b & 0x1F) << 6) | (p[1] & 0x3F);
+  }
+  if (b < 0xF0) {
+    pos += 3;
+    return (char32_t(b & 0x0F) << 12) | (char32_t(p[1] & 0x3F) << 6) | (p[2] & 0x3F);
+  }
+  pos += 4;
+  return (char32_t(b & 0x07) << 18) | (char32_t(p[1] & 0x3F) << 12) |
+         (char32_t(p[2] & 0x3F) << 6) | (p[3] & 0x3F);
+}
+
+// Decodes the code point that ends just before `end` and moves `end` to its start.
+inline char32_t decode_before(std::string_view s, std::size_t& end) {
+  std::size_t start = end - 1;
+  while (start > 0 && (static_cast<unsigned char>(s[start]) & 0xC0) == 0x80) --start;
+  std::size_t pos = start;
+  char32_t c = decode(s, pos);
+  end = start;
+  return c;
+}
+
+inline void append(std::string& out, char32_t c) {
+  if (c < 0x80) {
+    out.push_back(static_cast<char>(c));
+  } else if (c < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else if (c < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  }
+}
+
+// Number of code points in valid UTF-8: every byte that is not a continuation byte.
+inline std::size_t count_code_points(std::string_view s) {
+  std::size_t n = 0;
+  for (unsigned char b : s) n += (b & 0xC0) != 0x80;
+  return n;
+}
+
+}  // namespace vessolin::utf8
