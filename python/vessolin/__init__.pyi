@@ -1,0 +1,12 @@
+"""Tessaline C2PA text soft-binding family (native bindings)."""
+
+__all__: list[str]
+
+def hamming_hex(a: str, b: str) -> int:
+    """Hamming distance in bits between two 256-bit hex fingerprints."""
+
+def content_hash(text: str) -> str:
+    """SHA-256 of the canonical stream (the blind-recoverable content hash), hex."""
+
+def cross_check(key_hex: str, repo_id: str, content_hash_hex: str) -> str:
+    """Anti-transfer cross-check tag (hex): `HMAC(key, repo_id ‖ content_hash)`."""

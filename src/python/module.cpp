@@ -1,0 +1,46 @@
+// The `vessolin` module: its function table, in registration order.
+#include "canonical/canonical.hpp"
+#include "crosscheck/crosscheck.hpp"
+#include "hex/hex.hpp"
+#include "python/frame.hpp"
+#include "simhash/fingerprint.hpp"
+
+namespace vessolin::python {
+namespace {
+
+constexpr Param kText[] = {{"text", ParamKind::Text}};
+constexpr Param kFingerprintPair[] = {{"a", ParamKind::Fingerprint}, {"b", ParamKind::Fingerprint}};
+constexpr Param kCrossCheck[] = {
+    {"key_hex", ParamKind::Hex, "key"},
+    {"repo_id", ParamKind::Text},
+    {"content_hash_hex", ParamKind::Hex, "content hash"},
+};
+
+constexpr FunctionSpec kFunctions[] = {
+    {"hamming_hex", kFingerprintPair, {},
+     "Hamming distance in bits between two 256-bit hex fingerprints.",
+     [](const Args& a) -> Outcome { return std::uint64_t{hamming_distance(a.bytes32(0), a.bytes32(1))}; }},
+    {"content_hash", kText, {},
+     "SHA-256 of the canonical stream (the blind-recoverable content hash), hex.",
+     [](const Args& a) -> Outcome { return hex::encode(content_digest(a.text(0))); }},
+    {"cross_check", kCrossCheck, {},
+     "Anti-transfer cross-check tag (hex): `HMAC(key, repo_id \u2016 content_hash)`.",
+     [](const Args& a) -> Outcome { return hex::encode(cross_check_tag(a.bytes(0), a.text(1), a.bytes(2))); }},
+};
+
+PyModuleDef kDefinition = {
+    PyModuleDef_HEAD_INIT,
+    "vessolin",
+    "The `vessolin` native module.",
+    0,        // no per-module state
+    nullptr,  // no method table: functions are added one by one
+    nullptr, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+}  // namespace vessolin::python
+
+PyMODINIT_FUNC PyInit_vessolin() {
+  using namespace vessolin::python;
+  return init_module<kFunctions>(kDefinition, "Tessaline C2PA text soft-binding family (native bindings).");
+}
