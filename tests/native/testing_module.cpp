@@ -6,6 +6,7 @@
 
 #include "canonical/canonical.hpp"
 #include "error/error.hpp"
+#include "hex/hex.hpp"
 #include "python/frame.hpp"
 #include "unicode/properties.hpp"
 #include "unicode/utf8.hpp"
@@ -15,6 +16,14 @@ namespace {
 
 constexpr Param kText[] = {{"text", ParamKind::Text}};
 constexpr Param kErrorArgs[] = {{"variant", ParamKind::Text}, {"detail", ParamKind::Text}};
+// The shapes of parameter lists that only later functions of vessolin use.
+constexpr Param kFlags[] = {
+    {"text", ParamKind::Text},
+    {"watermark_verified", ParamKind::Bool},
+    {"crosscheck_ok", ParamKind::Bool},
+};
+constexpr Param kEnvelopeAndKey[] = {{"cose_hex", ParamKind::Hex, "cose"}, {"public_hex", ParamKind::Key32}};
+constexpr std::uint8_t kKeyFirst[] = {1, 0};
 
 Error make_error(std::string_view variant, std::string detail) {
   if (variant == "ContentTooShort") return Error::content_too_short();
@@ -65,6 +74,12 @@ constexpr FunctionSpec kFunctions[] = {
      [](const Args& a) -> Outcome { return make_error(a.text(0), std::string(a.text(1))).debug(); }},
     {"raise_error", kErrorArgs, {}, "Fails with the given Error variant.",
      [](const Args& a) -> Outcome { return fail(make_error(a.text(0), std::string(a.text(1)))); }},
+    {"probe_flags", kFlags, {}, "Echoes a text and two flags as 'text|flag|flag'.",
+     [](const Args& a) -> Outcome {
+       return std::string(a.text(0)) + "|" + (a.flag(1) ? "True" : "False") + "|" + (a.flag(2) ? "True" : "False");
+     }},
+    {"probe_envelope_and_key", kEnvelopeAndKey, kKeyFirst, "Echoes decoded bytes as 'cose:key' in hex, key decoded first.",
+     [](const Args& a) -> Outcome { return hex::encode(a.bytes(0)) + ":" + hex::encode(a.bytes32(1)); }},
     {"internal_fault", kText, {}, "Breaks an internal invariant with the given message.",
      [](const Args& a) -> Outcome { throw InternalFault(std::string(a.text(0))); }},
 };

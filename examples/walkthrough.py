@@ -1,0 +1,44 @@
+"""Walks a text through vessolin's functions and prints what each one gives.
+
+Usage: python examples/walkthrough.py [FILE]   (a UTF-8 text file; a sample text otherwise)
+"""
+
+import secrets
+import sys
+
+import vessolin
+
+SAMPLE = (
+    "Alice was beginning to get very tired of sitting by her sister on the bank, "
+    "and of having nothing to do: once or twice she had peeped into the book her "
+    "sister was reading, but it had no pictures or conversations in it."
+)
+
+
+def main() -> None:
+    text = open(sys.argv[1], encoding="utf-8").read() if len(sys.argv) > 1 else SAMPLE
+    edited = text.replace("very", "VERY,  very").replace("e", "e\u200b", 3)
+
+    digest = vessolin.content_hash(text)
+    print(f"content_hash           {digest}")
+    print(f"  of an edited copy    {vessolin.content_hash(edited)}")
+    marked = text.replace(" ", " \u200b")
+    print(f"  of zero-width marked {vessolin.content_hash(marked)}  (blind to zero-width marks)")
+
+    for name in ("text_fingerprint", "text_structure"):
+        if hasattr(vessolin, name):
+            a, b = getattr(vessolin, name)(text), getattr(vessolin, name)(edited)
+            print(f"{name:<22} {a}")
+            print(f"  hamming to edited    {vessolin.hamming_hex(a, b)} bits")
+    if hasattr(vessolin, "minhash_signature"):
+        sig_a, sig_b = vessolin.minhash_signature(text), vessolin.minhash_signature(edited)
+        same = sum(x == y for x, y in zip(sig_a, sig_b))
+        print(f"minhash_signature      {len(sig_a)} values, {same} equal to the edited copy's")
+        print(f"minhash_bands          {vessolin.minhash_bands(text)[:4]} ...")
+
+    key = secrets.token_hex(32)
+    print(f"cross_check            {vessolin.cross_check(key, 'repo:example/1', digest)}  (random key)")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,140 @@
+"""The canonical stream, the normalised text and content_hash."""
+
+import bz2
+import hashlib
+import pathlib
+import unicodedata
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import reference
+import vessolin
+
+DATA = pathlib.Path(__file__).parent / "data"
+CORPUS = pathlib.Path(__file__).parent.parent / "bench" / "data"
+
+STREAMS = [
+    ("", ""),
+    ("   \t\n ", ""),
+    ("?!,.;", ""),
+    ("  Hello,   World!  ", "hello world"),
+    ("Hello\u200bWorld", "helloworld"),
+    ("don't snake_case e-mail", "don t snake case e mail"),
+    ("e\u0301", "\u00e9"),  # composes
+    ("q\u0301", "q"),  # no composition; the mark is a separator
+    ("e\u200d\u0301", "e"),  # the joiner blocks composition and only then goes
+    ("\u0130stanbul", "i stanbul"),
+    ("\u039f\u0394\u039f\u03a3", "\u03bf\u03b4\u03bf\u03c3"),  # never the final sigma
+    ("STRASSE Stra\u00dfe", "strasse stra\u00dfe"),
+    ("x\u00b2 \u00bd \u216b", "x\u00b2 \u00bd \u217b"),  # No and Nl are word characters
+    ("\ufb01le \uff21\uff22\uff23", "\ufb01le \uff41\uff42\uff43"),  # no compatibility folding
+    ("a\ufe0fb", "ab"),
+    ("I \u2764\ufe0f NY \U0001f468\u200d\U0001f469\u200d\U0001f467", "i ny"),
+    ("co\u00adoperate", "co operate"),
+    ("\u212a", "k"),  # Kelvin sign lowercases to ASCII
+    ("\u1e9e", "\u00df"),
+    ("\u0958", "\u0915"),  # NFC decomposes the exclusion; U+093C nukta is a separator? no: it is Alphabetic
+    ("\uac00\u11a8", "\uac01"),  # Hangul LV + T composes
+    ("\u1100\u1161", "\uac00"),  # conjoining jamo compose
+    ("ABC\u0301DEF", "abc\u0301def".replace("c\u0301", "\u0107")),
+    ("x" * 40 + "\u0307" + "y" * 40 + "\u00e9" + " z" * 20, "x" * 39 + "\u1e8b" + "y" * 40 + "\u00e9" + " z" * 20),
+]
+
+
+@pytest.mark.parametrize("text, stream", STREAMS)
+def test_canonical_stream(native, text, stream):
+    if text == "\u0958":
+        stream = reference.canonical_stream(text)  # U+093C's class decides; the oracle knows it
+    assert native.canonical_stream(text) == stream
+    assert vessolin.content_hash(text) == hashlib.sha256(stream.encode()).hexdigest()
+
+
+def test_known_content_hashes():
+    assert vessolin.content_hash("") == "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"
+    assert vessolin.content_hash("Hello, World!") == "b94d27b9934d3e08a52e52d7da7dabfac484efe37a5380ee9088f7ace2efcde9"
+
+
+@pytest.mark.parametrize("mark", sorted(reference.INVISIBLE))
+def test_every_invisible_character_joins_its_neighbours(native, mark):
+    mark = chr(mark)
+    assert native.canonical_stream(f"Hel{mark}lo Wor{mark}{mark}ld{mark}") == "hello world"
+    assert native.normalized_text(f"A{mark}b.") == "Ab."
+
+
+def test_normalized_text_keeps_case_punctuation_and_layout(native):
+    text = "  \u00c5ngstr\u00f6m,\r\n\tE\u0301T\u200bE!  "
+    assert native.normalized_text(text) == "  \u00c5ngstr\u00f6m,\r\n\t\u00c9TE!  "
+
+
+def test_lowercase_mapping_matches_the_full_mapping_everywhere(native):
+    assert native.lowercase_mismatches() == []
+
+
+def normalization_cases():
+    with bz2.open(DATA / "unicode" / "NormalizationTest.txt.bz2", "rt", encoding="utf-8") as f:
+        for line in f:
+            line = line.split("#")[0].strip()
+            if not line or line.startswith("@"):
+                continue
+            columns = ["".join(chr(int(cp, 16)) for cp in field.split()) for field in line.split(";")[:5]]
+            yield columns
+
+
+def test_nfc_conformance(native):
+    # Every source column must normalise to the NFC column (with the
+    # invisible characters then dropped), also with ASCII around it, which
+    # exercises the switch between the ASCII fast path and the normaliser
+    # (the prefixes end in a character that composes with nothing).
+    failures = []
+    drop = str.maketrans({cp: None for cp in reference.INVISIBLE})
+    for c1, c2, c3, c4, c5 in normalization_cases():
+        expected = c2.translate(drop)
+        for source in (c1, c2, c3):
+            for prefix, suffix in (("", ""), ("-", "b"), ("ab cd" * 8 + "\n", " " * 40)):
+                got = native.normalized_text(prefix + source + suffix)
+                if got != prefix + expected + suffix:
+                    failures.append((source, got))
+        for source in (c4, c5):
+            if native.normalized_text(source) != c4.translate(drop):
+                failures.append((source, native.normalized_text(source)))
+    assert failures[:5] == []
+
+
+# Characters Python's own database knows, so that its NFC can serve as the oracle.
+KNOWN = st.characters(
+    blacklist_categories=("Cs", "Cn"),
+).filter(lambda c: unicodedata.category(c) != "Cn")
+PIECES = st.sampled_from(
+    [" ", "  ", ".", ", ", "\n", "\u200b", "\u200d", "\ufe0f", "\u0301", "\u0307", "e", "E", "\u0130", "\u03a3",
+     "\u00df", "\u1100", "\u1161", "\u11a8", "\u0958", "\u212a", "x\u00b2", "\U0001f600", "_", "'"]
+)
+TEXTS = st.lists(st.one_of(KNOWN, PIECES, st.text(alphabet="abcXYZ 019.", max_size=40)), max_size=60).map("".join)
+
+
+@settings(max_examples=400, deadline=None)
+@given(TEXTS)
+def test_canonical_stream_matches_the_reference(native, text):
+    assert native.canonical_stream(text) == reference.canonical_stream(text)
+    assert native.normalized_text(text) == reference.normalized_text(text)
+
+
+CORPUS_FILES = [
+    "gutenberg/11-0.txt",
+    "wikipedia_mars/german.utf8.txt",
+    "wikipedia_mars/greek.utf8.txt",
+    "wikipedia_mars/turkish.utf8.txt",
+    "wikipedia_mars/persan.utf8.txt",
+    "wikipedia_mars/hindi.utf8.txt",
+    "lipsum/Chinese-Lipsum.utf8.txt",
+    "emoji/emoji-zwj-sequences.txt",
+]
+
+
+@pytest.mark.parametrize("name", CORPUS_FILES)
+def test_corpus_texts_match_the_reference(native, name):
+    path = CORPUS / name
+    text = path.read_text(encoding="utf-8")
+    assert native.canonical_stream(text) == reference.canonical_stream(text)
+    assert vessolin.content_hash(text) == reference.content_hash(text)
