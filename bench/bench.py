@@ -1,0 +1,899 @@
+#!/usr/bin/env python3
+"""Time vessolin against its baselines in one process.
+
+Every selected row runs its contender (vessolin) and its baseline in
+interleaved rounds: in each round every row runs each of its timed
+functions once over a calibrated batch of calls, so that drift and noise on
+the machine hit all of them alike. Each row reports the median time per call
+with its spread, the ratio contender / baseline, and that ratio beside the
+row's target with a pass or miss mark.
+
+Memory rows run one call in a fresh child process and read the peak resident
+set size of that process (the kernel's high-water mark, reset just before
+the call), so native allocations count.
+
+Rows live in ROWS below; adding a row means adding one entry there.
+
+    python bench/bench.py                 # every row, full rounds
+    python bench/bench.py --quick         # fewer, shorter rounds
+    python bench/bench.py --only content_hash --only memory
+    python bench/bench.py --json results.json
+"""
+
+from __future__ import annotations
+
+import argparse
+import collections
+import fnmatch
+import functools
+import gc
+import hashlib
+import json
+import os
+import platform
+import random
+import re
+import shutil
+import ssl
+import statistics
+import subprocess
+import sys
+import time
+import timeit
+import unicodedata
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any, Callable
+
+HERE = Path(__file__).resolve().parent
+DATA = HERE / "data"
+
+try:
+    import vessolin
+except ImportError:  # the rows that need it are skipped
+    vessolin = None
+
+try:
+    import _vessolin_testing
+except ImportError:
+    _vessolin_testing = None
+
+
+# --------------------------------------------------------------------------
+# Input texts
+# --------------------------------------------------------------------------
+
+SIZES = {"200B": 200, "5KB": 5_000, "100KB": 100_000}
+
+
+@functools.cache
+def read(rel: str) -> str:
+    return (DATA / rel).read_text(encoding="utf-8")
+
+
+def cut_utf8(text: str, limit: int) -> str:
+    """The longest prefix of at most `limit` UTF-8 bytes, ending before a
+    white-space character when one lies in its last 64 characters."""
+    raw = text.encode("utf-8")
+    if len(raw) <= limit:
+        return text
+    prefix = raw[:limit].decode("utf-8", errors="ignore")
+    split = max(prefix.rfind(" "), prefix.rfind("\n"))
+    if split >= len(prefix) - 64:
+        prefix = prefix[:split]
+    return prefix
+
+
+@functools.cache
+def english_source() -> str:
+    text = read("gutenberg/11-0.txt")
+    return text[text.index("CHAPTER I.\n"):]
+
+
+@functools.cache
+def english(nbytes: int) -> str:
+    source = english_source()
+    while len(source.encode("utf-8")) < nbytes:
+        source += "\n\n" + english_source()
+    return cut_utf8(source, nbytes)
+
+
+_LINK = re.compile(r"!?\[([^\]]*)\]\((?:[^()]|\([^)]*\))*\)")
+
+
+def _wiki_paragraphs(rel: str) -> list[str]:
+    """Running-prose paragraphs of a Wikipedia page, link targets removed."""
+    out = []
+    for para in read(rel).split("\n\n"):
+        para = _LINK.sub(r"\1", para).strip()
+        if (len(para) > 200 and para[0].isalpha() and "http" not in para
+                and "|" not in para and "---" not in para):
+            out.append(para)
+    return out
+
+
+def _plain_paragraphs(rel: str) -> list[str]:
+    return [p.strip() for p in read(rel).split("\n\n") if p.strip()]
+
+
+@functools.cache
+def emoji_sequences() -> list[str]:
+    """The literal RGI ZWJ sequences from the trailing comments."""
+    out = []
+    for line in read("emoji/emoji-zwj-sequences.txt").splitlines():
+        if line and not line.startswith("#"):
+            m = re.search(r"\(([^()]+)\)\s*$", line)
+            if m:
+                out.append(m.group(1))
+    return out
+
+
+@functools.cache
+def mixed(nbytes: int) -> str:
+    """German, Greek, Russian and Chinese in turn, pieces of equal size in
+    bytes, each round closed by two emoji ZWJ sequences. Pieces scale with
+    the target size, so even 200 bytes hold every script."""
+    sources = [
+        _wiki_paragraphs("wikipedia_mars/german.utf8.txt"),
+        _wiki_paragraphs("wikipedia_mars/greek.utf8.txt"),
+        _plain_paragraphs("lipsum/Russian-Lipsum.utf8.txt"),
+        _plain_paragraphs("lipsum/Chinese-Lipsum.utf8.txt"),
+    ]
+    cursors = [0] * len(sources)
+    emoji = emoji_sequences()
+    piece = min(1000, max(36, nbytes // 5))
+
+    def next_piece(k: int) -> str:
+        paras, taken = sources[k], []
+        while sum(len(p.encode("utf-8")) + 2 for p in taken) < piece:
+            taken.append(paras[cursors[k] % len(paras)])
+            cursors[k] += 1
+        return cut_utf8("\n\n".join(taken), piece)
+
+    parts: list[str] = []
+    total = 0
+    i = 0
+    while total < nbytes + piece:
+        for k in range(len(sources)):
+            parts.append(next_piece(k))
+        parts[-1] += " " + emoji[(7 * i) % len(emoji)] + " " + emoji[(7 * i + 3) % len(emoji)]
+        total += sum(len(p.encode("utf-8")) + 2 for p in parts[-4:])
+        i += 1
+    return cut_utf8("\n\n".join(parts), nbytes)
+
+
+def text_of(kind: str, nbytes: int) -> str:
+    return english(nbytes) if kind == "en" else mixed(nbytes)
+
+
+def repeated(kind: str, nbytes: int, copies: int) -> str:
+    """`copies` copies of the `nbytes` text: exactly `copies` times the work."""
+    return "\n\n".join([text_of(kind, nbytes)] * copies)
+
+
+@functools.cache
+def shuffled_words(nbytes: int) -> str:
+    """Words of the English and mixed texts in random order: a text with
+    about as many distinct shingles as it has characters."""
+    words = (english(100_000) + " " + mixed(100_000)).split()
+    rng = random.Random(20240601)
+    out, total = [], 0
+    while total < nbytes:
+        w = rng.choice(words)
+        out.append(w)
+        total += len(w.encode("utf-8")) + 1
+    return " ".join(out)
+
+
+def corpus_texts() -> dict[str, str]:
+    return {rel: read(rel) for rel in (
+        "gutenberg/11-0.txt",
+        "wikipedia_mars/german.utf8.txt",
+        "wikipedia_mars/greek.utf8.txt",
+        "wikipedia_mars/turkish.utf8.txt",
+        "wikipedia_mars/persan.utf8.txt",
+        "wikipedia_mars/hindi.utf8.txt",
+        "lipsum/Russian-Lipsum.utf8.txt",
+        "lipsum/Chinese-Lipsum.utf8.txt",
+        "emoji/emoji-zwj-sequences.txt",
+    )}
+
+
+# --------------------------------------------------------------------------
+# Pure-Python baselines
+# --------------------------------------------------------------------------
+
+INVISIBLE = dict.fromkeys([0x200B, 0x200C, 0x200D, 0x2060, 0xFEFF, *range(0xFE00, 0xFE10)])
+# Letters and numbers, without the underscore. Python's \w lacks the marks
+# that are Alphabetic without being letters (Devanagari vowel signs, for
+# example), so texts holding them need the exact class further down.
+WORD_RE = re.compile(r"[^\W_]+")
+
+try:
+    import regex as _regex
+    EXACT_WORD_RE = _regex.compile(r"[\p{Alphabetic}\p{N}]+")
+except ImportError:
+    EXACT_WORD_RE = None
+
+
+def py_canonical(text: str, word_re=WORD_RE) -> str:
+    """NFC, drop the invisible set, lowercase one character at a time (capital
+    sigma always to U+03C3, so str.lower's final-sigma rule never fires),
+    then the words joined by single spaces."""
+    text = unicodedata.normalize("NFC", text).translate(INVISIBLE)
+    text = text.replace("\u03a3", "\u03c3").lower()
+    return " ".join(word_re.findall(text))
+
+
+def py_content_hash(text: str, word_re=WORD_RE) -> str:
+    return hashlib.sha256(py_canonical(text, word_re).encode("utf-8")).hexdigest()
+
+
+def py_shingles(stream: str) -> collections.Counter:
+    k = min(4, len(stream))
+    return collections.Counter([stream[i:i + k] for i in range(len(stream) - k + 1)])
+
+
+def py_text_fingerprint(text: str) -> str:
+    """Surface SimHash: code-point 4-shingles of the canonical stream counted
+    with a Counter, each distinct shingle hashed once with BLAKE2b-512 (first
+    32 bytes), its count as weight, counter i > 0 gives bit i.
+
+    The 256 counters are kept as 32 histograms of byte values (one list
+    update per digest byte rather than one per bit), then summed per bit."""
+    stream = py_canonical(text)
+    if not stream:
+        return "00" * 32
+    counts = py_shingles(stream)
+    hists = [[0] * 256 for _ in range(32)]
+    blake2b = hashlib.blake2b
+    for shingle, weight in counts.items():
+        digest = blake2b(shingle.encode("utf-8")).digest()
+        for hist, byte in zip(hists, digest):  # stops after 32 bytes
+            hist[byte] += weight
+    total = sum(counts.values())
+    out = bytearray(32)
+    for j, hist in enumerate(hists):
+        for bit in range(8):
+            mask = 0x80 >> bit
+            ones = sum(c for value, c in enumerate(hist) if value & mask)
+            if 2 * ones - total > 0:
+                out[j] |= mask
+    return out.hex()
+
+
+def py_word_shingles(text: str) -> list[bytes]:
+    tokens = py_canonical(text).split(" ")
+    if len(tokens) <= 5:
+        return [" ".join(tokens).encode("utf-8")]
+    return [" ".join(tokens[i:i + 5]).encode("utf-8") for i in range(len(tokens) - 4)]
+
+
+try:
+    import datasketch
+except ImportError:
+    datasketch = None
+
+
+def datasketch_minhash(shingles: list[bytes]) -> Callable[[], Any]:
+    """MinHash(num_perm=128).update_batch(shingles), with the permutations
+    drawn once outside the timed call."""
+    proto = datasketch.MinHash(num_perm=128)
+    extra = {"scheme": proto.scheme} if hasattr(proto, "scheme") else {}
+    perms = proto.permutations
+
+    def run():
+        m = datasketch.MinHash(num_perm=128, permutations=perms, **extra)
+        m.update_batch(shingles)
+        return m.hashvalues
+    return run
+
+
+# --------------------------------------------------------------------------
+# Rows
+# --------------------------------------------------------------------------
+
+@dataclass
+class Timed:
+    """One thing to time: `stmt` run with the names in `env` bound."""
+    label: str
+    stmt: str
+    env: dict[str, Any]
+    per: int = 1   # operations per run of stmt; times are reported per operation
+
+    @staticmethod
+    def call(label: str, fn: Callable, *args: Any) -> "Timed":
+        names = [f"a{i}" for i in range(len(args))]
+        return Timed(label, f"f({', '.join(names)})", {"f": fn, **dict(zip(names, args))})
+
+
+@dataclass
+class Case:
+    contender: Timed
+    baseline: Timed
+    # extra timings taken in the same rounds and shown beside the row
+    extras: list[Timed] = field(default_factory=list)
+    # name -> count: print contender time per unit, e.g. per distinct shingle
+    units: dict[str, int] = field(default_factory=dict)
+    # unit name -> (label, function returning ns) for floors measured apart
+    floors: list[tuple[str, Callable[[], float]]] = field(default_factory=list)
+    # run once before timing: raises AssertionError if the baseline computes
+    # something other than the contender
+    check: Callable[[], None] | None = None
+
+
+@dataclass
+class Target:
+    """How a row's ratio (contender time / baseline time) is shown and judged.
+    kind "at_most": shown as the ratio, passes when ratio <= value;
+    kind "speedup": shown as 1/ratio ("x faster"), passes when 1/ratio >= value.
+    A value of None shows the ratio without judging it."""
+    kind: str
+    value: float | None = None
+    label: str = ""
+
+    def passed(self, ratio: float) -> bool | None:
+        if self.value is None:
+            return None
+        return ratio <= self.value if self.kind == "at_most" else 1 / ratio >= self.value
+
+    def describe(self) -> str:
+        if self.value is None:
+            return "-"
+        if self.label:
+            return self.label
+        return f"<= {self.value:g}x" if self.kind == "at_most" else f">= {self.value:g}x faster"
+
+    def show(self, ratio: float) -> str:
+        return f"{ratio:.2f}x" if self.kind == "at_most" else f"{1 / ratio:.1f}x faster"
+
+
+@dataclass
+class Row:
+    name: str
+    needs: tuple[str, ...]          # vessolin functions the row calls
+    build: Callable[[], Case] | None
+    target: Target
+    about: str
+    optional: tuple[str, ...] = ()  # other modules the row needs
+    memory: str | None = None       # memory rows: name of a probe
+
+
+def _vfn(name: str) -> Callable:
+    return getattr(vessolin, name)
+
+
+def content_hash_vs_sha256(kind: str, nbytes: int) -> Case:
+    text = text_of(kind, nbytes)
+    raw = text.encode("utf-8")
+    return Case(
+        Timed.call("vessolin.content_hash", _vfn("content_hash"), text),
+        Timed("hashlib.sha256 (same bytes)", "h(b).hexdigest()", {"h": hashlib.sha256, "b": raw}),
+    )
+
+
+def content_hash_vs_python(kind: str, nbytes: int) -> Case:
+    text = text_of(kind, nbytes)
+
+    def check():
+        got, want = vessolin.content_hash(text), py_content_hash(text)
+        assert got == want, f"content_hash {got} but the Python pipeline gives {want}"
+    return Case(
+        Timed.call("vessolin.content_hash", _vfn("content_hash"), text),
+        Timed.call("Python pipeline", py_content_hash, text),
+        check=check,
+    )
+
+
+def call_overhead() -> Case:
+    return Case(
+        Timed("vessolin.content_hash('x')", "f(a)", {"f": _vfn("content_hash"), "a": "x"}),
+        Timed("hashlib.sha256(b'x').hexdigest()", "h(b).hexdigest()", {"h": hashlib.sha256, "b": b"x"}),
+    )
+
+
+def python_blake2b_floor_ns(messages: list[bytes]) -> Timed:
+    """One BLAKE2b-512 of a short message from Python, per message."""
+    return Timed("floor: hashlib.blake2b-512, 4-char msg (Python)",
+                 "for m in ms: h(m).digest()", {"h": hashlib.blake2b, "ms": messages}, per=len(messages))
+
+
+def native_blake2b_floor() -> Callable[[], float] | None:
+    for name in ("blake2b_floor_ns", "feature_hash_floor_ns"):
+        fn = getattr(_vessolin_testing, name, None) if _vessolin_testing else None
+        if fn is not None:
+            return lambda: float(fn(200_000))
+    return None
+
+
+def text_fingerprint_vs_python(kind: str) -> Case:
+    text = text_of(kind, 100_000)
+    counts = py_shingles(py_canonical(text))
+    sample = [s.encode("utf-8") for s in list(counts)[:1000]]
+
+    def check():
+        got, want = vessolin.text_fingerprint(text), py_text_fingerprint(text)
+        assert got == want, f"text_fingerprint {got} but the Python baseline gives {want}"
+    floors = []
+    native = native_blake2b_floor()
+    if native is not None:
+        floors.append(("floor: native BLAKE2b-512 of a 4-char message", native))
+    return Case(
+        Timed.call("vessolin.text_fingerprint", _vfn("text_fingerprint"), text),
+        Timed.call("Python (Counter + hashlib.blake2b)", py_text_fingerprint, text),
+        extras=[python_blake2b_floor_ns(sample)],
+        units={"distinct shingle": len(counts), "shingle": sum(counts.values())},
+        floors=floors,
+        check=check,
+    )
+
+
+def minhash_vs_datasketch(kind: str) -> Case:
+    text = text_of(kind, 100_000)
+    shingles = py_word_shingles(text)
+    return Case(
+        Timed.call("vessolin.minhash_signature", _vfn("minhash_signature"), text),
+        Timed("datasketch MinHash(128).update_batch", "f()", {"f": datasketch_minhash(shingles)}),
+        units={"shingle": len(shingles)},
+    )
+
+
+def structure_linearity(kind: str) -> Case:
+    small = text_of(kind, 100_000)
+    big = repeated(kind, 100_000, 10)
+    fn = _vfn("text_structure")
+    return Case(
+        Timed.call("vessolin.text_structure, 10 x 100 KB", fn, big),
+        Timed.call("vessolin.text_structure, 100 KB", fn, small),
+    )
+
+
+KINDS = {"en": "English prose", "mixed": "mixed-script text"}
+
+ROWS: list[Row] = [
+    *[Row(f"content_hash/{kind}/{size}/sha256", ("content_hash",),
+          functools.partial(content_hash_vs_sha256, kind, n),
+          Target("at_most", 2.0 if kind == "en" else None),
+          f"content_hash against hashlib.sha256 of the same UTF-8 bytes, {KINDS[kind]}, {size}")
+      for kind in KINDS for size, n in SIZES.items()],
+    *[Row(f"content_hash/{kind}/{size}/python", ("content_hash",),
+          functools.partial(content_hash_vs_python, kind, n),
+          Target("speedup", 10.0 if kind == "mixed" else None),
+          f"content_hash against the pure-Python pipeline, {KINDS[kind]}, {size}")
+      for kind in KINDS for size, n in SIZES.items()],
+    Row("content_hash/call-overhead", ("content_hash",), call_overhead, Target("at_most", 1.5),
+        "content_hash('x') against hashlib.sha256(b'x').hexdigest()"),
+    *[Row(f"text_fingerprint/{kind}/100KB/python", ("text_fingerprint",),
+          functools.partial(text_fingerprint_vs_python, kind), Target("speedup", 20.0),
+          f"text_fingerprint against the Python Counter + blake2b baseline, {KINDS[kind]}, 100 KB")
+      for kind in KINDS],
+    *[Row(f"minhash_signature/{kind}/100KB/datasketch", ("minhash_signature",),
+          functools.partial(minhash_vs_datasketch, kind), Target("speedup", 20.0),
+          f"minhash_signature against datasketch on the same 5-word shingles, {KINDS[kind]}, 100 KB",
+          optional=("datasketch",))
+      for kind in KINDS],
+    *[Row(f"text_structure/{kind}/linearity", ("text_structure",),
+          functools.partial(structure_linearity, kind), Target("at_most", 12.0, "~10x (<= 12x)"),
+          f"text_structure on 10 x 100 KB against 100 KB, {KINDS[kind]}")
+      for kind in KINDS],
+    # Memory: peak resident memory added by one call, divided by the input's UTF-8 size.
+    Row("memory/content_hash/mixed/20MB", ("content_hash",), None, Target("at_most", 4.0),
+        "peak extra memory of content_hash on 20 MB of mixed text", memory="content_hash"),
+    Row("memory/text_fingerprint/shuffled/10MB", ("text_fingerprint",), None, Target("at_most", 8.0),
+        "peak extra memory of text_fingerprint on 10 MB of shuffled words", memory="text_fingerprint"),
+    Row("memory/minhash_signature/shuffled/10MB", ("minhash_signature",), None, Target("at_most", 8.0),
+        "peak extra memory of minhash_signature on 10 MB of shuffled words", memory="minhash_signature"),
+    Row("memory/text_structure/mixed/10MB", ("text_structure",), None, Target("at_most", 8.0),
+        "peak extra memory of text_structure on 10 MB of mixed text", memory="text_structure"),
+]
+
+# name -> (vessolin function or None for the hashlib reference, text builder)
+MEMORY_PROBES: dict[str, tuple[str | None, Callable[[], str]]] = {
+    "content_hash": ("content_hash", lambda: repeated("mixed", 100_000, 200)),
+    "text_fingerprint": ("text_fingerprint", lambda: shuffled_words(10_000_000)),
+    "minhash_signature": ("minhash_signature", lambda: shuffled_words(10_000_000)),
+    "text_structure": ("text_structure", lambda: repeated("mixed", 100_000, 100)),
+    # reference: hashlib over the encoded text, which holds one UTF-8 copy
+    "sha256-of-encoded:content_hash": (None, lambda: repeated("mixed", 100_000, 200)),
+}
+
+
+# --------------------------------------------------------------------------
+# Timing
+# --------------------------------------------------------------------------
+
+@dataclass
+class Series:
+    label: str
+    timer: timeit.Timer | None
+    number: int = 1
+    per: int = 1                 # divide batch time by this (loops inside stmt)
+    fn: Callable[[], float] | None = None   # self-timing floors: returns ns
+    samples: list[float] = field(default_factory=list)
+
+    def run(self) -> None:
+        if self.fn is not None:
+            self.samples.append(self.fn())
+            return
+        elapsed = self.timer.timeit(self.number)
+        self.samples.append(elapsed * 1e9 / (self.number * self.per))
+
+    def summary(self) -> dict[str, float]:
+        s = sorted(self.samples)
+        med = statistics.median(s)
+        if len(s) >= 4:
+            q1, _, q3 = statistics.quantiles(s, n=4)
+        else:
+            q1, q3 = s[0], s[-1]
+        return {"median_ns": med, "q1_ns": q1, "q3_ns": q3, "min_ns": s[0], "max_ns": s[-1],
+                "iqr_pct": 100 * (q3 - q1) / med, "range_pct": 100 * (s[-1] - s[0]) / med,
+                "rounds": len(s), "calls_per_round": self.number}
+
+
+def make_series(t: Timed, batch_seconds: float) -> Series:
+    timer = timeit.Timer(t.stmt, globals=t.env)
+    number = 1
+    while True:  # calibrate, which also warms up
+        elapsed = timer.timeit(number)
+        if elapsed >= batch_seconds or number >= 1 << 24:
+            break
+        number = max(number * 2, int(number * batch_seconds / max(elapsed, 1e-9) * 1.1))
+    return Series(t.label, timer, number, t.per)
+
+
+def fmt_ns(ns: float) -> str:
+    for unit, scale in (("s", 1e9), ("ms", 1e6), ("us", 1e3)):
+        if ns >= scale:
+            return f"{ns / scale:.3g} {unit}"
+    return f"{ns:.3g} ns"
+
+
+def fmt_bytes(n: float) -> str:
+    for unit, scale in (("GB", 1 << 30), ("MB", 1 << 20), ("KB", 1 << 10)):
+        if abs(n) >= scale:
+            return f"{n / scale:.3g} {unit}"
+    return f"{n:.0f} B"
+
+
+# --------------------------------------------------------------------------
+# Memory probes (child process)
+# --------------------------------------------------------------------------
+
+def _vm_kb(field_name: str) -> int:
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(field_name + ":"):
+                return int(line.split()[1])
+    raise RuntimeError(f"{field_name} not in /proc/self/status")
+
+
+def memory_child(probe: str) -> None:
+    import resource
+    fname, build = MEMORY_PROBES[probe]
+    text = build()
+    size = len(text.encode("utf-8"))
+    if fname is None:
+        fn = lambda t: hashlib.sha256(t.encode("utf-8")).hexdigest()  # noqa: E731
+    else:
+        fn = getattr(vessolin, fname)
+    fn("warm up " * 10)
+    gc.collect()
+    gc.disable()
+    method = "VmHWM reset"
+    try:
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+        before = _vm_kb("VmHWM")
+    except OSError:
+        method = "ru_maxrss (approximate: includes building the input)"
+        before = _vm_kb("VmRSS")
+    t0 = time.perf_counter()
+    fn(text)
+    seconds = time.perf_counter() - t0
+    if method == "VmHWM reset":
+        after = _vm_kb("VmHWM")
+    else:
+        after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    print(json.dumps({"input_bytes": size, "extra_bytes": (after - before) * 1024,
+                      "seconds": seconds, "method": method}))
+
+
+def run_memory_probe(probe: str) -> dict[str, Any]:
+    out = subprocess.run([sys.executable, str(Path(__file__).resolve()), "--memory-child", probe],
+                         capture_output=True, text=True, check=True)
+    return json.loads(out.stdout.strip().splitlines()[-1])
+
+
+# --------------------------------------------------------------------------
+# Environment
+# --------------------------------------------------------------------------
+
+def _cmd(*args: str) -> str | None:
+    if shutil.which(args[0]) is None:
+        return None
+    try:
+        out = subprocess.run(args, capture_output=True, text=True, timeout=10)
+    except (OSError, subprocess.SubprocessError):
+        return None
+    text = (out.stdout or out.stderr).strip()
+    return text if out.returncode == 0 and text else None
+
+
+def environment() -> dict[str, Any]:
+    cpu, flags = "unknown", set()
+    try:
+        for line in Path("/proc/cpuinfo").read_text().splitlines():
+            key, _, value = line.partition(":")
+            if key.strip() == "model name" and cpu == "unknown":
+                cpu = value.strip()
+            elif key.strip() == "flags" and not flags:
+                flags = set(value.split())
+    except OSError:
+        pass
+    icu = _cmd("pkg-config", "--modversion", "icu-uc")
+    if icu is None:
+        uconv = _cmd("uconv", "--version")
+        m = re.search(r"ICU ([0-9.]+)", uconv or "")
+        icu = m.group(1) if m else "unknown"
+    linked = []
+    if vessolin is not None:
+        ldd = _cmd("ldd", vessolin.__file__) or ""
+        linked = sorted({m.group(1) for m in re.finditer(r"(lib(?:icu\w+|crypto)\.so[.\d]*)", ldd)})
+    commit = _cmd("git", "-C", str(HERE), "rev-parse", "HEAD") or "unknown"
+    dirty = _cmd("git", "-C", str(HERE), "status", "--porcelain", "--untracked-files=no")
+    try:
+        from importlib.metadata import version
+        vver = version("vessolin")
+    except Exception:
+        vver = "unknown"
+    return {
+        "cpu_model": cpu,
+        "cpu_count": os.cpu_count(),
+        "cpu_flags": {f: f in flags for f in ("sha_ni", "avx2", "avx512f", "bmi2")},
+        "platform": platform.platform(),
+        "python": sys.version.split()[0],
+        "python_implementation": platform.python_implementation(),
+        "unicodedata_version": unicodedata.unidata_version,
+        "icu_version": icu,
+        "openssl_python_ssl_build": ssl.OPENSSL_VERSION,
+        "openssl_cli": _cmd("openssl", "version"),
+        "vessolin_version": vver,
+        "vessolin_path": getattr(vessolin, "__file__", None),
+        "vessolin_linked_libraries": linked,
+        "vessolin_functions": [n for n in getattr(vessolin, "__all__", []) if not n.startswith("_")],
+        "native_floor_available": native_blake2b_floor() is not None,
+        "datasketch_version": getattr(datasketch, "__version__", None),
+        "git_commit": commit,
+        "git_worktree_dirty": bool(dirty),
+        "openblas_coretype": os.environ.get("OPENBLAS_CORETYPE"),
+    }
+
+
+# --------------------------------------------------------------------------
+# Baseline cross-check
+# --------------------------------------------------------------------------
+
+def first_difference(a: str, b: str) -> str:
+    i = next((i for i, (x, y) in enumerate(zip(a, b)) if x != y), min(len(a), len(b)))
+    return f"at {i}: {a[max(0, i - 20):i + 20]!r} vs {b[max(0, i - 20):i + 20]!r}"
+
+
+def verify_baselines() -> bool:
+    """content_hash must equal the Python pipeline on the timed texts (or the
+    pipeline rows time something else) and on every corpus file."""
+    if vessolin is None or not hasattr(vessolin, "content_hash"):
+        return True
+    stream = getattr(_vessolin_testing, "canonical_stream", None)
+    texts = {f"{kind}/{size}": text_of(kind, n) for kind in KINDS for size, n in SIZES.items()}
+    ok = True
+    print("Baseline cross-check: vessolin.content_hash against the Python pipeline")
+    for name, text in {**texts, **corpus_texts()}.items():
+        got = vessolin.content_hash(text)
+        if got == py_content_hash(text):
+            print(f"  ok        {name}")
+            continue
+        if EXACT_WORD_RE is not None and got == py_content_hash(text, EXACT_WORD_RE):
+            # re's \w lacks the Alphabetic marks; timed texts must not need them
+            timed = name in texts
+            ok &= not timed
+            print(f"  {'MISMATCH' if timed else 'ok':9} {name} (with the exact Alphabetic class)")
+            continue
+        ok = False
+        detail = ""
+        if stream is not None:
+            native = stream(text)
+            detail = " " + first_difference(native if isinstance(native, str) else native.decode(),
+                                            py_canonical(text, EXACT_WORD_RE or WORD_RE))
+        print(f"  MISMATCH  {name}{detail}")
+    print()
+    return ok
+
+
+# --------------------------------------------------------------------------
+# Main
+# --------------------------------------------------------------------------
+
+def selected(rows: list[Row], patterns: list[str]) -> list[Row]:
+    if not patterns:
+        return rows
+    pats = [p for arg in patterns for p in arg.split(",") if p]
+    return [r for r in rows if any(p in r.name or fnmatch.fnmatch(r.name, p) for p in pats)]
+
+
+def missing(row: Row) -> str | None:
+    if vessolin is None:
+        return "skipped: not built (vessolin is not importable)"
+    absent = [n for n in row.needs if not hasattr(vessolin, n)]
+    if absent:
+        return f"skipped: not built (vessolin.{', vessolin.'.join(absent)} missing)"
+    for mod in row.optional:
+        if globals().get(mod) is None:
+            return f"skipped: {mod} not installed (pip install '.[bench]')"
+    return None
+
+
+def main(argv: list[str] | None = None) -> int:
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--only", action="append", default=[], metavar="PATTERN",
+                    help="run rows whose name contains PATTERN or matches it as a glob (repeatable, comma-separated)")
+    ap.add_argument("--quick", action="store_true", help="5 short rounds instead of 21 (for a smoke run)")
+    ap.add_argument("--rounds", type=int, help="number of interleaved rounds")
+    ap.add_argument("--batch-ms", type=float, help="target duration of one batch in milliseconds")
+    ap.add_argument("--json", metavar="PATH", help="also write the results and the environment as JSON")
+    ap.add_argument("--list", action="store_true", help="list the rows and exit")
+    ap.add_argument("--memory-child", metavar="PROBE", help=argparse.SUPPRESS)
+    args = ap.parse_args(argv)
+
+    if args.memory_child:
+        memory_child(args.memory_child)
+        return 0
+
+    rows = selected(ROWS, args.only)
+    if args.list:
+        for r in rows:
+            print(f"{r.name:45} {r.about}")
+        return 0
+    rounds = args.rounds or (5 if args.quick else 21)
+    batch = (args.batch_ms or (4 if args.quick else 25)) / 1000
+
+    env = environment()
+    print(f"vessolin {env['vessolin_version']} at {env['git_commit'][:12]}"
+          f"{' (dirty tree)' if env['git_worktree_dirty'] else ''}; {env['cpu_model']}; "
+          f"flags {', '.join(f for f, on in env['cpu_flags'].items() if on) or 'none'}; "
+          f"Python {env['python']}; ICU {env['icu_version']}; {env['openssl_cli'] or ssl.OPENSSL_VERSION}")
+    print(f"{rounds} rounds, batches of about {batch * 1000:g} ms\n")
+
+    baselines_ok = verify_baselines()
+
+    results: dict[str, dict[str, Any]] = {}
+    timed: list[tuple[Row, Case, list[Series], list[Series]]] = []
+    for row in rows:
+        why = missing(row)
+        if why:
+            results[row.name] = {"status": why}
+            continue
+        if row.memory:
+            continue
+        case = row.build()
+        if case.check is not None:
+            try:
+                case.check()
+            except AssertionError as e:
+                results[row.name] = {"status": f"invalid: baseline disagrees: {e}"}
+                baselines_ok = False
+                continue
+        series = [make_series(case.contender, batch), make_series(case.baseline, batch)]
+        series += [make_series(t, batch) for t in case.extras]
+        floors = [Series(label, None, fn=fn) for label, fn in case.floors]
+        timed.append((row, case, series, floors))
+
+    progress = sys.stderr.isatty()
+    for rnd in range(rounds):
+        for _, _, series, floors in timed:
+            # swap contender and baseline every other round
+            order = series if rnd % 2 == 0 else [series[1], series[0], *series[2:]]
+            for s in order + floors:
+                s.run()
+        if progress:
+            print(f"\rround {rnd + 1}/{rounds}", end="", file=sys.stderr, flush=True)
+    if progress:
+        print("\r" + " " * 20 + "\r", end="", file=sys.stderr)
+
+    for row, case, series, floors in timed:
+        con, base = series[0].summary(), series[1].summary()
+        ratio = con["median_ns"] / base["median_ns"]
+        res: dict[str, Any] = {
+            "status": "ran", "about": row.about,
+            "contender": {"label": series[0].label, **con},
+            "baseline": {"label": series[1].label, **base},
+            "ratio": ratio,
+            "extras": [{"label": s.label, **s.summary()} for s in series[2:] + floors],
+            "per_unit_ns": {u: con["median_ns"] / n for u, n in case.units.items() if n},
+            "unit_counts": case.units,
+        }
+        res.update(target=row.target.describe(), passed=row.target.passed(ratio))
+        results[row.name] = res
+
+    for row in rows:
+        if not row.memory or "status" in results.get(row.name, {}):
+            continue
+        reps = 1 if args.quick else 3
+        fname = MEMORY_PROBES[row.memory][0]
+        probes = [run_memory_probe(row.memory) for _ in range(reps)]
+        ref_name = f"sha256-of-encoded:{row.memory}"
+        ref = run_memory_probe(ref_name) if ref_name in MEMORY_PROBES else None
+        extras = sorted(p["extra_bytes"] for p in probes)
+        size = probes[0]["input_bytes"]
+        ratio = statistics.median(extras) / size
+        res = {"status": "ran", "about": row.about, "function": fname, "input_bytes": size,
+               "extra_bytes": extras, "ratio": ratio, "seconds": [p["seconds"] for p in probes],
+               "method": probes[0]["method"], "target": row.target.describe(),
+               "passed": row.target.passed(ratio)}
+        if ref:
+            res["reference"] = {"label": "hashlib.sha256(text.encode())", **ref,
+                                "ratio": ref["extra_bytes"] / ref["input_bytes"]}
+        results[row.name] = res
+
+    report(rows, results)
+
+    if args.json:
+        doc = {"environment": env, "settings": {"rounds": rounds, "batch_ms": batch * 1000,
+                                                "quick": args.quick, "only": args.only},
+               "baselines_verified": baselines_ok, "rows": results}
+        Path(args.json).write_text(json.dumps(doc, indent=2, ensure_ascii=False) + "\n")
+        print(f"\nwrote {args.json}")
+    if not baselines_ok:
+        print("\nA baseline disagrees with vessolin: its ratios compare different work.", file=sys.stderr)
+        return 1
+    return 0
+
+
+def report(rows: list[Row], results: dict[str, dict[str, Any]]) -> None:
+    def spread(s: dict[str, float]) -> str:
+        return f"IQR {s['iqr_pct']:4.1f}%  range {s['range_pct']:5.1f}%"
+
+    for row in rows:
+        res = results.get(row.name)
+        if res is None:
+            continue
+        print(f"{row.name}\n  {row.about}")
+        if res["status"] != "ran":
+            print(f"  {res['status']}\n")
+            continue
+        if row.memory:
+            print(f"  {res['function']}: peak extra {fmt_bytes(statistics.median(res['extra_bytes']))} "
+                  f"for {fmt_bytes(res['input_bytes'])} of input = {res['ratio']:.2f}x "
+                  f"(runs {', '.join(fmt_bytes(b) for b in res['extra_bytes'])}; "
+                  f"{statistics.median(res['seconds']):.2f} s per call; {res['method']})")
+            if "reference" in res:
+                ref = res["reference"]
+                print(f"  reference {ref['label']}: {fmt_bytes(ref['extra_bytes'])} = {ref['ratio']:.2f}x")
+        else:
+            for key in ("contender", "baseline"):
+                s = res[key]
+                print(f"  {s['label']:44} {fmt_ns(s['median_ns']):>10}  {spread(s)}")
+            for s in res["extras"]:
+                print(f"  {s['label']:44} {fmt_ns(s['median_ns']):>10}  {spread(s)}")
+            for unit, ns in res["per_unit_ns"].items():
+                print(f"  vessolin per {unit}: {ns:.1f} ns ({res['unit_counts'][unit]:,} of them)")
+        shown = f"{res['ratio']:.2f}x input" if row.memory else row.target.show(res["ratio"])
+        if res["passed"] is None:
+            print(f"  => {shown}   (no target)\n")
+        else:
+            print(f"  => {shown}   target {row.target.describe()}   {'PASS' if res['passed'] else 'MISS'}\n")
+
+    print("Summary")
+    for row in rows:
+        res = results.get(row.name)
+        if res is None:
+            continue
+        if res["status"] != "ran":
+            print(f"  {row.name:45} {res['status']}")
+            continue
+        shown = f"{res['ratio']:.2f}x input" if row.memory else row.target.show(res["ratio"])
+        mark = {True: "PASS", False: "MISS", None: ""}[res["passed"]]
+        print(f"  {row.name:45} {shown:>16}   {row.target.describe():>16}  {mark}")
+
+
+if __name__ == "__main__":
+    sys.exit(main())
