@@ -801,12 +801,18 @@ def main(argv: list[str] | None = None) -> int:
 
     for row, case, series, floors in timed:
         con, base = series[0].summary(), series[1].summary()
-        ratio = con["median_ns"] / base["median_ns"]
+        # the ratio is taken within each round, where both ran side by side,
+        # so slow drift of the machine cancels out
+        ratios = sorted(c / b for c, b in zip(series[0].samples, series[1].samples))
+        ratio = statistics.median(ratios)
+        q1, _, q3 = statistics.quantiles(ratios, n=4) if len(ratios) >= 4 else (ratios[0], 0, ratios[-1])
         res: dict[str, Any] = {
             "status": "ran", "about": row.about,
             "contender": {"label": series[0].label, **con},
             "baseline": {"label": series[1].label, **base},
             "ratio": ratio,
+            "ratio_iqr_pct": 100 * (q3 - q1) / ratio,
+            "ratio_of_medians": con["median_ns"] / base["median_ns"],
             "extras": [{"label": s.label, **s.summary()} for s in series[2:] + floors],
             "per_unit_ns": {u: con["median_ns"] / n for u, n in case.units.items() if n},
             "unit_counts": case.units,
@@ -877,6 +883,8 @@ def report(rows: list[Row], results: dict[str, dict[str, Any]]) -> None:
             for unit, ns in res["per_unit_ns"].items():
                 print(f"  vessolin per {unit}: {ns:.1f} ns ({res['unit_counts'][unit]:,} of them)")
         shown = f"{res['ratio']:.2f}x input" if row.memory else row.target.show(res["ratio"])
+        if not row.memory:
+            shown += f" (per-round ratios: IQR {res['ratio_iqr_pct']:.1f}%)"
         if res["passed"] is None:
             print(f"  => {shown}   (no target)\n")
         else:
@@ -891,8 +899,9 @@ def report(rows: list[Row], results: dict[str, dict[str, Any]]) -> None:
             print(f"  {row.name:45} {res['status']}")
             continue
         shown = f"{res['ratio']:.2f}x input" if row.memory else row.target.show(res["ratio"])
+        noise = "" if row.memory else f"±{res['ratio_iqr_pct'] / 2:.0f}%"
         mark = {True: "PASS", False: "MISS", None: ""}[res["passed"]]
-        print(f"  {row.name:45} {shown:>16}   {row.target.describe():>16}  {mark}")
+        print(f"  {row.name:45} {shown:>14} {noise:>5}   {row.target.describe():>16}  {mark}")
 
 
 if __name__ == "__main__":
