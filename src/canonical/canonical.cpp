@@ -6,8 +6,13 @@
 #include <array>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "crypto/digest.hpp"
 #include "error/error.hpp"
+#include "unicode/char_table.hpp"
 #include "unicode/properties.hpp"
 #include "unicode/utf8.hpp"
 
@@ -15,9 +20,11 @@ namespace vessolin {
 
 namespace {
 
-// For each ASCII byte: what it writes when it is the first character of a
-// separator run or a word character (its lowercase form, or a space), and
-// whether it is a word character.
+using unicode::CharInfo;
+using unicode::char_info;
+
+// For each ASCII byte: its lowercase form if it is a word character, else a
+// space (what the first separator of a run writes); and whether it is one.
 struct AsciiTable {
   std::array<char, 128> out{};
   std::array<std::uint8_t, 128> word{};
@@ -41,108 +48,133 @@ const icu::Normalizer2& nfc() {
   return *instance;
 }
 
-// The NFC form of `segment`: the segment itself when it is already normal,
-// otherwise its normalisation in `scratch`.
 std::string_view to_nfc(std::string_view segment, std::string& scratch) {
-  const icu::Normalizer2& n = nfc();
   UErrorCode status = U_ZERO_ERROR;
-  const icu::StringPiece piece(segment.data(), static_cast<int32_t>(segment.size()));
-  if (n.isNormalizedUTF8(piece, status) && U_SUCCESS(status)) return segment;
-  status = U_ZERO_ERROR;
   scratch.clear();
   icu::StringByteSink<std::string> sink(&scratch, static_cast<int32_t>(segment.size()));
-  n.normalizeUTF8(0, piece, sink, nullptr, status);
+  nfc().normalizeUTF8(0, icu::StringPiece(segment.data(), static_cast<int32_t>(segment.size())), sink, nullptr,
+                      status);
   if (U_FAILURE(status)) throw InternalFault(std::string("NFC normalisation failed: ") + u_errorName(status));
   return scratch;
 }
 
+bool is_ascii_at(std::string_view s, std::size_t pos) { return utf8::is_ascii(static_cast<unsigned char>(s[pos])); }
+
 std::size_t find_non_ascii(std::string_view s, std::size_t pos) {
   const char* p = s.data();
   const std::size_t n = s.size();
+#if defined(__SSE2__)
+  for (; pos + 16 <= n; pos += 16) {
+    const unsigned high = static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + pos))));
+    if (high != 0) return pos + static_cast<std::size_t>(__builtin_ctz(high));
+  }
+#endif
   for (; pos + 8 <= n; pos += 8) {
     std::uint64_t w;
     std::memcpy(&w, p + pos, 8);
     if (w & 0x8080808080808080ULL) break;
   }
-  while (pos < n && utf8::is_ascii(static_cast<unsigned char>(p[pos]))) ++pos;
+  while (pos < n && is_ascii_at(s, pos)) ++pos;
   return pos;
 }
 
-// Splits a text into alternating pure-ASCII stretches, which need no
-// normalisation, and mixed stretches, which go through NFC as a whole. Every
-// ASCII character starts a normalisation boundary (nothing composes with what
-// precedes it), but the ASCII character just before a non-ASCII one may
-// compose with it ("e" + U+0301), so it travels with the mixed stretch. Short
-// ASCII runs between non-ASCII characters (the spaces of a Greek sentence)
-// stay inside the mixed stretch to keep the number of NFC calls low.
-template <class OnAscii, class OnMixed>
-void for_each_stretch(std::string_view text, OnAscii on_ascii, OnMixed on_mixed) {
-  constexpr std::size_t kLongAsciiRun = 32;
+// Drives a sink through the NFC form of a text without normalising what is
+// already normal. ASCII and the non-ASCII characters that are NFC-stable
+// (quick-check Yes, combining class 0) pass straight through; only a run of
+// other characters, together with the one character before it (the starter
+// it may compose with), goes through the normaliser. Every stable character
+// and every ASCII character begins a normalisation boundary, so these
+// segments normalise independently of the rest.
+//
+// Sink: ascii(run of ASCII bytes), stable(code point, info, its bytes),
+// normalised(NFC bytes of a segment).
+template <class Sink>
+void walk_nfc(std::string_view text, Sink& sink) {
   const std::size_t n = text.size();
+  std::string scratch;
+  // The end of a segment whose first non-stable character ends at `pos`.
+  auto segment_end = [&](std::size_t pos) {
+    while (pos < n && !is_ascii_at(text, pos)) {
+      std::size_t next = pos;
+      if (char_info(utf8::decode(text, next)).nfc_stable()) break;
+      pos = next;
+    }
+    return pos;
+  };
+  auto segment = [&](std::size_t start, std::size_t end) {
+    sink.normalised(to_nfc(text.substr(start, end - start), scratch));
+  };
+
   std::size_t pos = 0;
   while (pos < n) {
-    const std::size_t first_high = find_non_ascii(text, pos);
-    if (first_high == n) {
-      on_ascii(text.substr(pos));
+    const std::size_t high = find_non_ascii(text, pos);
+    if (high == n) {
+      sink.ascii(text.substr(pos));
       return;
     }
-    const std::size_t mixed_start = first_high > pos ? first_high - 1 : first_high;
-    if (mixed_start > pos) on_ascii(text.substr(pos, mixed_start - pos));
-    std::size_t mixed_end = first_high;
-    while (mixed_end < n) {
-      if (!utf8::is_ascii(static_cast<unsigned char>(text[mixed_end]))) {
-        mixed_end += utf8::sequence_length(static_cast<unsigned char>(text[mixed_end]));
+    std::size_t after = high;
+    char32_t c = utf8::decode(text, after);
+    CharInfo info = char_info(c);
+    if (!info.nfc_stable()) {
+      const std::size_t start = high > pos ? high - 1 : high;
+      if (start > pos) sink.ascii(text.substr(pos, start - pos));
+      pos = segment_end(after);
+      segment(start, pos);
+      continue;
+    }
+    if (high > pos) sink.ascii(text.substr(pos, high - pos));
+    pos = high;
+    // A stable character is passed on only once the next one is known not
+    // to need it as the starter of a segment.
+    while (true) {
+      if (after < n && !is_ascii_at(text, after)) {
+        std::size_t next_after = after;
+        const char32_t next = utf8::decode(text, next_after);
+        const CharInfo next_info = char_info(next);
+        if (!next_info.nfc_stable()) {
+          const std::size_t end = segment_end(next_after);
+          segment(pos, end);
+          pos = end;
+          break;
+        }
+        sink.stable(c, info, text.substr(pos, after - pos));
+        pos = after;
+        after = next_after;
+        c = next;
+        info = next_info;
         continue;
       }
-      const std::size_t run_end = find_non_ascii(text, mixed_end);
-      if (run_end == n || run_end - mixed_end >= kLongAsciiRun) break;
-      mixed_end = run_end;
+      sink.stable(c, info, text.substr(pos, after - pos));
+      pos = after;
+      break;
     }
-    on_mixed(text.substr(mixed_start, mixed_end - mixed_start));
-    pos = mixed_end;
   }
 }
 
 // Writes the canonical stream. A separator right after a word writes the one
-// space that the separator run becomes; a trailing space is removed at the end.
-class StreamWriter {
+// space its run becomes; a trailing space is removed at the end. Invisible
+// characters change nothing, so letters on both sides of one join.
+class StreamSink {
  public:
-  explicit StreamWriter(std::size_t expected) { out_.reserve(expected); }
+  // Room for the vector loop's full-width stores past the end.
+  static constexpr std::size_t kSlack = 16;
+
+  explicit StreamSink(std::size_t expected) { out_.reserve(expected + kSlack); }
 
   void ascii(std::string_view run) {
     const std::size_t start = out_.size();
-    out_.resize_and_overwrite(start + run.size(), [&](char* buf, std::size_t) {
-      char* o = buf + start;
-      bool prev = prev_word_;
-      for (unsigned char b : run) {
-        const bool w = kAscii.word[b];
-        *o = kAscii.out[b];
-        o += w | prev;
-        prev = w;
-      }
-      prev_word_ = prev;
-      return static_cast<std::size_t>(o - buf);
+    out_.resize_and_overwrite(start + run.size() + kSlack, [&](char* buf, std::size_t) {
+      return static_cast<std::size_t>(write_ascii(run, buf + start) - buf);
     });
   }
 
-  void code_point(char32_t c) {
-    if (c < 0x80) {
-      const bool w = kAscii.word[c];
-      if (w || prev_word_) out_.push_back(kAscii.out[c]);
-      prev_word_ = w;
-      return;
-    }
-    if (unicode::is_invisible(c)) return;
-    char32_t lower[3];
-    const int count = unicode::lowercase_full(c, lower);
-    for (int i = 0; i < count; ++i) {
-      if (unicode::is_word_char(lower[i])) {
-        utf8::append(out_, lower[i]);
-        prev_word_ = true;
-      } else {
-        if (prev_word_) out_.push_back(' ');
-        prev_word_ = false;
-      }
+  void stable(char32_t c, CharInfo info, std::string_view) { code_point(c, info); }
+
+  void normalised(std::string_view nfc) {
+    for (std::size_t pos = 0; pos < nfc.size();) {
+      const char32_t c = utf8::decode(nfc, pos);
+      code_point(c, c < 0x80 ? CharInfo() : char_info(c));
     }
   }
 
@@ -152,39 +184,115 @@ class StreamWriter {
   }
 
  private:
+  void separator() {
+    if (prev_word_) out_.push_back(' ');
+    prev_word_ = false;
+  }
+
+  void word(char32_t c) {
+    utf8::append(out_, c);
+    prev_word_ = true;
+  }
+
+  void code_point(char32_t c, CharInfo info) {
+    if (c < 0x80) {
+      if (kAscii.word[c]) {
+        out_.push_back(kAscii.out[c]);
+        prev_word_ = true;
+      } else {
+        separator();
+      }
+      return;
+    }
+    if (info.invisible()) return;
+    if (info.multi_lower()) [[unlikely]] {
+      char32_t lower[3];
+      const int count = unicode::lowercase_full(c, lower);
+      for (int i = 0; i < count; ++i) unicode::is_word_char(lower[i]) ? word(lower[i]) : separator();
+      return;
+    }
+    info.lower_is_word() ? word(info.lower()) : separator();
+  }
+
+  // Every byte writes its output form; the output position advances unless
+  // the byte is a separator following a separator.
+  char* write_ascii(std::string_view run, char* o) {
+    const auto* p = reinterpret_cast<const unsigned char*>(run.data());
+    const std::size_t n = run.size();
+    std::size_t i = 0;
+    unsigned prev = prev_word_;
+#if defined(__SSE2__)
+    const __m128i space = _mm_set1_epi8(0x20);
+    for (; i + 16 <= n; i += 16) {
+      const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+      const __m128i folded = _mm_or_si128(x, space);  // lowercase for letters, unchanged digits
+      const __m128i alpha = _mm_and_si128(_mm_cmpgt_epi8(folded, _mm_set1_epi8('a' - 1)),
+                                          _mm_cmplt_epi8(folded, _mm_set1_epi8('z' + 1)));
+      const __m128i digit =
+          _mm_and_si128(_mm_cmpgt_epi8(x, _mm_set1_epi8('0' - 1)), _mm_cmplt_epi8(x, _mm_set1_epi8('9' + 1)));
+      const __m128i word = _mm_or_si128(alpha, digit);
+      const __m128i bytes = _mm_or_si128(_mm_and_si128(word, folded), _mm_andnot_si128(word, space));
+      const unsigned words = static_cast<unsigned>(_mm_movemask_epi8(word));
+      const unsigned keep = (words | (words << 1) | prev) & 0xFFFF;
+      if (keep == 0xFFFF) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(o), bytes);
+        o += 16;
+      } else {
+        alignas(16) char block[16];
+        _mm_store_si128(reinterpret_cast<__m128i*>(block), bytes);
+        for (int k = 0; k < 16; ++k) {
+          *o = block[k];
+          o += (keep >> k) & 1;
+        }
+      }
+      prev = words >> 15;
+    }
+#endif
+    for (; i < n; ++i) {
+      const unsigned w = kAscii.word[p[i]];
+      *o = kAscii.out[p[i]];
+      o += w | prev;
+      prev = w;
+    }
+    prev_word_ = prev;
+    return o;
+  }
+
   std::string out_;
   bool prev_word_ = false;
+};
+
+class NormalizedSink {
+ public:
+  explicit NormalizedSink(std::size_t expected) { out_.reserve(expected); }
+  void ascii(std::string_view run) { out_.append(run); }
+  void stable(char32_t, CharInfo info, std::string_view bytes) {
+    if (!info.invisible()) out_.append(bytes);
+  }
+  void normalised(std::string_view nfc) {
+    for (std::size_t pos = 0; pos < nfc.size();) {
+      const std::size_t start = pos;
+      if (!unicode::is_invisible(utf8::decode(nfc, pos))) out_.append(nfc.substr(start, pos - start));
+    }
+  }
+  std::string finish() && { return std::move(out_); }
+
+ private:
+  std::string out_;
 };
 
 }  // namespace
 
 std::string canonical_stream(std::string_view text) {
-  StreamWriter writer(text.size());
-  std::string scratch;
-  for_each_stretch(
-      text, [&](std::string_view run) { writer.ascii(run); },
-      [&](std::string_view mixed) {
-        const std::string_view normal = to_nfc(mixed, scratch);
-        for (std::size_t pos = 0; pos < normal.size();) writer.code_point(utf8::decode(normal, pos));
-      });
-  return std::move(writer).finish();
+  StreamSink sink(text.size());
+  walk_nfc(text, sink);
+  return std::move(sink).finish();
 }
 
 std::string normalized_text(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  std::string scratch;
-  for_each_stretch(
-      text, [&](std::string_view run) { out.append(run); },
-      [&](std::string_view mixed) {
-        const std::string_view normal = to_nfc(mixed, scratch);
-        for (std::size_t pos = 0; pos < normal.size();) {
-          const std::size_t start = pos;
-          const char32_t c = utf8::decode(normal, pos);
-          if (!unicode::is_invisible(c)) out.append(normal.substr(start, pos - start));
-        }
-      });
-  return out;
+  NormalizedSink sink(text.size());
+  walk_nfc(text, sink);
+  return std::move(sink).finish();
 }
 
 Digest32 content_digest(std::string_view text) { return crypto::sha256(canonical_stream(text)); }

@@ -1,0 +1,44 @@
+#include "unicode/char_table.hpp"
+
+#include <unicode/uchar.h>
+#include <unicode/unorm2.h>
+
+#include "unicode/properties.hpp"
+
+namespace vessolin::unicode::detail {
+
+std::atomic<const CharInfo*> char_blocks[kBlockCount];
+
+namespace {
+
+CharInfo compute(char32_t c) {
+  const auto cp = static_cast<UChar32>(c);
+  char32_t lower[3];
+  const int count = lowercase_full(c, lower);
+  std::uint32_t bits = static_cast<std::uint32_t>(lower[0]) & CharInfo::kLowerMask;
+  if (count > 1) bits |= CharInfo::kMultiLower;
+  if (is_word_char(lower[0])) bits |= CharInfo::kLowerIsWord;
+  if (is_invisible(c)) bits |= CharInfo::kInvisible;
+  if (u_getIntPropertyValue(cp, UCHAR_NFC_QUICK_CHECK) == UNORM_YES && u_getCombiningClass(cp) == 0) {
+    bits |= CharInfo::kNfcStable;
+  }
+  return CharInfo(bits);
+}
+
+}  // namespace
+
+const CharInfo* load_char_block(std::size_t block) {
+  auto* entries = new CharInfo[std::size_t{1} << kBlockBits];
+  const char32_t first = static_cast<char32_t>(block << kBlockBits);
+  for (std::size_t i = 0; i < (std::size_t{1} << kBlockBits); ++i) entries[i] = compute(first + static_cast<char32_t>(i));
+  // Two threads may fill the same block; both computed the same values, so
+  // the loser drops its copy. Published blocks live as long as the process.
+  const CharInfo* expected = nullptr;
+  if (!char_blocks[block].compare_exchange_strong(expected, entries, std::memory_order_acq_rel)) {
+    delete[] entries;
+    return expected;
+  }
+  return entries;
+}
+
+}  // namespace vessolin::unicode::detail
