@@ -1,3 +1,5 @@
+#include <openssl/crypto.h>
+
 #include <cstring>
 #include <new>
 #include <string>
@@ -8,6 +10,13 @@
 #include "unicode/properties.hpp"
 
 namespace vessolin::python {
+
+Args::~Args() {
+  for (Value& value : values_) {
+    if (auto* bytes = std::get_if<hex::Bytes>(&value)) OPENSSL_cleanse(bytes->data(), bytes->size());
+    if (auto* bytes = std::get_if<Bytes32>(&value)) OPENSSL_cleanse(bytes->data(), bytes->size());
+  }
+}
 
 namespace {
 
@@ -217,7 +226,7 @@ bool decode(const Param& p, Args::Value& value) {
       }
       Bytes32 key;
       std::copy(bytes->begin(), bytes->end(), key.begin());
-      std::fill(bytes->begin(), bytes->end(), 0);  // a copy of a secret key is not left behind
+      OPENSSL_cleanse(bytes->data(), bytes->size());  // a copy of a secret key is not left behind
       value = key;
       return true;
     }

@@ -46,6 +46,12 @@ class Args {
  public:
   using Value = std::variant<std::monostate, std::string_view, hex::Bytes, Bytes32, bool>;
 
+  Args() = default;
+  Args(const Args&) = delete;
+  Args& operator=(const Args&) = delete;
+  // Decoded bytes may be key material: they are wiped, not just freed.
+  ~Args();
+
   std::string_view text(std::size_t i) const { return std::get<std::string_view>(values_.at(i)); }
   std::span<const std::uint8_t> bytes(std::size_t i) const { return std::get<hex::Bytes>(values_.at(i)); }
   const Bytes32& bytes32(std::size_t i) const { return std::get<Bytes32>(values_.at(i)); }
