@@ -62,6 +62,10 @@ def test_signature_and_docstring(name):
         # Surplus positionals are reported before keyword problems, keywords before missing ones.
         (lambda: vessolin.content_hash("x", "y", txt="z"), "content_hash() takes 1 positional arguments but 2 were given"),
         (lambda: vessolin.hamming_hex(c="1"), "hamming_hex() got an unexpected keyword argument 'c'"),
+        (
+            lambda: vessolin.content_hash(**{"t\udc80": "x"}),
+            "content_hash() got an unexpected keyword argument 't\udc80'",
+        ),
         (lambda: vessolin.content_hash(b"abc"), "argument 'text': 'bytes' object cannot be converted to 'PyString'"),
         (lambda: vessolin.content_hash(None), "argument 'text': 'NoneType' object cannot be converted to 'PyString'"),
         (lambda: vessolin.content_hash(3), "argument 'text': 'int' object cannot be converted to 'PyString'"),

@@ -88,17 +88,14 @@ bool bind(const FunctionSpec& f, PyObject* args, PyObject* kwargs, std::array<Py
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     while (PyDict_Next(kwargs, &pos, &key, &value)) {
-      Py_ssize_t size = 0;
-      const char* utf8 = PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, &size) : nullptr;
-      if (utf8 == nullptr) {
-        if (!PyErr_Occurred()) raise_type_error(fname + " keywords must be strings");
+      if (!PyUnicode_Check(key)) {
+        raise_type_error(fname + " keywords must be strings");
         return false;
       }
-      const std::string_view keyword(utf8, static_cast<std::size_t>(size));
       Py_ssize_t index = 0;
-      while (index < count && keyword != f.params[index].name) ++index;
+      while (index < count && PyUnicode_CompareWithASCIIString(key, f.params[index].name) != 0) ++index;
       if (index == count) {
-        raise_type_error(fname + " got an unexpected keyword argument '" + std::string(keyword) + "'");
+        PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", fname.c_str(), key);
         return false;
       }
       if (bound[index] != nullptr) {
