@@ -1,0 +1,319 @@
+#include "simhash/surface.hpp"
+
+#include <array>
+#include <cstring>
+#include <limits>
+#include <memory>
+
+#include "canonical/canonical.hpp"
+#include "error/error.hpp"
+#include "simhash/simhash.hpp"
+#include "unicode/utf8.hpp"
+
+namespace vessolin {
+
+namespace {
+
+constexpr int kShingle = 4;
+// A window of 512 code points holds 509 shingle starts: the 256 of its first
+// step and the first 253 of its second.
+constexpr std::uint64_t kHeadPositions = kWindowLength - kWindowStep - (kShingle - 1);
+
+// A shingle of up to four code points, packed exactly: the first three in 63
+// bits of `lo` (21 bits each), the fourth in `hi`; absent code points are 0.
+// No code point of the canonical stream is U+0000, so a key with lo == 0
+// marks an empty slot.
+struct ShingleKey {
+  std::uint64_t lo;
+  std::uint32_t hi;
+};
+
+// Writes the UTF-8 bytes of a packed shingle to `out` (at least 16 bytes);
+// returns their number.
+std::size_t shingle_bytes(ShingleKey key, char* out) {
+  const char32_t cps[kShingle] = {
+      static_cast<char32_t>(key.lo & 0x1FFFFF),
+      static_cast<char32_t>((key.lo >> 21) & 0x1FFFFF),
+      static_cast<char32_t>(key.lo >> 42),
+      static_cast<char32_t>(key.hi),
+  };
+  std::size_t n = 0;
+  for (char32_t c : cps) {
+    if (c == 0) break;
+    if (c < 0x80) {
+      out[n++] = static_cast<char>(c);
+    } else if (c < 0x800) {
+      out[n++] = static_cast<char>(0xC0 | (c >> 6));
+      out[n++] = static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out[n++] = static_cast<char>(0xE0 | (c >> 12));
+      out[n++] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out[n++] = static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      out[n++] = static_cast<char>(0xF0 | (c >> 18));
+      out[n++] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      out[n++] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out[n++] = static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return n;
+}
+
+using simhash_detail::fold_multiply;
+using simhash_detail::TableSeed;
+using simhash_detail::table_seed;
+
+// Open addressing with linear probing over packed shingle keys. `Value` is
+// the occurrence count or the shingle's index in order of first occurrence;
+// it is 32 bits wide unless the stream is too long for that.
+template <class Value>
+class ShingleTable {
+ public:
+  struct Slot {
+    std::uint64_t lo;
+    std::uint32_t hi;
+    Value value;
+  };
+
+  explicit ShingleTable(std::uint64_t positions) : seed_(table_seed()) {
+    // Start near the expected number of distinct shingles of prose rather
+    // than at the number of positions, which repetitive text never reaches.
+    std::size_t capacity = 1024;
+    while (capacity < 2 * std::min<std::uint64_t>(positions, 1u << 16)) capacity *= 2;
+    allocate(capacity);
+  }
+
+  // The slot of `key`, inserted with value 0 if absent; `inserted` tells which.
+  Slot& find_or_insert(ShingleKey key, bool& inserted) {
+    std::size_t i = index(key);
+    for (;;) {
+      Slot& s = slots_[i];
+      if (s.lo == key.lo && s.hi == key.hi) {
+        inserted = false;
+        return s;
+      }
+      if (s.lo == 0) {
+        if (size_ + 1 > limit_) {
+          grow();
+          return find_or_insert(key, inserted);
+        }
+        ++size_;
+        s.lo = key.lo;
+        s.hi = key.hi;
+        inserted = true;
+        return s;
+      }
+      i = (i + 1) & mask_;
+    }
+  }
+
+  std::size_t size() const { return size_; }
+
+  template <class F>
+  void for_each(F f) const {
+    for (std::size_t i = 0; i <= mask_; ++i)
+      if (slots_[i].lo != 0) f(ShingleKey{slots_[i].lo, slots_[i].hi}, slots_[i].value);
+  }
+
+ private:
+  std::size_t index(ShingleKey key) const {
+    return fold_multiply(fold_multiply(key.lo ^ seed_.a, 0x9E3779B97F4A7C15ULL) ^ key.hi, seed_.b) & mask_;
+  }
+
+  void allocate(std::size_t capacity) {
+    slots_ = std::make_unique<Slot[]>(capacity);  // value-initialised: all empty
+    mask_ = capacity - 1;
+    limit_ = capacity / 4 * 3;
+    size_ = 0;
+  }
+
+  void grow() {
+    std::unique_ptr<Slot[]> old = std::move(slots_);
+    const std::size_t old_capacity = mask_ + 1;
+    allocate(2 * old_capacity);
+    for (std::size_t j = 0; j < old_capacity; ++j) {
+      if (old[j].lo == 0) continue;
+      std::size_t i = index(ShingleKey{old[j].lo, old[j].hi});
+      while (slots_[i].lo != 0) i = (i + 1) & mask_;
+      slots_[i] = old[j];
+      ++size_;
+    }
+  }
+
+  TableSeed seed_;
+  std::unique_ptr<Slot[]> slots_;
+  std::size_t mask_ = 0, limit_ = 0, size_ = 0;
+};
+
+// Walks the shingle keys of a stream of at least four code points, in order.
+class ShingleWalker {
+ public:
+  explicit ShingleWalker(std::string_view stream) : s_(stream) {
+    for (int i = 0; i < kShingle; ++i) push(next_code_point());
+  }
+  ShingleKey key() const { return {lo_, hi_}; }
+  bool done() const { return pos_ >= s_.size(); }
+  void advance() { push(next_code_point()); }
+
+ private:
+  char32_t next_code_point() {
+    const auto b = static_cast<unsigned char>(s_[pos_]);
+    if (b < 0x80) {
+      ++pos_;
+      return b;
+    }
+    return utf8::decode(s_, pos_);
+  }
+  void push(char32_t c) {
+    lo_ = (lo_ >> 21) | (static_cast<std::uint64_t>(hi_) << 42);
+    hi_ = static_cast<std::uint32_t>(c);
+  }
+
+  std::string_view s_;
+  std::size_t pos_ = 0;
+  std::uint64_t lo_ = 0;
+  std::uint32_t hi_ = 0;
+};
+
+// A stream of at most four code points is its own single shingle, of weight
+// 1: every counter is +1 or -1, so the fingerprint is the hash itself.
+Fingerprint256 single_shingle_fingerprint(std::string_view stream) {
+  if (stream.empty()) return Fingerprint256{};
+  return feature_hash(stream);
+}
+
+template <class Value>
+Fingerprint256 whole_fingerprint(std::string_view stream, std::uint64_t positions) {
+  ShingleTable<Value> table(positions);
+  ShingleWalker walk(stream);
+  for (;;) {
+    bool inserted;
+    ++table.find_or_insert(walk.key(), inserted).value;
+    if (walk.done()) break;
+    walk.advance();
+  }
+  FeatureHasher hash;
+  SimHashAccumulator acc;
+  char bytes[16];
+  table.for_each([&](ShingleKey key, Value count) {
+    acc.add(hash(std::string_view(bytes, shingle_bytes(key, bytes))), static_cast<std::int64_t>(count));
+  });
+  return acc.finish();
+}
+
+// Per-bit vote counts of up to 256 shingles of weight 1, in 16-bit lanes:
+// adding a hash is 32 vector additions of a precomputed byte expansion.
+using simhash_detail::Lanes;
+
+struct BlockVotes {
+  Lanes set[32];  // set[b][j]: shingles whose hash has bit 8b + j set
+  void clear() { std::memset(set, 0, sizeof set); }
+  void add(const FeatureHash& h) {
+    for (int b = 0; b < 32; ++b) set[b] += simhash_detail::byte_lanes(h[b]);
+  }
+};
+
+// `first` holds the votes of the window's first 256 shingle starts, `rest`
+// those of the following ones (none, for a window that ends within its first
+// step); `count` is their total number.
+Fingerprint256 votes_fingerprint(const BlockVotes& first, const BlockVotes* rest, std::uint64_t count) {
+  Fingerprint256 out{};
+  for (int b = 0; b < 32; ++b) {
+    for (int j = 0; j < 8; ++j) {
+      const std::int64_t set = first.set[b][j] + (rest ? rest->set[b][j] : 0);
+      if (2 * set - static_cast<std::int64_t>(count) > 0) out[b] |= static_cast<std::uint8_t>(0x80u >> j);
+    }
+  }
+  return out;
+}
+
+// Whole stream and windows for a stream of n > 512 code points.
+//
+// A SimHash counter is a sum over shingle occurrences, so the counters of a
+// window are the sum of those of the shingles that start inside it. The
+// shingle starts are cut into blocks of 256 (one window step): window w
+// holds all of block w and the first 253 starts of block w + 1, or all that
+// remain of it for the last window. Each block is summed once, with each
+// distinct shingle still hashed only once for the whole stream, and each
+// window is then the sum of two block sums.
+template <class Value>
+SurfaceFingerprint windowed_fingerprint(std::string_view stream, std::uint64_t n) {
+  const std::uint64_t positions = n - (kShingle - 1);
+  const std::uint64_t window_count = (n - kWindowLength + kWindowStep - 1) / kWindowStep + 1;
+
+  ShingleTable<Value> table(positions);
+  std::vector<FeatureHash> hashes;  // by order of first occurrence
+  FeatureHasher hash;
+  char bytes[16];
+
+  SurfaceFingerprint result{};
+  result.windows.reserve(window_count);
+  std::array<std::uint64_t, 256> whole_set{};
+
+  BlockVotes prev_full, full, head;
+  full.clear();
+  std::uint64_t block = 0, in_block = 0;
+  const auto finish_block = [&](bool last) {
+    if (in_block < kHeadPositions) head = full;  // a short last block is all head
+    for (int b = 0; b < 32; ++b)
+      for (int j = 0; j < 8; ++j) whole_set[8 * b + j] += full.set[b][j];
+    if (block >= 1 && block - 1 < window_count) {
+      const std::uint64_t w = block - 1;
+      const std::uint64_t length = std::min<std::uint64_t>(n - w * kWindowStep, kWindowLength);
+      result.windows.push_back({votes_fingerprint(prev_full, &head, length - (kShingle - 1)), w * kWindowStep, length});
+    }
+    if (last && block < window_count) {
+      const std::uint64_t length = n - block * kWindowStep;
+      result.windows.push_back({votes_fingerprint(full, nullptr, length - (kShingle - 1)), block * kWindowStep, length});
+    }
+    prev_full = full;
+    full.clear();
+    ++block;
+    in_block = 0;
+  };
+
+  ShingleWalker walk(stream);
+  for (std::uint64_t p = 0; p < positions; ++p) {
+    if (p != 0) walk.advance();
+    bool inserted;
+    auto& slot = table.find_or_insert(walk.key(), inserted);
+    if (inserted) {
+      slot.value = static_cast<Value>(hashes.size());
+      hashes.push_back(hash(std::string_view(bytes, shingle_bytes(walk.key(), bytes))));
+    }
+    full.add(hashes[slot.value]);
+    if (++in_block == kHeadPositions) head = full;
+    if (in_block == kWindowStep && p + 1 < positions) finish_block(false);
+  }
+  finish_block(true);
+
+  for (int i = 0; i < 256; ++i) {
+    if (static_cast<std::int64_t>(2 * whole_set[i] - positions) > 0)
+      result.whole[i / 8] |= static_cast<std::uint8_t>(0x80u >> (i % 8));
+  }
+  return result;
+}
+
+bool needs_wide_values(std::uint64_t positions) { return positions >= std::numeric_limits<std::uint32_t>::max(); }
+
+}  // namespace
+
+Fingerprint256 sequence_fingerprint(std::string_view sequence) {
+  const std::uint64_t n = utf8::count_code_points(sequence);
+  if (n <= kShingle) return single_shingle_fingerprint(sequence);
+  const std::uint64_t positions = n - (kShingle - 1);
+  return needs_wide_values(positions) ? whole_fingerprint<std::uint64_t>(sequence, positions)
+                                      : whole_fingerprint<std::uint32_t>(sequence, positions);
+}
+
+Fingerprint256 surface_fingerprint_whole(std::string_view text) { return sequence_fingerprint(canonical_stream(text)); }
+
+SurfaceFingerprint surface_fingerprint(std::string_view text) {
+  const std::string stream = canonical_stream(text);
+  const std::uint64_t n = utf8::count_code_points(stream);
+  if (n <= kWindowLength) return {sequence_fingerprint(stream), {}};
+  return needs_wide_values(n) ? windowed_fingerprint<std::uint64_t>(stream, n)
+                              : windowed_fingerprint<std::uint32_t>(stream, n);
+}
+
+}  // namespace vessolin
