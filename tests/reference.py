@@ -74,3 +74,245 @@ def content_hash(text: str) -> str:
 
 def strip_white_space(text: str) -> str:
     return text.strip("".join(map(chr, WHITE_SPACE)))
+
+
+# ---------------------------------------------------------------------------
+# SimHash
+
+
+def feature_hash(data: bytes) -> bytes:
+    return hashlib.blake2b(data, digest_size=64).digest()[:32]
+
+
+def simhash256(features: list[tuple[str, int]]) -> bytes:
+    counters = [0] * 256
+    for text, weight in features:
+        h = feature_hash(text.encode())
+        for i in range(256):
+            if (h[i // 8] >> (7 - i % 8)) & 1:
+                counters[i] += weight
+            else:
+                counters[i] -= weight
+    out = bytearray(32)
+    for i, c in enumerate(counters):
+        if c > 0:
+            out[i // 8] |= 0x80 >> (i % 8)
+    return bytes(out)
+
+
+def sequence_fingerprint(seq: str) -> bytes:
+    """Fingerprint of a code-point sequence (a canonical stream or a window)."""
+    n = len(seq)
+    if n == 0:
+        return bytes(32)
+    k = min(4, n)
+    counts: dict[str, int] = {}
+    for p in range(n - k + 1):
+        shingle = seq[p : p + k]
+        counts[shingle] = counts.get(shingle, 0) + 1
+    return simhash256(list(counts.items()))
+
+
+def surface_fingerprint(text: str) -> tuple[bytes, list[tuple[bytes, int, int]]]:
+    """The whole-stream fingerprint and the (fingerprint, start, length) windows."""
+    stream = canonical_stream(text)
+    n = len(stream)
+    windows = []
+    if n > 512:
+        start = 0
+        while True:
+            end = min(n, start + 512)
+            windows.append((sequence_fingerprint(stream[start:end]), start, end - start))
+            if end == n:
+                break
+            start += 256
+    return sequence_fingerprint(stream), windows
+
+
+def text_fingerprint(text: str) -> str:
+    return surface_fingerprint(text)[0].hex()
+
+
+# ---------------------------------------------------------------------------
+# Structural fingerprint
+
+FUNCTION_WORDS = (
+    "the a an and or but nor so yet for of to in on at by as is are was were be been being am do does did have "
+    "has had will would shall should can could may might must with from into onto upon over under above below "
+    "between through during before after about against among around because if then than that this these those "
+    "it its he she they them his her their our your my we you i me us who whom whose which what when where why "
+    "how not no yes all any some each every both few many more most other such only own same too very just also "
+    "here there up down out off again once while until"
+).split()
+assert len(FUNCTION_WORDS) == 124 and len(set(FUNCTION_WORDS)) == 124
+_FUNCTION_WORD_SET = frozenset(FUNCTION_WORDS)
+
+PUNCTUATION_CLASSES = {
+    "!": "!",
+    ",": ",",
+    ":": ":",
+    ";": ";",
+    "?": "?",
+    '"': '"',
+    "'": '"',
+    "\u2018": '"',
+    "\u2019": '"',
+    "\u201c": '"',
+    "\u201d": '"',
+    "(": "(",
+    ")": "(",
+    "[": "(",
+    "]": "(",
+    "{": "(",
+    "}": "(",
+    "-": "-",
+    "\u2013": "-",
+    "\u2014": "-",
+    ".": ".",
+    "\u2026": ".",
+}
+
+
+def _is_blank(s: str) -> bool:
+    return strip_white_space(s) == ""
+
+
+def lines_of(t: str) -> list[str]:
+    lines = []
+    pieces = t.split("\n")
+    for piece in pieces[:-1]:
+        lines.append(piece[:-1] if piece.endswith("\r") else piece)
+    if pieces[-1]:
+        lines.append(pieces[-1])
+    return lines
+
+
+def paragraphs_of(t: str) -> list[str]:
+    paragraphs = []
+    buffer = ""
+    for line in lines_of(t):
+        if _is_blank(line):
+            if not _is_blank(buffer):
+                paragraphs.append(buffer)
+            buffer = ""
+        else:
+            buffer += line + " "
+    if not _is_blank(buffer):
+        paragraphs.append(buffer)
+    return paragraphs or [t]
+
+
+def sentences_of(paragraph: str) -> list[str]:
+    sentences = []
+    buffer = ""
+    for ch in paragraph:
+        buffer += ch
+        if ch in ".!?" and len(strip_white_space(buffer).encode()) >= 2:
+            sentences.append(buffer)
+            buffer = ""
+    if not _is_blank(buffer):
+        sentences.append(buffer)
+    return sentences
+
+
+def words_of(sentence: str) -> list[str]:
+    words = []
+    current = ""
+    for ch in sentence + " ":
+        if is_word_char(ch):
+            current += ch
+        elif current:
+            # The whole word at once: str.lower() applies the final-sigma rule.
+            words.append(current.lower())
+            current = ""
+    return words
+
+
+def structural_features(text: str) -> list[tuple[str, int]]:
+    t = normalized_text(text)
+    features: list[tuple[str, int]] = []
+    lengths: list[int] = []
+    tokens: list[str] = []
+    for paragraph in paragraphs_of(t):
+        sentences = sentences_of(paragraph)
+        for sentence in sentences:
+            words = words_of(sentence)
+            lengths.append(len(words))
+            tokens.extend(w if w in _FUNCTION_WORD_SET else "_" for w in words)
+        features.append((f"PL:{len(sentences)}", 2))
+    for length in lengths:
+        features.append((f"SL1:{length}", 3))
+    for first, second in zip(lengths, lengths[1:]):
+        features.append((f"SL2:{first},{second}", 3))
+    counts: dict[str, int] = {}
+    for ch in t:
+        cls = PUNCTUATION_CLASSES.get(ch)
+        if cls is not None:
+            counts[cls] = counts.get(cls, 0) + 1
+    for cls, count in counts.items():
+        features.append((f"PUNCT:{cls}", count))
+    if len(tokens) >= 3:
+        for i in range(len(tokens) - 2):
+            features.append(("FW:" + " ".join(tokens[i : i + 3]), 2))
+    elif tokens:
+        features.append(("FW:" + " ".join(tokens), 2))
+    return features
+
+
+def text_structure(text: str) -> str:
+    return simhash256(structural_features(text)).hex()
+
+
+# ---------------------------------------------------------------------------
+# MinHash
+
+MERSENNE_61 = (1 << 61) - 1
+_MASK64 = (1 << 64) - 1
+_FNV_OFFSET = 0xCBF29CE484222325
+_FNV_PRIME = 0x100000001B3
+
+
+def _split_mix(z: int) -> int:
+    z = ((z ^ (z >> 30)) * 0xBF58476D1CE4E5B9) & _MASK64
+    z = ((z ^ (z >> 27)) * 0x94D049BB133111EB) & _MASK64
+    return z ^ (z >> 31)
+
+
+def _family() -> tuple[list[int], list[int]]:
+    step = 0x3C6EF372FE94F82A
+    a = [_split_mix((0x9F5ABF2108F64A04 + j * step) & _MASK64) % (MERSENNE_61 - 1) + 1 for j in range(128)]
+    b = [_split_mix((0x3D9238DA8840C619 + j * step) & _MASK64) % MERSENNE_61 for j in range(128)]
+    return a, b
+
+
+MINHASH_A, MINHASH_B = _family()
+
+
+def fnv1a64(data: bytes) -> int:
+    h = _FNV_OFFSET
+    for byte in data:
+        h = ((h ^ byte) * _FNV_PRIME) & _MASK64
+    return h
+
+
+def band_key(v0: int, v1: int, v2: int, v3: int) -> int:
+    return fnv1a64(b"".join(v.to_bytes(8, "little") for v in (v0, v1, v2, v3)))
+
+
+def minhash_signature(text: str) -> list[int]:
+    tokens = canonical_stream(text).split(" ")
+    if len(tokens) < 5:
+        shingles = [" ".join(tokens)]
+    else:
+        shingles = [" ".join(tokens[i : i + 5]) for i in range(len(tokens) - 4)]
+    signature = [_MASK64] * 128
+    for shingle in shingles:
+        t = fnv1a64(shingle.encode()) % MERSENNE_61
+        for j in range(128):
+            signature[j] = min(signature[j], (MINHASH_A[j] * t % MERSENNE_61 + MINHASH_B[j]) % MERSENNE_61)
+    return signature
+
+
+def minhash_bands(text: str) -> list[int]:
+    sig = minhash_signature(text)
+    return [band_key(*sig[4 * k : 4 * k + 4]) for k in range(32)]

@@ -12,6 +12,10 @@ import pytest
 import vessolin
 
 FUNCTIONS = {
+    "text_fingerprint": ("(text)", "`com.tessaline.text-fingerprint.1` \u2014 256-bit surface SimHash, hex."),
+    "text_structure": ("(text)", "`com.tessaline.text-structure.1` \u2014 256-bit structural SimHash, hex."),
+    "minhash_signature": ("(text)", "`com.tessaline.text-minhash.1` \u2014 the 128 signature values."),
+    "minhash_bands": ("(text)", "The 32 LSH band hashes \u2014 index keys for discovery."),
     "hamming_hex": ("(a, b)", "Hamming distance in bits between two 256-bit hex fingerprints."),
     "content_hash": ("(text)", "SHA-256 of the canonical stream (the blind-recoverable content hash), hex."),
     "cross_check": (
@@ -25,6 +29,7 @@ def test_module_attributes():
     assert vessolin.__name__ == "vessolin"
     assert vessolin.__doc__ == "Tessaline C2PA text soft-binding family (native bindings)."
     assert vessolin.__all__[0] == "__doc__"
+    assert vessolin.__all__[1:5] == ["text_fingerprint", "text_structure", "minhash_signature", "minhash_bands"]
     assert len(vessolin.__all__) == len(set(vessolin.__all__))
     for name in vessolin.__all__[1:]:
         function = getattr(vessolin, name)

@@ -2,6 +2,18 @@
 
 __all__: list[str]
 
+def text_fingerprint(text: str) -> str:
+    """`com.tessaline.text-fingerprint.1` — 256-bit surface SimHash, hex."""
+
+def text_structure(text: str) -> str:
+    """`com.tessaline.text-structure.1` — 256-bit structural SimHash, hex."""
+
+def minhash_signature(text: str) -> list[int]:
+    """`com.tessaline.text-minhash.1` — the 128 signature values."""
+
+def minhash_bands(text: str) -> list[int]:
+    """The 32 LSH band hashes — index keys for discovery."""
+
 def hamming_hex(a: str, b: str) -> int:
     """Hamming distance in bits between two 256-bit hex fingerprints."""
 

@@ -2,8 +2,11 @@
 #include "canonical/canonical.hpp"
 #include "crosscheck/crosscheck.hpp"
 #include "hex/hex.hpp"
+#include "minhash/minhash.hpp"
 #include "python/frame.hpp"
 #include "simhash/fingerprint.hpp"
+#include "simhash/structural.hpp"
+#include "simhash/surface.hpp"
 
 namespace vessolin::python {
 namespace {
@@ -16,7 +19,21 @@ constexpr Param kCrossCheck[] = {
     {"content_hash_hex", ParamKind::Hex, "content hash"},
 };
 
+std::vector<std::uint64_t> to_list(std::span<const std::uint64_t> values) { return {values.begin(), values.end()}; }
+
 constexpr FunctionSpec kFunctions[] = {
+    {"text_fingerprint", kText, {},
+     "`com.tessaline.text-fingerprint.1` \u2014 256-bit surface SimHash, hex.",
+     [](const Args& a) -> Outcome { return fingerprint_hex(surface_fingerprint_whole(a.text(0))); }},
+    {"text_structure", kText, {},
+     "`com.tessaline.text-structure.1` \u2014 256-bit structural SimHash, hex.",
+     [](const Args& a) -> Outcome { return fingerprint_hex(structural_fingerprint(a.text(0))); }},
+    {"minhash_signature", kText, {},
+     "`com.tessaline.text-minhash.1` \u2014 the 128 signature values.",
+     [](const Args& a) -> Outcome { return to_list(minhash_sketch(a.text(0)).signature); }},
+    {"minhash_bands", kText, {},
+     "The 32 LSH band hashes \u2014 index keys for discovery.",
+     [](const Args& a) -> Outcome { return to_list(minhash_sketch(a.text(0)).bands); }},
     {"hamming_hex", kFingerprintPair, {},
      "Hamming distance in bits between two 256-bit hex fingerprints.",
      [](const Args& a) -> Outcome { return std::uint64_t{hamming_distance(a.bytes32(0), a.bytes32(1))}; }},

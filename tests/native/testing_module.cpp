@@ -4,10 +4,16 @@
 #include <unicode/uchar.h>
 #include <unicode/ustring.h>
 
+#include <charconv>
+
 #include "canonical/canonical.hpp"
 #include "error/error.hpp"
 #include "hex/hex.hpp"
+#include "minhash/minhash.hpp"
 #include "python/frame.hpp"
+#include "simhash/simhash.hpp"
+#include "simhash/structural.hpp"
+#include "simhash/surface.hpp"
 #include "unicode/properties.hpp"
 #include "unicode/utf8.hpp"
 
@@ -24,6 +30,9 @@ constexpr Param kFlags[] = {
 };
 constexpr Param kEnvelopeAndKey[] = {{"cose_hex", ParamKind::Hex, "cose"}, {"public_hex", ParamKind::Key32}};
 constexpr std::uint8_t kKeyFirst[] = {1, 0};
+constexpr Param kFeatureLines[] = {{"features", ParamKind::Text}};
+constexpr Param kNumbers[] = {{"numbers", ParamKind::Text}};
+constexpr Param kTextAndKernel[] = {{"text", ParamKind::Text}, {"kernel", ParamKind::Text}};
 
 Error make_error(std::string_view variant, std::string detail) {
   if (variant == "ContentTooShort") return Error::content_too_short();
@@ -63,6 +72,75 @@ std::vector<std::uint64_t> lowercase_mismatches() {
   return bad;
 }
 
+// The surface fingerprint with its windows, one per line: the whole-text
+// fingerprint first, then "fingerprint start length" per window.
+std::string surface_lines(std::string_view text) {
+  const SurfaceFingerprint fp = surface_fingerprint(text);
+  std::string out = fingerprint_hex(fp.whole) + "\n";
+  for (const WindowFingerprint& w : fp.windows)
+    out += fingerprint_hex(w.fingerprint) + " " + std::to_string(w.start) + " " + std::to_string(w.length) + "\n";
+  return out;
+}
+
+// Features given one per line as "weight feature-string".
+Result<Fingerprint256> simhash_of_lines(std::string_view lines) {
+  std::vector<Feature> features;
+  while (!lines.empty()) {
+    const std::size_t eol = std::min(lines.find('\n'), lines.size());
+    const std::string_view line = lines.substr(0, eol);
+    lines.remove_prefix(std::min(eol + 1, lines.size()));
+    const std::size_t space = line.find(' ');
+    std::int64_t weight = 0;
+    const auto r = std::from_chars(line.data(), line.data() + std::min(space, line.size()), weight);
+    if (space == std::string_view::npos || r.ptr != line.data() + space) {
+      return std::unexpected(Error::invalid_input("expected 'weight feature' lines"));
+    }
+    features.push_back({std::string(line.substr(space + 1)), weight});
+  }
+  return simhash256(features);
+}
+
+// The structural features, one per line as "feature-string<TAB>weight".
+std::string structural_feature_lines(std::string_view text) {
+  std::string out;
+  for (const Feature& f : structural_features(text)) out += f.text + "\t" + std::to_string(f.weight) + "\n";
+  return out;
+}
+
+Result<std::uint64_t> band_key_of(std::string_view numbers) {
+  std::uint64_t v[4];
+  const char* p = numbers.data();
+  const char* end = p + numbers.size();
+  for (int i = 0; i < 4; ++i) {
+    while (p != end && *p == ' ') ++p;
+    const auto r = std::from_chars(p, end, v[i]);
+    if (r.ec != std::errc()) return std::unexpected(Error::invalid_input("expected four unsigned integers"));
+    p = r.ptr;
+  }
+  return band_key(v[0], v[1], v[2], v[3]);
+}
+
+std::string minhash_kernel_names() {
+  std::string out;
+  for (std::string_view name : minhash_kernels()) out += std::string(out.empty() ? "" : " ") + std::string(name);
+  return out;
+}
+
+// The signature followed by the bands, as computed by the named kernel, or
+// an empty list when this processor cannot run it.
+std::vector<std::uint64_t> minhash_using(std::string_view text, std::string_view kernel) {
+  const std::optional<MinHashSketch> sketch = minhash_sketch_using(text, kernel);
+  if (!sketch) return {};
+  std::vector<std::uint64_t> out(sketch->signature.begin(), sketch->signature.end());
+  out.insert(out.end(), sketch->bands.begin(), sketch->bands.end());
+  return out;
+}
+
+Outcome hex_or_error(const Result<Fingerprint256>& r) {
+  if (!r) return fail(r.error());
+  return fingerprint_hex(*r);
+}
+
 constexpr FunctionSpec kFunctions[] = {
     {"canonical_stream", kText, {}, "The canonical stream of `text`.",
      [](const Args& a) -> Outcome { return canonical_stream(a.text(0)); }},
@@ -80,6 +158,24 @@ constexpr FunctionSpec kFunctions[] = {
      }},
     {"probe_envelope_and_key", kEnvelopeAndKey, kKeyFirst, "Echoes decoded bytes as 'cose:key' in hex, key decoded first.",
      [](const Args& a) -> Outcome { return hex::encode(a.bytes(0)) + ":" + hex::encode(a.bytes32(1)); }},
+    {"feature_hash", kText, {}, "The 32-byte feature hash of `text`, hex.",
+     [](const Args& a) -> Outcome { return hex::encode(feature_hash(a.text(0))); }},
+    {"simhash256", kFeatureLines, {}, "SimHash of features given one per line as 'weight feature', hex.",
+     [](const Args& a) -> Outcome { return hex_or_error(simhash_of_lines(a.text(0))); }},
+    {"surface_fingerprint", kText, {}, "Whole-text fingerprint, then one 'fingerprint start length' line per window.",
+     [](const Args& a) -> Outcome { return surface_lines(a.text(0)); }},
+    {"structural_features", kText, {}, "The structural features, one 'feature<TAB>weight' line each.",
+     [](const Args& a) -> Outcome { return structural_feature_lines(a.text(0)); }},
+    {"band_key", kNumbers, {}, "The band key of four unsigned integers given in decimal.",
+     [](const Args& a) -> Outcome {
+       const Result<std::uint64_t> key = band_key_of(a.text(0));
+       if (!key) return fail(key.error());
+       return *key;
+     }},
+    {"minhash_kernels", {}, {}, "The MinHash kernels this processor can run, fastest first.",
+     [](const Args&) -> Outcome { return minhash_kernel_names(); }},
+    {"minhash_using", kTextAndKernel, {}, "Signature then bands from the named kernel; empty if unsupported.",
+     [](const Args& a) -> Outcome { return minhash_using(a.text(0), a.text(1)); }},
     {"internal_fault", kText, {}, "Breaks an internal invariant with the given message.",
      [](const Args& a) -> Outcome { throw InternalFault(std::string(a.text(0))); }},
 };
