@@ -275,14 +275,14 @@ except ImportError:
     datasketch = None
 
 
-def datasketch_minhash(shingles: list[bytes]) -> Callable[[], Any]:
-    """MinHash(num_perm=128).update_batch(shingles), with the permutations
-    drawn once outside the timed call."""
+def datasketch_minhash() -> Callable[[list[bytes]], Any]:
+    """A function running MinHash(num_perm=128).update_batch(shingles), with
+    the permutations drawn once, outside the timed calls."""
     proto = datasketch.MinHash(num_perm=128)
     extra = {"scheme": proto.scheme} if hasattr(proto, "scheme") else {}
     perms = proto.permutations
 
-    def run():
+    def run(shingles: list[bytes]):
         m = datasketch.MinHash(num_perm=128, permutations=perms, **extra)
         m.update_batch(shingles)
         return m.hashvalues
@@ -300,11 +300,13 @@ class Timed:
     stmt: str
     env: dict[str, Any]
     per: int = 1   # operations per run of stmt; times are reported per operation
+    per_unit: bool = False  # also show the time per unit of the row (e.g. per shingle)
 
     @staticmethod
-    def call(label: str, fn: Callable, *args: Any) -> "Timed":
+    def call(label: str, fn: Callable, *args: Any, per_unit: bool = False) -> "Timed":
         names = [f"a{i}" for i in range(len(args))]
-        return Timed(label, f"f({', '.join(names)})", {"f": fn, **dict(zip(names, args))})
+        return Timed(label, f"f({', '.join(names)})", {"f": fn, **dict(zip(names, args))},
+                     per_unit=per_unit)
 
 
 @dataclass
@@ -392,10 +394,18 @@ def call_overhead() -> Case:
     )
 
 
-def python_blake2b_floor_ns(messages: list[bytes]) -> Timed:
-    """One BLAKE2b-512 of a short message from Python, per message."""
-    return Timed("floor: hashlib.blake2b-512, 4-char msg (Python)",
-                 "for m in ms: h(m).digest()", {"h": hashlib.blake2b, "ms": messages}, per=len(messages))
+def blake2b_floors(messages: list[bytes]) -> list[Timed]:
+    """Two bounds on the cost of one BLAKE2b-512 of a 4-character message:
+    a call through hashlib per message (which includes the interpreter's call
+    overhead), and one compression of a 128-byte block, taken from hashlib's
+    throughput on 1 MB (a 4-character message needs exactly one)."""
+    big = bytes(range(256)) * 4096
+    return [
+        Timed("floor: hashlib.blake2b-512 per 4-char msg", "for m in ms: h(m).digest()",
+              {"h": hashlib.blake2b, "ms": messages}, per=len(messages)),
+        Timed("floor: one BLAKE2b compression (1 MB / 128 B)", "h(b).digest()",
+              {"h": hashlib.blake2b, "b": big}, per=len(big) // 128),
+    ]
 
 
 def native_blake2b_floor() -> Callable[[], float] | None:
@@ -419,9 +429,9 @@ def text_fingerprint_vs_python(kind: str) -> Case:
     if native is not None:
         floors.append(("floor: native BLAKE2b-512 of a 4-char message", native))
     return Case(
-        Timed.call("vessolin.text_fingerprint", _vfn("text_fingerprint"), text),
-        Timed.call("Python (Counter + hashlib.blake2b)", py_text_fingerprint, text),
-        extras=[python_blake2b_floor_ns(sample)],
+        Timed.call("vessolin.text_fingerprint", _vfn("text_fingerprint"), text, per_unit=True),
+        Timed.call("Python (Counter + hashlib.blake2b)", py_text_fingerprint, text, per_unit=True),
+        extras=blake2b_floors(sample),
         units={"distinct shingle": len(counts), "shingle": sum(counts.values())},
         floors=floors,
         check=check,
@@ -431,20 +441,42 @@ def text_fingerprint_vs_python(kind: str) -> Case:
 def minhash_vs_datasketch(kind: str) -> Case:
     text = text_of(kind, 100_000)
     shingles = py_word_shingles(text)
+    run = datasketch_minhash()
+    extras = [Timed("datasketch incl. Python canonical + shingles", "f(py(t))",
+                    {"f": run, "py": py_word_shingles, "t": text}, per_unit=True)]
+    kernels = getattr(_vessolin_testing, "minhash_kernels", None)
+    if kernels is not None:  # each native kernel the processor can run
+        extras += [Timed.call(f"vessolin kernel {k}", _vessolin_testing.minhash_using, text, k, per_unit=True)
+                   for k in kernels().split()]
     return Case(
-        Timed.call("vessolin.minhash_signature", _vfn("minhash_signature"), text),
-        Timed("datasketch MinHash(128).update_batch", "f()", {"f": datasketch_minhash(shingles)}),
+        Timed.call("vessolin.minhash_signature", _vfn("minhash_signature"), text, per_unit=True),
+        Timed.call("datasketch MinHash(128).update_batch", run, shingles, per_unit=True),
+        extras=extras,
         units={"shingle": len(shingles)},
     )
 
 
+@functools.cache
+def shuffled_sentences(kind: str, copies: int) -> str:
+    """`copies` versions of the 100 KB text, each with its sentences in a
+    different order and regrouped into paragraphs of four: fresh sentence
+    pairs, paragraphs and function-word runs throughout, at the same mix of
+    sentence shapes, where plain copies would only repeat the features of
+    the first."""
+    sentences = re.split(r"(?<=[.!?])\s+", " ".join(text_of(kind, 100_000).split()))
+    out = []
+    for seed in range(copies):
+        order = sentences[:]
+        random.Random(seed).shuffle(order)
+        out.append("\n\n".join(" ".join(order[i:i + 4]) for i in range(0, len(order), 4)))
+    return "\n\n".join(out)
+
+
 def structure_linearity(kind: str) -> Case:
-    small = text_of(kind, 100_000)
-    big = repeated(kind, 100_000, 10)
     fn = _vfn("text_structure")
     return Case(
-        Timed.call("vessolin.text_structure, 10 x 100 KB", fn, big),
-        Timed.call("vessolin.text_structure, 100 KB", fn, small),
+        Timed.call("vessolin.text_structure, 10 x 100 KB", fn, shuffled_sentences(kind, 10)),
+        Timed.call("vessolin.text_structure, 100 KB", fn, shuffled_sentences(kind, 1)),
     )
 
 
@@ -509,6 +541,7 @@ class Series:
     number: int = 1
     per: int = 1                 # divide batch time by this (loops inside stmt)
     fn: Callable[[], float] | None = None   # self-timing floors: returns ns
+    per_unit: bool = False
     samples: list[float] = field(default_factory=list)
 
     def run(self) -> None:
@@ -538,7 +571,7 @@ def make_series(t: Timed, batch_seconds: float) -> Series:
         if elapsed >= batch_seconds or number >= 1 << 24:
             break
         number = max(number * 2, int(number * batch_seconds / max(elapsed, 1e-9) * 1.1))
-    return Series(t.label, timer, number, t.per)
+    return Series(t.label, timer, number, t.per, per_unit=t.per_unit)
 
 
 def fmt_ns(ns: float) -> str:
@@ -800,7 +833,12 @@ def main(argv: list[str] | None = None) -> int:
         print("\r" + " " * 20 + "\r", end="", file=sys.stderr)
 
     for row, case, series, floors in timed:
-        con, base = series[0].summary(), series[1].summary()
+        def summary(s: Series) -> dict[str, Any]:
+            out = {"label": s.label, **s.summary()}
+            if s.per_unit:
+                out["per_unit_ns"] = {u: out["median_ns"] / n for u, n in case.units.items() if n}
+            return out
+        con, base = summary(series[0]), summary(series[1])
         # the ratio is taken within each round, where both ran side by side,
         # so slow drift of the machine cancels out
         ratios = sorted(c / b for c, b in zip(series[0].samples, series[1].samples))
@@ -808,13 +846,12 @@ def main(argv: list[str] | None = None) -> int:
         q1, _, q3 = statistics.quantiles(ratios, n=4) if len(ratios) >= 4 else (ratios[0], 0, ratios[-1])
         res: dict[str, Any] = {
             "status": "ran", "about": row.about,
-            "contender": {"label": series[0].label, **con},
-            "baseline": {"label": series[1].label, **base},
+            "contender": con,
+            "baseline": base,
             "ratio": ratio,
             "ratio_iqr_pct": 100 * (q3 - q1) / ratio,
             "ratio_of_medians": con["median_ns"] / base["median_ns"],
-            "extras": [{"label": s.label, **s.summary()} for s in series[2:] + floors],
-            "per_unit_ns": {u: con["median_ns"] / n for u, n in case.units.items() if n},
+            "extras": [summary(s) for s in series[2:] + floors],
             "unit_counts": case.units,
         }
         res.update(target=row.target.describe(), passed=row.target.passed(ratio))
@@ -875,13 +912,11 @@ def report(rows: list[Row], results: dict[str, dict[str, Any]]) -> None:
                 ref = res["reference"]
                 print(f"  reference {ref['label']}: {fmt_bytes(ref['extra_bytes'])} = {ref['ratio']:.2f}x")
         else:
-            for key in ("contender", "baseline"):
-                s = res[key]
-                print(f"  {s['label']:44} {fmt_ns(s['median_ns']):>10}  {spread(s)}")
-            for s in res["extras"]:
-                print(f"  {s['label']:44} {fmt_ns(s['median_ns']):>10}  {spread(s)}")
-            for unit, ns in res["per_unit_ns"].items():
-                print(f"  vessolin per {unit}: {ns:.1f} ns ({res['unit_counts'][unit]:,} of them)")
+            for s in [res["contender"], res["baseline"], *res["extras"]]:
+                per = "".join(f"  {ns:,.0f} ns/{unit}" for unit, ns in s.get("per_unit_ns", {}).items())
+                print(f"  {s['label']:46} {fmt_ns(s['median_ns']):>9}  {spread(s)}{per}")
+            if res["unit_counts"]:
+                print("  (" + ", ".join(f"{n:,} {u}s" for u, n in res["unit_counts"].items()) + ")")
         shown = f"{res['ratio']:.2f}x input" if row.memory else row.target.show(res["ratio"])
         if not row.memory:
             shown += f" (per-round ratios: IQR {res['ratio_iqr_pct']:.1f}%)"
