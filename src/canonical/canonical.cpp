@@ -3,6 +3,7 @@
 #include <unicode/bytestream.h>
 #include <unicode/normalizer2.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -79,6 +80,15 @@ std::size_t find_non_ascii(std::string_view s, std::size_t pos) {
   return pos;
 }
 
+template <class Sink>
+inline void emit(Sink& sink, std::string_view text, std::size_t pos, std::size_t after, char32_t c, CharInfo info) {
+  if (c < 0x80) {
+    sink.ascii_char(static_cast<char>(c));
+  } else {
+    sink.stable(c, info, text.substr(pos, after - pos));
+  }
+}
+
 // Drives a sink through the NFC form of a text without normalising what is
 // already normal. ASCII and the non-ASCII characters that are NFC-stable
 // (quick-check Yes, combining class 0) pass straight through; only a run of
@@ -87,8 +97,8 @@ std::size_t find_non_ascii(std::string_view s, std::size_t pos) {
 // and every ASCII character begins a normalisation boundary, so these
 // segments normalise independently of the rest.
 //
-// Sink: ascii(run of ASCII bytes), stable(code point, info, its bytes),
-// normalised(NFC bytes of a segment).
+// Sink: ascii(run of ASCII bytes), ascii_char(one ASCII byte),
+// stable(code point, info, its bytes), normalised(NFC bytes of a segment).
 template <class Sink>
 void walk_nfc(std::string_view text, Sink& sink) {
   const std::size_t n = text.size();
@@ -125,29 +135,40 @@ void walk_nfc(std::string_view text, Sink& sink) {
     }
     if (high > pos) sink.ascii(text.substr(pos, high - pos));
     pos = high;
-    // A stable character is passed on only once the next one is known not
-    // to need it as the starter of a segment.
+    // Character by character while non-ASCII text goes on, with single
+    // ASCII characters (the spaces between words) in between. A character is
+    // passed on only once the next one is known not to need it as the
+    // starter of a segment; two ASCII characters in a row return to the
+    // fast path.
     while (true) {
-      if (after < n && !is_ascii_at(text, after)) {
-        std::size_t next_after = after;
-        const char32_t next = utf8::decode(text, next_after);
-        const CharInfo next_info = char_info(next);
-        if (!next_info.nfc_stable()) {
-          const std::size_t end = segment_end(next_after);
-          segment(pos, end);
-          pos = end;
-          break;
-        }
-        sink.stable(c, info, text.substr(pos, after - pos));
+      if (after == n) {
+        emit(sink, text, pos, after, c, info);
+        pos = n;
+        break;
+      }
+      if (is_ascii_at(text, after)) {
+        emit(sink, text, pos, after, c, info);
         pos = after;
-        after = next_after;
-        c = next;
-        info = next_info;
+        if (c < 0x80) break;
+        c = static_cast<unsigned char>(text[after]);
+        info = CharInfo();
+        ++after;
         continue;
       }
-      sink.stable(c, info, text.substr(pos, after - pos));
+      std::size_t next_after = after;
+      const char32_t next = utf8::decode(text, next_after);
+      const CharInfo next_info = char_info(next);
+      if (!next_info.nfc_stable()) {
+        const std::size_t end = segment_end(next_after);
+        segment(pos, end);
+        pos = end;
+        break;
+      }
+      emit(sink, text, pos, after, c, info);
       pos = after;
-      break;
+      after = next_after;
+      c = next;
+      info = next_info;
     }
   }
 }
@@ -155,63 +176,90 @@ void walk_nfc(std::string_view text, Sink& sink) {
 // Writes the canonical stream. A separator right after a word writes the one
 // space its run becomes; a trailing space is removed at the end. Invisible
 // characters change nothing, so letters on both sides of one join.
+//
+// The output lives in a string whose whole size is usable room (sized
+// without initialising it); `len_` is the part written so far.
 class StreamSink {
  public:
-  // Room for the vector loop's full-width stores past the end.
-  static constexpr std::size_t kSlack = 16;
+  explicit StreamSink(std::size_t expected) { grow(expected + kSlack); }
 
-  explicit StreamSink(std::size_t expected) { out_.reserve(expected + kSlack); }
+  void ascii(std::string_view run) { len_ = static_cast<std::size_t>(write_ascii(run, room(run.size())) - buf_.data()); }
 
-  void ascii(std::string_view run) {
-    const std::size_t start = out_.size();
-    out_.resize_and_overwrite(start + run.size() + kSlack, [&](char* buf, std::size_t) {
-      return static_cast<std::size_t>(write_ascii(run, buf + start) - buf);
-    });
+  void ascii_char(char b) {
+    char* o = room(1);
+    const auto u = static_cast<unsigned char>(b);
+    *o = kAscii.out[u];
+    len_ += kAscii.word[u] | prev_word_;
+    prev_word_ = kAscii.word[u];
   }
 
-  void stable(char32_t c, CharInfo info, std::string_view) { code_point(c, info); }
+  void stable(char32_t c, CharInfo info, std::string_view) {
+    if (info.multi_lower()) [[unlikely]] {
+      multi_lower(c);
+      return;
+    }
+    char* o = room(4);
+    if (info.lower_is_word()) {
+      const std::uint32_t bytes = info.lower_utf8();
+      std::memcpy(o, &bytes, 4);
+      len_ += info.lower_utf8_length();
+      prev_word_ = true;
+    } else if (!info.invisible()) {
+      *o = ' ';
+      len_ += prev_word_;
+      prev_word_ = false;
+    }
+  }
 
   void normalised(std::string_view nfc) {
     for (std::size_t pos = 0; pos < nfc.size();) {
+      const std::size_t start = pos;
       const char32_t c = utf8::decode(nfc, pos);
-      code_point(c, c < 0x80 ? CharInfo() : char_info(c));
+      if (c < 0x80) {
+        ascii_char(nfc[start]);
+      } else {
+        stable(c, char_info(c), {});
+      }
     }
   }
 
   std::string finish() && {
-    if (!out_.empty() && out_.back() == ' ') out_.pop_back();
-    return std::move(out_);
+    if (len_ > 0 && buf_[len_ - 1] == ' ') --len_;
+    buf_.resize(len_);
+    return std::move(buf_);
   }
 
  private:
-  void separator() {
-    if (prev_word_) out_.push_back(' ');
-    prev_word_ = false;
+  // Room past the written part for the vector loop's full-width stores and
+  // the four-byte copies of single characters.
+  static constexpr std::size_t kSlack = 16;
+
+  char* room(std::size_t extra) {
+    if (len_ + extra + kSlack > buf_.size()) [[unlikely]] grow(std::max(2 * buf_.size(), len_ + extra + kSlack));
+    return buf_.data() + len_;
   }
 
-  void word(char32_t c) {
-    utf8::append(out_, c);
-    prev_word_ = true;
+  void grow(std::size_t size) {
+    buf_.resize_and_overwrite(size, [](char*, std::size_t n) { return n; });
   }
 
-  void code_point(char32_t c, CharInfo info) {
-    if (c < 0x80) {
-      if (kAscii.word[c]) {
-        out_.push_back(kAscii.out[c]);
+  void multi_lower(char32_t c) {
+    char32_t lower[3];
+    const int count = unicode::lowercase_full(c, lower);
+    for (int i = 0; i < count; ++i) {
+      char* o = room(4);
+      if (unicode::is_word_char(lower[i])) {
+        std::string bytes;
+        utf8::append(bytes, lower[i]);
+        std::memcpy(o, bytes.data(), bytes.size());
+        len_ += bytes.size();
         prev_word_ = true;
       } else {
-        separator();
+        *o = ' ';
+        len_ += prev_word_;
+        prev_word_ = false;
       }
-      return;
     }
-    if (info.invisible()) return;
-    if (info.multi_lower()) [[unlikely]] {
-      char32_t lower[3];
-      const int count = unicode::lowercase_full(c, lower);
-      for (int i = 0; i < count; ++i) unicode::is_word_char(lower[i]) ? word(lower[i]) : separator();
-      return;
-    }
-    info.lower_is_word() ? word(info.lower()) : separator();
   }
 
   // Every byte writes its output form; the output position advances unless
@@ -258,7 +306,8 @@ class StreamSink {
     return o;
   }
 
-  std::string out_;
+  std::string buf_;
+  std::size_t len_ = 0;
   bool prev_word_ = false;
 };
 
@@ -266,6 +315,7 @@ class NormalizedSink {
  public:
   explicit NormalizedSink(std::size_t expected) { out_.reserve(expected); }
   void ascii(std::string_view run) { out_.append(run); }
+  void ascii_char(char b) { out_.push_back(b); }
   void stable(char32_t, CharInfo info, std::string_view bytes) {
     if (!info.invisible()) out_.append(bytes);
   }

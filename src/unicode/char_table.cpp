@@ -3,7 +3,24 @@
 #include <unicode/uchar.h>
 #include <unicode/unorm2.h>
 
+#include <string>
+
 #include "unicode/properties.hpp"
+#include "unicode/utf8.hpp"
+
+namespace vessolin::unicode {
+
+CharInfo CharInfo::make(char32_t lower, std::uint64_t flags) {
+  std::string bytes;
+  utf8::append(bytes, lower);
+  std::uint64_t packed = 0;
+  for (std::size_t i = 0; i < bytes.size(); ++i) packed |= std::uint64_t{static_cast<unsigned char>(bytes[i])} << (8 * i);
+  CharInfo info;
+  info.bits_ = packed | (std::uint64_t{bytes.size()} << 32) | flags | (std::uint64_t{lower} << 40);
+  return info;
+}
+
+}  // namespace vessolin::unicode
 
 namespace vessolin::unicode::detail {
 
@@ -15,14 +32,14 @@ CharInfo compute(char32_t c) {
   const auto cp = static_cast<UChar32>(c);
   char32_t lower[3];
   const int count = lowercase_full(c, lower);
-  std::uint32_t bits = static_cast<std::uint32_t>(lower[0]) & CharInfo::kLowerMask;
-  if (count > 1) bits |= CharInfo::kMultiLower;
-  if (is_word_char(lower[0])) bits |= CharInfo::kLowerIsWord;
-  if (is_invisible(c)) bits |= CharInfo::kInvisible;
+  std::uint64_t flags = 0;
+  if (count > 1) flags |= CharInfo::kMultiLower;
+  if (is_word_char(lower[0])) flags |= CharInfo::kLowerIsWord;
+  if (is_invisible(c)) flags |= CharInfo::kInvisible;
   if (u_getIntPropertyValue(cp, UCHAR_NFC_QUICK_CHECK) == UNORM_YES && u_getCombiningClass(cp) == 0) {
-    bits |= CharInfo::kNfcStable;
+    flags |= CharInfo::kNfcStable;
   }
-  return CharInfo(bits);
+  return CharInfo::make(lower[0], flags);
 }
 
 }  // namespace

@@ -4,34 +4,39 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 namespace vessolin::unicode {
 
 class CharInfo {
  public:
-  static constexpr std::uint32_t kLowerMask = 0x1FFFFF;
-  static constexpr std::uint32_t kLowerIsWord = 1u << 21;
-  static constexpr std::uint32_t kNfcStable = 1u << 22;
-  static constexpr std::uint32_t kInvisible = 1u << 23;
-  static constexpr std::uint32_t kMultiLower = 1u << 24;
+  // Layout: bits 0-31 the UTF-8 bytes of the lowercase mapping (first byte
+  // lowest), bits 32-34 their count, bits 35-39 flags, bits 40-60 the
+  // lowercase code point.
+  static constexpr std::uint64_t kLowerIsWord = std::uint64_t{1} << 35;
+  static constexpr std::uint64_t kNfcStable = std::uint64_t{1} << 36;
+  static constexpr std::uint64_t kInvisible = std::uint64_t{1} << 37;
+  static constexpr std::uint64_t kMultiLower = std::uint64_t{1} << 38;
 
   constexpr CharInfo() = default;
-  constexpr explicit CharInfo(std::uint32_t bits) : bits_(bits) {}
+  static CharInfo make(char32_t lower, std::uint64_t flags);
 
-  // The simple lowercase mapping (for kMultiLower characters use lowercase_full).
-  char32_t lower() const { return bits_ & kLowerMask; }
+  // The simple lowercase mapping (for multi_lower characters use lowercase_full).
+  char32_t lower() const { return static_cast<char32_t>((bits_ >> 40) & 0x1FFFFF); }
+  // lower() in UTF-8, packed little-endian into four bytes, and its length.
+  std::uint32_t lower_utf8() const { return static_cast<std::uint32_t>(bits_); }
+  unsigned lower_utf8_length() const { return static_cast<unsigned>((bits_ >> 32) & 7); }
   // Whether lower() is a word character.
   bool lower_is_word() const { return bits_ & kLowerIsWord; }
-  // Unchanged by NFC and a boundary on both sides for composition purposes
-  // as far as it is concerned: quick-check Yes and combining class 0, so
-  // nothing before it composes with it or reorders around it.
+  // Unchanged by NFC and never combined with what precedes it: quick-check
+  // Yes and combining class 0.
   bool nfc_stable() const { return bits_ & kNfcStable; }
   bool invisible() const { return bits_ & kInvisible; }
   bool multi_lower() const { return bits_ & kMultiLower; }
 
  private:
-  std::uint32_t bits_ = 0;
+  std::uint64_t bits_ = 0;
 };
 
 namespace detail {
