@@ -412,7 +412,7 @@ def native_blake2b_floor() -> Callable[[], float] | None:
     for name in ("blake2b_floor_ns", "feature_hash_floor_ns"):
         fn = getattr(_vessolin_testing, name, None) if _vessolin_testing else None
         if fn is not None:
-            return lambda: float(fn(200_000))
+            return lambda: float(fn("200000"))
     return None
 
 
