@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "canonical/canonical.hpp"
+#include "cpu/kernels.hpp"
 
 namespace vessolin {
 
@@ -230,28 +231,15 @@ __attribute__((target("avx2"))) void absorb_avx2(std::uint64_t* sig, const char*
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(sig + 4 * k), s[k]);
 }
 
-struct NamedKernel {
-  std::string_view name;
-  AbsorbKernel kernel;
-  bool (*supported)();
-};
-
 // Fastest first.
-const NamedKernel kKernels[] = {
-    {"avx512", absorb_avx512, [] { return __builtin_cpu_supports("avx512f") != 0; }},
-    {"avx2", absorb_avx2, [] { return __builtin_cpu_supports("avx2") != 0; }},
-    {"portable", absorb_portable, [] { return true; }},
+const cpu::Kernel<AbsorbKernel> kKernels[] = {
+    {"avx512", absorb_avx512, cpu::Isa::Avx512f},
+    {"avx2", absorb_avx2, cpu::Isa::Avx2},
+    {"portable", absorb_portable, cpu::Isa::Baseline},
 };
-
-AbsorbKernel pick_kernel() {
-  __builtin_cpu_init();
-  for (const NamedKernel& k : kKernels)
-    if (k.supported()) return k.kernel;
-  return absorb_portable;
-}
 
 AbsorbKernel absorb_kernel() {
-  static const AbsorbKernel kernel = pick_kernel();
+  static const AbsorbKernel kernel = cpu::fastest(kKernels);
   return kernel;
 }
 
@@ -311,19 +299,12 @@ std::uint64_t band_key(std::uint64_t v0, std::uint64_t v1, std::uint64_t v2, std
 
 MinHashSketch minhash_sketch(std::string_view text) { return sketch_with(text, absorb_kernel()); }
 
-std::vector<std::string_view> minhash_kernels() {
-  __builtin_cpu_init();
-  std::vector<std::string_view> names;
-  for (const NamedKernel& k : kKernels)
-    if (k.supported()) names.push_back(k.name);
-  return names;
-}
+std::vector<std::string_view> minhash_kernels() { return cpu::usable_names(kKernels); }
 
 std::optional<MinHashSketch> minhash_sketch_using(std::string_view text, std::string_view kernel) {
-  __builtin_cpu_init();
-  for (const NamedKernel& k : kKernels)
-    if (k.name == kernel && k.supported()) return sketch_with(text, k.kernel);
-  return std::nullopt;
+  const AbsorbKernel absorb = cpu::usable(kKernels, kernel);
+  if (absorb == nullptr) return std::nullopt;
+  return sketch_with(text, absorb);
 }
 
 }  // namespace vessolin
