@@ -8,6 +8,7 @@
 #include <charconv>
 
 #include "canonical/canonical.hpp"
+#include "crypto/blake2b_batch.hpp"
 #include "crypto/digest.hpp"
 #include "error/error.hpp"
 #include "hex/hex.hpp"
@@ -36,6 +37,12 @@ constexpr Param kFeatureLines[] = {{"features", ParamKind::Text}};
 constexpr Param kNumbers[] = {{"numbers", ParamKind::Text}};
 constexpr Param kTextAndKernel[] = {{"text", ParamKind::Text}, {"kernel", ParamKind::Text}};
 constexpr Param kIterations[] = {{"iterations", ParamKind::Text}};
+constexpr Param kMessage[] = {{"message_hex", ParamKind::Hex, "message"}};
+constexpr Param kKernelAndMessages[] = {
+    {"kernel", ParamKind::Text},
+    {"messages_hex", ParamKind::Hex, "messages"},
+    {"lengths", ParamKind::Text},
+};
 
 Error make_error(std::string_view variant, std::string detail) {
   if (variant == "ContentTooShort") return Error::content_too_short();
@@ -123,12 +130,6 @@ Result<std::uint64_t> band_key_of(std::string_view numbers) {
   return band_key(v[0], v[1], v[2], v[3]);
 }
 
-std::string minhash_kernel_names() {
-  std::string out;
-  for (std::string_view name : minhash_kernels()) out += std::string(out.empty() ? "" : " ") + std::string(name);
-  return out;
-}
-
 // The signature followed by the bands, as computed by the named kernel, or
 // an empty list when this processor cannot run it.
 std::vector<std::uint64_t> minhash_using(std::string_view text, std::string_view kernel) {
@@ -168,6 +169,48 @@ Result<std::uint64_t> blake2b_floor_ns(std::string_view iterations) {
   return static_cast<std::uint64_t>(ns.count()) / *count;
 }
 
+std::string joined(const std::vector<std::string_view>& names) {
+  std::string out;
+  for (std::string_view name : names) {
+    if (!out.empty()) out += ' ';
+    out += name;
+  }
+  return out;
+}
+
+// The messages, given as their bytes one after another and their lengths in
+// decimal, hashed as one batch by the named kernel: one hexadecimal digest
+// head per message, separated by spaces.
+Outcome blake2b_heads_using(std::string_view kernel, std::span<const std::uint8_t> bytes, std::string_view lengths) {
+  std::vector<crypto::ByteView> messages;
+  std::size_t used = 0;
+  const char* p = lengths.data();
+  const char* end = p + lengths.size();
+  for (;;) {
+    while (p != end && *p == ' ') ++p;
+    if (p == end) break;
+    std::size_t n = 0;
+    const auto r = std::from_chars(p, end, n);
+    if (r.ec != std::errc() || n > bytes.size() - used) {
+      return fail(Error::invalid_input("lengths must be decimal and add up to the message bytes"));
+    }
+    messages.push_back(bytes.subspan(used, n));
+    used += n;
+    p = r.ptr;
+  }
+  if (used != bytes.size()) return fail(Error::invalid_input("lengths must add up to the message bytes"));
+  std::vector<crypto::Digest32> heads(messages.size());
+  if (!crypto::blake2b512_head_batch_using(kernel, messages, heads)) {
+    return fail(Error::invalid_input("no such kernel here: " + std::string(kernel)));
+  }
+  std::string out;
+  for (const crypto::Digest32& h : heads) {
+    if (!out.empty()) out += ' ';
+    out += hex::encode(h);
+  }
+  return out;
+}
+
 Outcome hex_or_error(const Result<Fingerprint256>& r) {
   if (!r) return fail(r.error());
   return fingerprint_hex(*r);
@@ -205,9 +248,18 @@ constexpr FunctionSpec kFunctions[] = {
        return *key;
      }},
     {"minhash_kernels", {}, {}, "The MinHash kernels this processor can run, fastest first.",
-     [](const Args&) -> Outcome { return minhash_kernel_names(); }},
+     [](const Args&) -> Outcome { return joined(minhash_kernels()); }},
     {"minhash_using", kTextAndKernel, {}, "Signature then bands from the named kernel; empty if unsupported.",
      [](const Args& a) -> Outcome { return minhash_using(a.text(0), a.text(1)); }},
+    {"blake2b_kernels", {}, {}, "The BLAKE2b batch kernels this processor can run, fastest first.",
+     [](const Args&) -> Outcome { return joined(crypto::blake2b_kernels()); }},
+    {"blake2b_head", kMessage, {}, "The first 32 bytes of BLAKE2b-512 of one message, hex.",
+     [](const Args& a) -> Outcome { return hex::encode(crypto::blake2b512_head(a.bytes(0))); }},
+    {"blake2b_heads_using", kKernelAndMessages, {},
+     "BLAKE2b-512 heads of a batch of messages (bytes and decimal lengths) by the named kernel.",
+     [](const Args& a) -> Outcome { return blake2b_heads_using(a.text(0), a.bytes(1), a.text(2)); }},
+    {"blake2b512_libcrypto", kMessage, {}, "libcrypto's full BLAKE2b-512 of one message, hex.",
+     [](const Args& a) -> Outcome { return hex::encode(crypto::blake2b512(a.bytes(0))); }},
     {"blake2b_floor_ns", kIterations, {}, "Nanoseconds per libcrypto BLAKE2b-512 of a 4-byte message.",
      [](const Args& a) -> Outcome {
        const Result<std::uint64_t> ns = blake2b_floor_ns(a.text(0));
