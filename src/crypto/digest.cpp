@@ -16,10 +16,21 @@ const EVP_MD* fetch(const char* name) {
   return md;  // kept for the life of the process
 }
 
+const EVP_MD* sha256_method() {
+  static const EVP_MD* md = fetch("SHA256");
+  return md;
+}
+
+const EVP_MD* blake2b512_method() {
+  static const EVP_MD* md = fetch("BLAKE2B-512");
+  return md;
+}
+
 const EVP_MD* method(Hasher::Algorithm algorithm) {
-  static const EVP_MD* sha256 = fetch("SHA256");
-  static const EVP_MD* blake2b512 = fetch("BLAKE2B-512");
-  return algorithm == Hasher::Algorithm::Sha256 ? sha256 : blake2b512;
+  switch (algorithm) {
+    case Hasher::Algorithm::Sha256: return sha256_method();
+  }
+  throw InternalFault("unknown digest algorithm");
 }
 
 void check(int ok, const char* what) {
@@ -48,16 +59,13 @@ void Hasher::finish(std::uint8_t* out) {
 
 Digest32 sha256(std::span<const std::uint8_t> data) {
   Digest32 out;
-  check(EVP_Digest(data.data(), data.size(), out.data(), nullptr, method(Hasher::Algorithm::Sha256), nullptr),
-        "SHA-256");
+  check(EVP_Digest(data.data(), data.size(), out.data(), nullptr, sha256_method(), nullptr), "SHA-256");
   return out;
 }
 
 Digest64 blake2b512(std::span<const std::uint8_t> data) {
   Digest64 out;
-  check(EVP_Digest(data.data(), data.size(), out.data(), nullptr, method(Hasher::Algorithm::Blake2b512),
-                   nullptr),
-        "BLAKE2b-512");
+  check(EVP_Digest(data.data(), data.size(), out.data(), nullptr, blake2b512_method(), nullptr), "BLAKE2b-512");
   return out;
 }
 

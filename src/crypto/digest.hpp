@@ -22,7 +22,7 @@ inline std::span<const std::uint8_t> as_bytes(std::string_view s) {
 // once per process and the context once per object.
 class Hasher {
  public:
-  enum class Algorithm { Sha256, Blake2b512 };
+  enum class Algorithm { Sha256 };
   explicit Hasher(Algorithm algorithm);
   ~Hasher();
   Hasher(const Hasher&) = delete;
@@ -42,6 +42,8 @@ class Hasher {
 Digest32 sha256(std::span<const std::uint8_t> data);
 inline Digest32 sha256(std::string_view data) { return sha256(as_bytes(data)); }
 
+// BLAKE2b-512 of any length. Messages of at most one block, which is all
+// that the fingerprints hash, are cheaper through crypto/blake2b_batch.hpp.
 Digest64 blake2b512(std::span<const std::uint8_t> data);
 inline Digest64 blake2b512(std::string_view data) { return blake2b512(as_bytes(data)); }
 

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "crypto/blake2b_batch.hpp"
+
 namespace vessolin {
 
 namespace {
@@ -40,20 +42,21 @@ const TableSeed& table_seed() {
 
 }  // namespace simhash_detail
 
-FeatureHash FeatureHasher::operator()(std::string_view text) {
-  hasher_.update(text);
-  crypto::Digest64 full;
-  hasher_.finish(full.data());
-  FeatureHash out;
-  std::copy_n(full.begin(), out.size(), out.begin());
-  return out;
-}
+FeatureHash feature_hash(std::string_view text) { return crypto::blake2b512_head(crypto::as_bytes(text)); }
 
-FeatureHash feature_hash(std::string_view text) {
-  const crypto::Digest64 full = crypto::blake2b512(text);
-  FeatureHash out;
-  std::copy_n(full.begin(), out.size(), out.begin());
-  return out;
+void SimHashBuilder::flush() {
+  crypto::ByteView views[kBatch];
+  FeatureHash hashes[kBatch];
+  const auto* data = reinterpret_cast<const std::uint8_t*>(bytes_.data());
+  std::size_t begin = 0;
+  for (std::size_t i = 0; i < count_; ++i) {
+    views[i] = crypto::ByteView(data + begin, ends_[i] - begin);
+    begin = ends_[i];
+  }
+  crypto::blake2b512_head_batch(std::span(views, count_), std::span(hashes, count_));
+  for (std::size_t i = 0; i < count_; ++i) acc_.add(hashes[i], weights_[i]);
+  bytes_.clear();
+  count_ = 0;
 }
 
 void SimHashAccumulator::add_slow(const FeatureHash& hash, std::int64_t weight) {
@@ -89,10 +92,9 @@ Fingerprint256 SimHashAccumulator::finish() {
 }
 
 Fingerprint256 simhash256(std::span<const Feature> features) {
-  FeatureHasher hash;
-  SimHashAccumulator acc;
-  for (const Feature& f : features) acc.add(hash(f.text), f.weight);
-  return acc.finish();
+  SimHashBuilder simhash;
+  for (const Feature& f : features) simhash.add(f.text, f.weight);
+  return simhash.finish();
 }
 
 }  // namespace vessolin

@@ -10,7 +10,6 @@
 #include <string>
 #include <string_view>
 
-#include "crypto/digest.hpp"
 #include "simhash/fingerprint.hpp"
 
 namespace vessolin {
@@ -21,17 +20,6 @@ using FeatureHash = std::array<std::uint8_t, 32>;
 struct Feature {
   std::string text;
   std::int64_t weight;
-};
-
-// Hashes feature strings one after another through one digest context, so a
-// computation over many features sets the context up once.
-class FeatureHasher {
- public:
-  FeatureHasher() : hasher_(crypto::Hasher::Algorithm::Blake2b512) {}
-  FeatureHash operator()(std::string_view text);
-
- private:
-  crypto::Hasher hasher_;
 };
 
 FeatureHash feature_hash(std::string_view text);
@@ -124,6 +112,35 @@ class SimHashAccumulator {
   std::int64_t lane_weight_ = 0;
   std::array<std::uint64_t, 256> set_weight_{};
   std::uint64_t total_weight_ = 0;
+};
+
+// A SimHash over weighted feature strings, which are hashed a batch at a
+// time: many short strings hash several times faster together than one
+// after another.
+class SimHashBuilder {
+ public:
+  void add(std::string_view text, std::int64_t weight) {
+    bytes_.append(text);
+    ends_[count_] = bytes_.size();
+    weights_[count_] = weight;
+    if (++count_ == kBatch) flush();
+  }
+
+  Fingerprint256 finish() {
+    flush();
+    return acc_.finish();
+  }
+
+ private:
+  static constexpr std::size_t kBatch = 64;
+
+  void flush();
+
+  SimHashAccumulator acc_;
+  std::string bytes_;  // the pending texts, one after another
+  std::array<std::size_t, kBatch> ends_{};
+  std::array<std::int64_t, kBatch> weights_{};
+  std::size_t count_ = 0;
 };
 
 Fingerprint256 simhash256(std::span<const Feature> features);

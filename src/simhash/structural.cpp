@@ -220,15 +220,14 @@ class FeatureTally {
   }
 
   Fingerprint256 fingerprint() const {
-    FeatureHasher hash;
-    SimHashAccumulator acc;
+    SimHashBuilder simhash;
     std::string buf;
     for (const Slot& s : slots_) {
       if (!s.used) continue;
       spell(s.key, buf);
-      acc.add(hash(buf), s.weight);
+      simhash.add(buf, s.weight);
     }
-    return acc.finish();
+    return simhash.finish();
   }
 
  private:

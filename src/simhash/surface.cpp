@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "canonical/canonical.hpp"
+#include "crypto/blake2b_batch.hpp"
 #include "error/error.hpp"
 #include "simhash/simhash.hpp"
 #include "unicode/utf8.hpp"
@@ -193,13 +194,12 @@ Fingerprint256 whole_fingerprint(std::string_view stream, std::uint64_t position
     if (walk.done()) break;
     walk.advance();
   }
-  FeatureHasher hash;
-  SimHashAccumulator acc;
+  SimHashBuilder simhash;
   char bytes[16];
   table.for_each([&](ShingleKey key, Value count) {
-    acc.add(hash(std::string_view(bytes, shingle_bytes(key, bytes))), static_cast<std::int64_t>(count));
+    simhash.add(std::string_view(bytes, shingle_bytes(key, bytes)), static_cast<std::int64_t>(count));
   });
-  return acc.finish();
+  return simhash.finish();
 }
 
 // Per-bit vote counts of up to 256 shingles of weight 1, in 16-bit lanes:
@@ -228,6 +228,29 @@ Fingerprint256 votes_fingerprint(const BlockVotes& first, const BlockVotes* rest
   return out;
 }
 
+// The shingles first met in the current block, waiting to be hashed
+// together when the block ends.
+class NewShingles {
+ public:
+  void add(ShingleKey key) {
+    const std::size_t n = shingle_bytes(key, bytes_[count_]);
+    views_[count_] = crypto::ByteView(reinterpret_cast<const std::uint8_t*>(bytes_[count_]), n);
+    ++count_;
+  }
+  // Appends their hashes to `hashes`, in the order they were added.
+  void hash_into(std::vector<FeatureHash>& hashes) {
+    const std::size_t first = hashes.size();
+    hashes.resize(first + count_);
+    crypto::blake2b512_head_batch(std::span(views_, count_), std::span(hashes).subspan(first));
+    count_ = 0;
+  }
+
+ private:
+  char bytes_[kWindowStep][16];
+  crypto::ByteView views_[kWindowStep];
+  std::size_t count_ = 0;
+};
+
 // Whole stream and windows for a stream of n > 512 code points.
 //
 // A SimHash counter is a sum over shingle occurrences, so the counters of a
@@ -237,6 +260,10 @@ Fingerprint256 votes_fingerprint(const BlockVotes& first, const BlockVotes* rest
 // remain of it for the last window. Each block is summed once, with each
 // distinct shingle still hashed only once for the whole stream, and each
 // window is then the sum of two block sums.
+//
+// A block is walked first, numbering its shingles by first occurrence in
+// the stream; the shingles new in it are then hashed together, and only
+// then are its votes counted.
 template <class Value>
 SurfaceFingerprint windowed_fingerprint(std::string_view stream, std::uint64_t n) {
   const std::uint64_t positions = n - (kShingle - 1);
@@ -244,17 +271,22 @@ SurfaceFingerprint windowed_fingerprint(std::string_view stream, std::uint64_t n
 
   ShingleTable<Value> table(positions);
   std::vector<FeatureHash> hashes;  // by order of first occurrence
-  FeatureHasher hash;
-  char bytes[16];
+  NewShingles fresh;
+  Value shingles[kWindowStep];  // the current block's shingles, by number
 
   SurfaceFingerprint result{};
   result.windows.reserve(window_count);
   std::array<std::uint64_t, 256> whole_set{};
 
   BlockVotes prev_full, full, head;
-  full.clear();
   std::uint64_t block = 0, in_block = 0;
   const auto finish_block = [&](bool last) {
+    fresh.hash_into(hashes);
+    full.clear();
+    for (std::uint64_t k = 0; k < in_block; ++k) {
+      full.add(hashes[shingles[k]]);
+      if (k + 1 == kHeadPositions) head = full;
+    }
     if (in_block < kHeadPositions) head = full;  // a short last block is all head
     for (int b = 0; b < 32; ++b)
       for (int j = 0; j < 8; ++j) whole_set[8 * b + j] += full.set[b][j];
@@ -268,23 +300,22 @@ SurfaceFingerprint windowed_fingerprint(std::string_view stream, std::uint64_t n
       result.windows.push_back({votes_fingerprint(full, nullptr, length - (kShingle - 1)), block * kWindowStep, length});
     }
     prev_full = full;
-    full.clear();
     ++block;
     in_block = 0;
   };
 
   ShingleWalker walk(stream);
+  Value distinct = 0;
   for (std::uint64_t p = 0; p < positions; ++p) {
     if (p != 0) walk.advance();
     bool inserted;
     auto& slot = table.find_or_insert(walk.key(), inserted);
     if (inserted) {
-      slot.value = static_cast<Value>(hashes.size());
-      hashes.push_back(hash(std::string_view(bytes, shingle_bytes(walk.key(), bytes))));
+      slot.value = distinct++;
+      fresh.add(walk.key());
     }
-    full.add(hashes[slot.value]);
-    if (++in_block == kHeadPositions) head = full;
-    if (in_block == kWindowStep && p + 1 < positions) finish_block(false);
+    shingles[in_block] = slot.value;
+    if (++in_block == kWindowStep && p + 1 < positions) finish_block(false);
   }
   finish_block(true);
 
