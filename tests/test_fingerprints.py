@@ -287,6 +287,44 @@ def test_every_minhash_kernel_agrees(native):
     assert native.minhash_using("x", "no-such-kernel") == []
 
 
+P61 = 2**61 - 1
+
+
+def hash_giving(j, v):
+    """The shingle hash t for which signature lane j takes the value v."""
+    return (v - reference.MINHASH_B[j]) * pow(reference.MINHASH_A[j], -1, P61) % P61
+
+
+def absorbed(hashes):
+    sig = [2**64 - 1] * 128
+    for t in hashes:
+        sig = [min(s, (a * t + b) % P61) for s, a, b in zip(sig, reference.MINHASH_A, reference.MINHASH_B)]
+    return sig
+
+
+def test_kernels_never_miss_a_new_minimum(native):
+    # The kernels compute a value exactly only where a cheap estimate says it
+    # may be below the running minimum; a value one below the minimum, at the
+    # very bottom of the range or just under P must still get through, and an
+    # equal one must change nothing.
+    rng = random.Random(5)
+    warm = [rng.randrange(P61) for _ in range(3000)]
+    sig = absorbed(warm)
+    lanes = [0, 1, 8, 63, 64, 127]
+    sequences = [
+        [0, 1, 2**32, P61 - 2, P61 - 1],
+        warm + [hash_giving(j, sig[j] - 1) for j in lanes] + [hash_giving(j, sig[j]) for j in range(128)],
+        warm + [hash_giving(j, v) for j in lanes for v in (sig[j] - 2, 3, 2, 1, 0, 0)],
+    ]
+    for j in lanes:
+        for v in (0, 1, 2, 3, 4, 5, 4095, 8191, 2**40, P61 - 3, P61 - 1):
+            sequences.append([hash_giving(j, (v + d) % P61) for d in (3, 1, 1, 0)])
+    for kernel in native.minhash_kernels().split():
+        for hashes in sequences:
+            assert native.minhash_absorb_using(" ".join(map(str, hashes)), kernel) == absorbed(hashes), kernel
+    assert native.minhash_absorb_using("1", "no-such-kernel") == []
+
+
 # ---------------------------------------------------------------------------
 # Against the reference, and invariance under the canonical stream
 

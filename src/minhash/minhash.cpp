@@ -3,6 +3,7 @@
 #include <immintrin.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -22,6 +23,8 @@ constexpr std::uint64_t kPrime = (std::uint64_t{1} << 61) - 1;
 constexpr std::uint64_t kFnvOffset = 0xcbf29ce484222325ULL;
 constexpr std::uint64_t kFnvPrime = 0x100000001b3ULL;
 constexpr std::size_t kShingleWords = 5;
+constexpr std::size_t kGroups8 = kMinHashPermutations / 8;
+constexpr std::size_t kGroups4 = kMinHashPermutations / 4;
 
 constexpr std::uint64_t split_mix(std::uint64_t z) {
   z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
@@ -45,14 +48,14 @@ constexpr MinHashFamily kFamily = make_family();
 static_assert(kFamily.a[0] == 0x157a3807a48faa9eULL && kFamily.b[0] == 0x1573529b34a1d099ULL);
 static_assert(kFamily.a[1] == 0xf90b72e996dccc1ULL && kFamily.b[1] == 0x2d419334c4667f1ULL);
 
-inline std::uint64_t fnv1a(std::string_view s, std::uint64_t h = kFnvOffset) {
-  for (unsigned char c : s) h = (h ^ c) * kFnvPrime;
-  return h;
-}
-
 inline std::uint64_t mod_p(std::uint64_t h) {
   const std::uint64_t r = (h & kPrime) + (h >> 61);  // 2^61 = 1 (mod P); r <= P + 7
   return r >= kPrime ? r - kPrime : r;
+}
+
+inline std::uint64_t fnv1a(const unsigned char* p, const unsigned char* end, std::uint64_t h = kFnvOffset) {
+  for (; p != end; ++p) h = (h ^ *p) * kFnvPrime;
+  return h;
 }
 
 // (a * t + b) mod P for a, t, b < P. The 122-bit product is folded through
@@ -65,12 +68,71 @@ inline std::uint64_t affine_mod_p(std::uint64_t a, std::uint64_t t, std::uint64_
   return r >= kPrime ? r - kPrime : r;
 }
 
-// The vector kernels multiply with 32 x 32 -> 64-bit lanes, so each a_j is
-// kept as its low 30 bits and the rest (below 2^31).
+// ---------------------------------------------------------------------------
+// Screening
+//
+// Past the first few shingles a signature value is rarely lowered (at the
+// n-th distinct shingle, with chance about 1/n), so the kernels first
+// estimate each value cheaply and compute it exactly only where the estimate
+// says it might fall below the current minimum s.
+//
+// With a t = hi 2^61 + lo (lo < 2^61) and 2^61 = 1 (mod P), the value
+// v = (a t + b) mod P is congruent to w = lo + hi + b < 3 2^61. Reducing w
+// modulo 2^61 (a mask) instead of P gives r with (v - r) mod 2^61 in [0, 3]:
+// each 2^61 dropped is one more than a P. lo is exact (the low 64 bits of
+// a t, masked); hi + b is estimated, within D, and a slack K >= D + 3 is
+// added, so that
+//   z = (a t mod 2^64 + estimate(hi + b + K)) mod 2^61
+// lies in [v, v + 2K) modulo 2^61. If v < s then z < s + 2K (whether or not
+// the sum wraps past 2^61), so a lane with z >= s + 2K cannot lower s, and
+// the screen never hides a new minimum.
+//
+// The kernels with 64-bit vector products and conversions estimate hi + b
+// in double precision: a and t rounded to 53 bits (relative error 2^-53
+// each, 2^61 * 2^-52 = 512 absolute on a t / 2^61), b + K rounded (256), the
+// fused multiply-add rounded (512 below 2^63) and truncated (1), and hi is
+// the floor of a t / 2^61 (1): D < 1300 (1420 if the multiply and the add
+// round separately).
+constexpr std::uint64_t kSlack = 4096;
+
+// The AVX2 kernel estimates hi from the top 32 bits of a and of t alone:
+// with a = A 2^29 + a', t = T 2^29 + t' (A, T < 2^32), floor(A T / 8) falls
+// short of hi by less than (A t' + a' T) / 2^32 + 2 < 2^30 + 2 and never
+// exceeds it, so z lies in [v, v + K) for a slack K of 2^31, bound s + K.
+constexpr std::uint64_t kSlackCoarse = std::uint64_t{1} << 31;
+
+// Where the screen lets a lane through: below this bound.
+inline std::uint64_t screen_bound(std::uint64_t s, std::uint64_t margin) { return std::min(s, kPrime) + margin; }
+
+struct ScreenFamily {
+  alignas(64) std::uint64_t a[kMinHashPermutations];
+  alignas(64) double a_real[kMinHashPermutations];  // a, rounded to the nearest double
+  alignas(64) double b_real[kMinHashPermutations];  // b + kSlack, rounded
+};
+
+constexpr ScreenFamily screen_family() {
+  ScreenFamily s{};
+  for (std::size_t j = 0; j < kMinHashPermutations; ++j) {
+    s.a[j] = kFamily.a[j];
+    s.a_real[j] = static_cast<double>(kFamily.a[j]);
+    s.b_real[j] = static_cast<double>(kFamily.b[j] + kSlack);
+  }
+  return s;
+}
+constexpr ScreenFamily kScreen = screen_family();
+
+// t / 2^61 as a double (t < 2^61, so the conversion is a signed one).
+inline double scaled_real(std::uint64_t t) { return static_cast<double>(static_cast<std::int64_t>(t)) * 0x1p-61; }
+
+// The vector kernels multiply exactly with 32 x 32 -> 64-bit lanes, so each
+// a_j is kept as its low 30 bits and the rest (below 2^31). The AVX2 screen
+// also wants a split at bit 32 and the top 32 bits (a >> 29).
 struct SplitFamily {
   alignas(64) std::uint64_t a_lo[kMinHashPermutations];
   alignas(64) std::uint64_t a_hi[kMinHashPermutations];
   alignas(64) std::uint64_t b[kMinHashPermutations];
+  alignas(64) std::uint64_t a_top[kMinHashPermutations];         // a >> 29
+  alignas(64) std::uint64_t b_coarse[kMinHashPermutations];      // b + kSlackCoarse
 };
 
 constexpr SplitFamily split_family() {
@@ -79,57 +141,34 @@ constexpr SplitFamily split_family() {
     s.a_lo[j] = kFamily.a[j] & ((std::uint64_t{1} << 30) - 1);
     s.a_hi[j] = kFamily.a[j] >> 30;
     s.b[j] = kFamily.b[j];
+    s.a_top[j] = kFamily.a[j] >> 29;
+    s.b_coarse[j] = kFamily.b[j] + kSlackCoarse;
   }
   return s;
 }
 constexpr SplitFamily kSplit = split_family();
 
-struct ByteRange {
-  std::size_t begin, end;
-};
+// ---------------------------------------------------------------------------
+// Kernels
+//
+// An absorb kernel lowers each signature value to its hash of each of
+// `count` shingles, given by t = FNV-1a(shingle) mod P.
+using AbsorbKernel = void (*)(std::uint64_t* signature, const std::uint64_t* ts, std::size_t count);
 
-// FNV-1a of one shingle, advanced a few bytes at a time. The vector kernels
-// hash the shingle after next this way between their vector steps for the
-// current one: the hash is a chain of dependent scalar multiplications,
-// which then runs beside the vector work, a whole shingle ahead of its use,
-// instead of stalling it.
-class FnvCursor {
- public:
-  FnvCursor(const char* text, ByteRange r)
-      : p_(reinterpret_cast<const unsigned char*>(text) + r.begin),
-        end_(reinterpret_cast<const unsigned char*>(text) + r.end) {}
-  FnvCursor() = default;
-
-  void step2() {
-    if (end_ - p_ >= 2) {
-      h_ = (h_ ^ p_[0]) * kFnvPrime;
-      h_ = (h_ ^ p_[1]) * kFnvPrime;
-      p_ += 2;
-    }
-  }
-  // The shingle's hash reduced modulo P: the t of the hash family.
-  std::uint64_t finish() {
-    while (p_ != end_) h_ = (h_ ^ *p_++) * kFnvPrime;
-    return mod_p(h_);
-  }
-
- private:
-  const unsigned char* p_ = nullptr;
-  const unsigned char* end_ = nullptr;
-  std::uint64_t h_ = kFnvOffset;
-};
-
-// Lowers each signature value to its hash of each of `count` shingles, given
-// as byte ranges of `text`.
-using AbsorbKernel = void (*)(std::uint64_t* signature, const char* text, const ByteRange* shingles,
-                              std::size_t count);
-
-void absorb_portable(std::uint64_t* sig, const char* text, const ByteRange* shingles, std::size_t count) {
+void absorb_portable(std::uint64_t* sig, const std::uint64_t* ts, std::size_t count) {
+  std::uint64_t bound[kMinHashPermutations];
+  for (std::size_t j = 0; j < kMinHashPermutations; ++j) bound[j] = screen_bound(sig[j], 2 * kSlack);
   for (std::size_t i = 0; i < count; ++i) {
-    const std::uint64_t t = FnvCursor(text, shingles[i]).finish();
+    const std::uint64_t t = ts[i];
+    const double tr = scaled_real(t);
     for (std::size_t j = 0; j < kMinHashPermutations; ++j) {
+      const auto estimate = static_cast<std::uint64_t>(static_cast<std::int64_t>(kScreen.a_real[j] * tr + kScreen.b_real[j]));
+      if (((kScreen.a[j] * t + estimate) & kPrime) >= bound[j]) continue;
       const std::uint64_t v = affine_mod_p(kFamily.a[j], t, kFamily.b[j]);
-      sig[j] = v < sig[j] ? v : sig[j];
+      if (v < sig[j]) {
+        sig[j] = v;
+        bound[j] = v + 2 * kSlack;
+      }
     }
   }
 }
@@ -150,37 +189,55 @@ void absorb_portable(std::uint64_t* sig, const char* text, const ByteRange* shin
 // broadcast intrinsics.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
 
-__attribute__((target("avx512f"))) void absorb_avx512(std::uint64_t* sig, const char* text,
-                                                      const ByteRange* shingles, std::size_t count) {
+// The exact values of signature lanes 8g to 8g + 7 for one t.
+__attribute__((target("avx512f"))) inline __m512i exact_avx512(std::size_t g, std::uint64_t t) {
   const __m512i p = _mm512_set1_epi64(static_cast<long long>(kPrime));
-  __m512i s[kMinHashPermutations / 8];
-  for (std::size_t k = 0; k < kMinHashPermutations / 8; ++k) s[k] = _mm512_loadu_si512(sig + 8 * k);
-  std::uint64_t t = count > 0 ? FnvCursor(text, shingles[0]).finish() : 0;
-  std::uint64_t t_next = count > 1 ? FnvCursor(text, shingles[1]).finish() : 0;
+  const __m512i t0 = _mm512_set1_epi64(static_cast<long long>(t & 0x7FFFFFFF));
+  const __m512i t1 = _mm512_set1_epi64(static_cast<long long>(t >> 31));
+  const __m512i t1x2 = _mm512_set1_epi64(static_cast<long long>((t >> 31) * 2));
+  const __m512i a0 = _mm512_load_si512(kSplit.a_lo + 8 * g);
+  const __m512i a1 = _mm512_load_si512(kSplit.a_hi + 8 * g);
+  const __m512i b = _mm512_load_si512(kSplit.b + 8 * g);
+  const __m512i c = _mm512_add_epi64(_mm512_mul_epu32(a1, t0), _mm512_mul_epu32(a0, t1x2));
+  __m512i x = _mm512_add_epi64(_mm512_mul_epu32(a1, t1), _mm512_mul_epu32(a0, t0));
+  x = _mm512_add_epi64(x, b);
+  x = _mm512_add_epi64(x, _mm512_srli_epi64(_mm512_slli_epi64(c, 33), 3));
+  x = _mm512_add_epi64(x, _mm512_srli_epi64(c, 31));
+  x = _mm512_add_epi64(_mm512_and_si512(x, p), _mm512_srli_epi64(x, 61));
+  return _mm512_min_epu64(x, _mm512_sub_epi64(x, p));  // x - P wraps to a large value when x < P
+}
+
+// Per shingle and group of eight values: one 64-bit product, one fused
+// multiply-add and its conversion, an add, a mask and a compare. The 16
+// bounds stay in registers; the signature is touched only when a lane
+// passes the screen.
+__attribute__((target("avx512f,avx512dq"))) void absorb_avx512(std::uint64_t* sig, const std::uint64_t* ts,
+                                                                 std::size_t count) {
+  const __m512i p = _mm512_set1_epi64(static_cast<long long>(kPrime));
+  const __m512i margin = _mm512_set1_epi64(static_cast<long long>(2 * kSlack));
+  __m512i bound[kGroups8];
+#pragma GCC unroll 16
+  for (std::size_t g = 0; g < kGroups8; ++g)
+    bound[g] = _mm512_add_epi64(_mm512_min_epu64(_mm512_loadu_si512(sig + 8 * g), p), margin);
   for (std::size_t i = 0; i < count; ++i) {
-    const __m512i t0 = _mm512_set1_epi64(static_cast<long long>(t & 0x7FFFFFFF));
-    const __m512i t1 = _mm512_set1_epi64(static_cast<long long>(t >> 31));
-    const __m512i t1x2 = _mm512_set1_epi64(static_cast<long long>((t >> 31) * 2));
-    FnvCursor next = i + 2 < count ? FnvCursor(text, shingles[i + 2]) : FnvCursor();
-    for (std::size_t k = 0; k < kMinHashPermutations / 8; ++k) {
-      next.step2();
-      const __m512i a0 = _mm512_load_si512(kSplit.a_lo + 8 * k);
-      const __m512i a1 = _mm512_load_si512(kSplit.a_hi + 8 * k);
-      const __m512i b = _mm512_load_si512(kSplit.b + 8 * k);
-      const __m512i c = _mm512_add_epi64(_mm512_mul_epu32(a1, t0), _mm512_mul_epu32(a0, t1x2));
-      __m512i x = _mm512_add_epi64(_mm512_mul_epu32(a1, t1), _mm512_mul_epu32(a0, t0));
-      x = _mm512_add_epi64(x, b);
-      x = _mm512_add_epi64(x, _mm512_srli_epi64(_mm512_slli_epi64(c, 33), 3));
-      x = _mm512_add_epi64(x, _mm512_srli_epi64(c, 31));
-      x = _mm512_add_epi64(_mm512_and_si512(x, p), _mm512_srli_epi64(x, 61));
-      x = _mm512_min_epu64(x, _mm512_sub_epi64(x, p));  // x - P wraps to a large value when x < P
-      s[k] = _mm512_min_epu64(s[k], x);
+    const std::uint64_t t = ts[i];
+    const __m512i tv = _mm512_set1_epi64(static_cast<long long>(t));
+    const __m512d tr = _mm512_set1_pd(scaled_real(t));
+#pragma GCC unroll 16
+    for (std::size_t g = 0; g < kGroups8; ++g) {
+      const __m512i lo = _mm512_mullo_epi64(_mm512_load_si512(kScreen.a + 8 * g), tv);
+      const __m512d est =
+          _mm512_fmadd_pd(_mm512_load_pd(kScreen.a_real + 8 * g), tr, _mm512_load_pd(kScreen.b_real + 8 * g));
+      const __m512i z = _mm512_and_si512(_mm512_add_epi64(lo, _mm512_cvttpd_epu64(est)), p);
+      if (_mm512_cmplt_epu64_mask(z, bound[g]) != 0) [[unlikely]] {
+        const __m512i s = _mm512_min_epu64(_mm512_loadu_si512(sig + 8 * g), exact_avx512(g, t));
+        _mm512_storeu_si512(sig + 8 * g, s);
+        bound[g] = _mm512_add_epi64(s, margin);
+      }
     }
-    t = t_next;
-    t_next = next.finish();
   }
-  for (std::size_t k = 0; k < kMinHashPermutations / 8; ++k) _mm512_storeu_si512(sig + 8 * k, s[k]);
 }
 
 #pragma GCC diagnostic pop
@@ -191,93 +248,196 @@ __attribute__((target("avx2"))) inline __m256i select_by_sign(__m256i if_clear, 
       _mm256_blendv_pd(_mm256_castsi256_pd(if_clear), _mm256_castsi256_pd(if_set), _mm256_castsi256_pd(mask)));
 }
 
-// AVX2 has no unsigned 64-bit minimum; every value met here is below 2^63,
-// so signed comparisons serve once the starting values are clamped to it.
-__attribute__((target("avx2"))) void absorb_avx2(std::uint64_t* sig, const char* text, const ByteRange* shingles,
-                                                  std::size_t count) {
+// The exact values of signature lanes 4g to 4g + 3 for one t.
+__attribute__((target("avx2"))) inline __m256i exact_avx2(std::size_t g, std::uint64_t t) {
   const __m256i p = _mm256_set1_epi64x(static_cast<long long>(kPrime));
-  const __m256i max_signed = _mm256_set1_epi64x(INT64_MAX);
-  __m256i s[kMinHashPermutations / 4];
-  for (std::size_t k = 0; k < kMinHashPermutations / 4; ++k) {
-    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(sig + 4 * k));
-    s[k] = select_by_sign(v, max_signed, v);
-  }
-  std::uint64_t t = count > 0 ? FnvCursor(text, shingles[0]).finish() : 0;
-  std::uint64_t t_next = count > 1 ? FnvCursor(text, shingles[1]).finish() : 0;
-  for (std::size_t i = 0; i < count; ++i) {
-    const __m256i t0 = _mm256_set1_epi64x(static_cast<long long>(t & 0x7FFFFFFF));
-    const __m256i t1 = _mm256_set1_epi64x(static_cast<long long>(t >> 31));
-    const __m256i t1x2 = _mm256_set1_epi64x(static_cast<long long>((t >> 31) * 2));
-    FnvCursor next = i + 2 < count ? FnvCursor(text, shingles[i + 2]) : FnvCursor();
-    for (std::size_t k = 0; k < kMinHashPermutations / 4; ++k) {
-      if (k % 2 == 0) next.step2();
-      const __m256i a0 = _mm256_load_si256(reinterpret_cast<const __m256i*>(kSplit.a_lo + 4 * k));
-      const __m256i a1 = _mm256_load_si256(reinterpret_cast<const __m256i*>(kSplit.a_hi + 4 * k));
-      const __m256i b = _mm256_load_si256(reinterpret_cast<const __m256i*>(kSplit.b + 4 * k));
-      const __m256i c = _mm256_add_epi64(_mm256_mul_epu32(a1, t0), _mm256_mul_epu32(a0, t1x2));
-      __m256i x = _mm256_add_epi64(_mm256_mul_epu32(a1, t1), _mm256_mul_epu32(a0, t0));
-      x = _mm256_add_epi64(x, b);
-      x = _mm256_add_epi64(x, _mm256_srli_epi64(_mm256_slli_epi64(c, 33), 3));
-      x = _mm256_add_epi64(x, _mm256_srli_epi64(c, 31));
-      x = _mm256_add_epi64(_mm256_and_si256(x, p), _mm256_srli_epi64(x, 61));
-      const __m256i reduced = _mm256_sub_epi64(x, p);
-      x = select_by_sign(reduced, x, reduced);  // x - P is negative exactly when x < P
-      s[k] = select_by_sign(s[k], x, _mm256_cmpgt_epi64(s[k], x));
-    }
-    t = t_next;
-    t_next = next.finish();
-  }
-  for (std::size_t k = 0; k < kMinHashPermutations / 4; ++k)
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(sig + 4 * k), s[k]);
+  const __m256i t0 = _mm256_set1_epi64x(static_cast<long long>(t & 0x7FFFFFFF));
+  const __m256i t1 = _mm256_set1_epi64x(static_cast<long long>(t >> 31));
+  const __m256i t1x2 = _mm256_set1_epi64x(static_cast<long long>((t >> 31) * 2));
+  const __m256i a0 = _mm256_load_si256(reinterpret_cast<const __m256i*>(kSplit.a_lo + 4 * g));
+  const __m256i a1 = _mm256_load_si256(reinterpret_cast<const __m256i*>(kSplit.a_hi + 4 * g));
+  const __m256i b = _mm256_load_si256(reinterpret_cast<const __m256i*>(kSplit.b + 4 * g));
+  const __m256i c = _mm256_add_epi64(_mm256_mul_epu32(a1, t0), _mm256_mul_epu32(a0, t1x2));
+  __m256i x = _mm256_add_epi64(_mm256_mul_epu32(a1, t1), _mm256_mul_epu32(a0, t0));
+  x = _mm256_add_epi64(x, b);
+  x = _mm256_add_epi64(x, _mm256_srli_epi64(_mm256_slli_epi64(c, 33), 3));
+  x = _mm256_add_epi64(x, _mm256_srli_epi64(c, 31));
+  x = _mm256_add_epi64(_mm256_and_si256(x, p), _mm256_srli_epi64(x, 61));
+  const __m256i reduced = _mm256_sub_epi64(x, p);
+  return select_by_sign(reduced, x, reduced);  // x - P is negative exactly when x < P
 }
 
-// Fastest first.
-const cpu::Kernel<AbsorbKernel> kKernels[] = {
-    {"avx512", absorb_avx512, cpu::Isa::Avx512f},
-    {"avx2", absorb_avx2, cpu::Isa::Avx2},
-    {"portable", absorb_portable, cpu::Isa::Baseline},
+// AVX2 has neither 64-bit products nor conversions to integers, so the
+// screen takes the low 64 bits of a t from three 32-bit products and hi
+// from one more (see kSlackCoarse). Bounds and estimates stay below 2^62,
+// so signed comparisons serve.
+__attribute__((target("avx2"))) void absorb_avx2(std::uint64_t* sig, const std::uint64_t* ts, std::size_t count) {
+  const __m256i p = _mm256_set1_epi64x(static_cast<long long>(kPrime));
+  const __m256i margin = _mm256_set1_epi64x(static_cast<long long>(kSlackCoarse));
+  const __m256i sign = _mm256_set1_epi64x(INT64_MIN);
+  __m256i bound[kGroups4];
+  for (std::size_t g = 0; g < kGroups4; ++g) {
+    std::uint64_t b[4];
+    for (std::size_t l = 0; l < 4; ++l) b[l] = screen_bound(sig[4 * g + l], kSlackCoarse);
+    bound[g] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b));
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::uint64_t t = ts[i];
+    const __m256i t_lo = _mm256_set1_epi64x(static_cast<long long>(t & 0xFFFFFFFF));
+    const __m256i t_hi = _mm256_set1_epi64x(static_cast<long long>(t >> 32));
+    const __m256i t_top = _mm256_set1_epi64x(static_cast<long long>(t >> 29));
+#pragma GCC unroll 32
+    for (std::size_t g = 0; g < kGroups4; ++g) {
+      const __m256i a = _mm256_load_si256(reinterpret_cast<const __m256i*>(kScreen.a + 4 * g));
+      const __m256i a_hi = _mm256_srli_epi64(a, 32);
+      const __m256i cross = _mm256_add_epi64(_mm256_mul_epu32(a_hi, t_lo), _mm256_mul_epu32(a, t_hi));
+      const __m256i lo = _mm256_add_epi64(_mm256_mul_epu32(a, t_lo), _mm256_slli_epi64(cross, 32));
+      const __m256i a_top = _mm256_load_si256(reinterpret_cast<const __m256i*>(kSplit.a_top + 4 * g));
+      const __m256i hi = _mm256_srli_epi64(_mm256_mul_epu32(a_top, t_top), 3);
+      const __m256i b = _mm256_load_si256(reinterpret_cast<const __m256i*>(kSplit.b_coarse + 4 * g));
+      const __m256i z = _mm256_and_si256(_mm256_add_epi64(_mm256_add_epi64(lo, hi), b), p);
+      if (_mm256_movemask_pd(_mm256_castsi256_pd(_mm256_cmpgt_epi64(bound[g], z))) != 0) [[unlikely]] {
+        const __m256i v = exact_avx2(g, t);
+        __m256i s = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(sig + 4 * g));
+        // Unsigned comparison by flipping the sign bits: s starts at 2^64 - 1.
+        s = select_by_sign(s, v, _mm256_cmpgt_epi64(_mm256_xor_si256(s, sign), _mm256_xor_si256(v, sign)));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(sig + 4 * g), s);
+        bound[g] = _mm256_add_epi64(s, margin);
+      }
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Hashing the shingles
+//
+// A hash kernel computes t = FNV-1a(shingle) mod P for `count` shingles of
+// the canonical stream `text` (of `size` bytes), shingle i running from
+// starts[i] to starts[i + 5] - 1 (the start of the token after its last, less
+// the space).
+using HashKernel = void (*)(const char* text, std::size_t size, const std::size_t* starts, std::size_t count,
+                            std::uint64_t* ts);
+
+// FNV-1a is a chain of dependent multiplications, one per byte, so four
+// shingles are hashed side by side: through their common length in step,
+// then each remainder.
+void hash_portable(const char* text, std::size_t, const std::size_t* starts, std::size_t count, std::uint64_t* ts) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text);
+  std::size_t i = 0;
+  for (; i + 4 <= count; i += 4) {
+    const unsigned char* p[4];
+    std::size_t n[4];
+    for (std::size_t l = 0; l < 4; ++l) {
+      p[l] = bytes + starts[i + l];
+      n[l] = starts[i + l + kShingleWords] - 1 - starts[i + l];
+    }
+    const std::size_t common = std::min(std::min(n[0], n[1]), std::min(n[2], n[3]));
+    std::uint64_t h0 = kFnvOffset, h1 = kFnvOffset, h2 = kFnvOffset, h3 = kFnvOffset;
+    for (std::size_t k = 0; k < common; ++k) {
+      h0 = (h0 ^ p[0][k]) * kFnvPrime;
+      h1 = (h1 ^ p[1][k]) * kFnvPrime;
+      h2 = (h2 ^ p[2][k]) * kFnvPrime;
+      h3 = (h3 ^ p[3][k]) * kFnvPrime;
+    }
+    ts[i] = mod_p(fnv1a(p[0] + common, p[0] + n[0], h0));
+    ts[i + 1] = mod_p(fnv1a(p[1] + common, p[1] + n[1], h1));
+    ts[i + 2] = mod_p(fnv1a(p[2] + common, p[2] + n[2], h2));
+    ts[i + 3] = mod_p(fnv1a(p[3] + common, p[3] + n[3], h3));
+  }
+  for (; i < count; ++i)
+    ts[i] = mod_p(fnv1a(bytes + starts[i], bytes + starts[i + kShingleWords] - 1));
+}
+
+// A kernel: a way to hash the shingles and a way to absorb their hashes.
+struct Kernel {
+  HashKernel hash;
+  AbsorbKernel absorb;
 };
 
-AbsorbKernel absorb_kernel() {
-  static const AbsorbKernel kernel = cpu::fastest(kKernels);
+constexpr Kernel kAvx512{hash_portable, absorb_avx512};
+constexpr Kernel kAvx2{hash_portable, absorb_avx2};
+constexpr Kernel kPortable{hash_portable, absorb_portable};
+
+// Fastest first.
+const cpu::Kernel<const Kernel*> kKernels[] = {
+    {"avx512", &kAvx512, cpu::Isa::Avx512f},
+    {"avx2", &kAvx2, cpu::Isa::Avx2},
+    {"portable", &kPortable, cpu::Isa::Baseline},
+};
+
+// The AVX-512 kernel's 64-bit products come from the DQ extension, beyond
+// the foundation that cpu::Isa::Avx512f stands for (the Xeon Phi line has the
+// one without the other); without it the choice starts at AVX2.
+const cpu::Kernel<const Kernel*> kKernelsBelowAvx512[] = {kKernels[1], kKernels[2]};
+
+bool has_avx512dq() {
+  static const bool dq = cpu::supports(cpu::Isa::Avx512f) && __builtin_cpu_supports("avx512dq") != 0;
+  return dq;
+}
+
+// `use` applied to the table of kernels this processor may choose from.
+template <class Use>
+auto with_kernels(Use use) {
+  return has_avx512dq() ? use(kKernels) : use(kKernelsBelowAvx512);
+}
+
+const Kernel& best_kernel() {
+  static const Kernel& kernel = *with_kernels([](const auto& table) { return cpu::fastest(table); });
   return kernel;
 }
 
-MinHashSketch sketch_with(std::string_view text, AbsorbKernel absorb) {
+const Kernel* find_kernel(std::string_view name) {
+  return with_kernels([name](const auto& table) { return cpu::usable(table, name); });
+}
+
+MinHashSketch sketch_with(std::string_view text, const Kernel& kernel) {
   const std::string stream = canonical_stream(text);
+  const char* data = stream.data();
+  const std::size_t size = stream.size();
   MinHashSketch sketch;
   sketch.signature.fill(~std::uint64_t{0});
 
-  // Shingles are hashed and absorbed in batches, so that memory does not
-  // grow with the text beyond its canonical stream.
-  constexpr std::size_t kBatch = 256;
-  ByteRange ranges[kBatch];
-  std::size_t pending = 0;
-  const auto flush = [&] {
-    absorb(sketch.signature.data(), stream.data(), ranges, pending);
-    pending = 0;
+  // Token starts are collected in one pass over the stream, and shingles
+  // hashed and absorbed in batches, so that memory does not grow with the
+  // text beyond its canonical stream.
+  constexpr std::size_t kBatch = 512;
+  std::size_t starts[kBatch + kShingleWords];
+  std::uint64_t ts[kBatch];
+  std::size_t held = 0;     // starts in the buffer
+  std::size_t tokens = 0;   // tokens seen in all
+  const auto absorb = [&](std::size_t shingles) {
+    kernel.hash(data, size, starts, shingles, ts);
+    kernel.absorb(sketch.signature.data(), ts, shingles);
+    std::copy(starts + shingles, starts + held, starts);
+    held -= shingles;
+  };
+  const auto add_start = [&](std::size_t at) {
+    starts[held++] = at;
+    ++tokens;
+    if (held == kBatch + kShingleWords) absorb(kBatch);
   };
 
-  // Byte offsets at which the last five tokens start: shingle i runs from
-  // the start of token i to the end of token i + 4.
-  std::array<std::size_t, kShingleWords> starts{};
-  std::size_t tokens = 0;
-  std::size_t begin = 0;
-  for (;;) {
-    const std::size_t space = stream.find(' ', begin);
-    const std::size_t end = space == std::string::npos ? stream.size() : space;
-    starts[tokens % kShingleWords] = begin;
-    ++tokens;
-    if (tokens >= kShingleWords) {
-      ranges[pending++] = {starts[(tokens - kShingleWords) % kShingleWords], end};
-      if (pending == kBatch) flush();
-    }
-    if (space == std::string::npos) break;
-    begin = space + 1;
+  add_start(0);
+  std::size_t at = 0;
+  const __m128i space = _mm_set1_epi8(' ');
+  for (; at + 16 <= size; at += 16) {
+    unsigned bits = static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data + at)), space)));
+    for (; bits != 0; bits &= bits - 1) add_start(at + static_cast<std::size_t>(std::countr_zero(bits)) + 1);
   }
-  // Fewer than five tokens: the one shingle is the whole stream.
-  if (tokens < kShingleWords) ranges[pending++] = {0, stream.size()};
-  if (pending != 0) flush();
+  for (; at < size; ++at)
+    if (data[at] == ' ') add_start(at + 1);
+
+  if (tokens < kShingleWords) {
+    // Fewer than five tokens: the one shingle is the whole stream.
+    const auto* bytes = reinterpret_cast<const unsigned char*>(data);
+    ts[0] = mod_p(fnv1a(bytes, bytes + size));
+    kernel.absorb(sketch.signature.data(), ts, 1);
+  } else {
+    // The last token ends where the stream does, as if a space followed it.
+    starts[held++] = size + 1;
+    if (held > kShingleWords) absorb(held - kShingleWords);
+  }
 
   for (std::size_t k = 0; k < kMinHashBands; ++k) {
     const std::uint64_t* s = &sketch.signature[kMinHashRowsPerBand * k];
@@ -297,14 +457,26 @@ std::uint64_t band_key(std::uint64_t v0, std::uint64_t v1, std::uint64_t v2, std
   return h;
 }
 
-MinHashSketch minhash_sketch(std::string_view text) { return sketch_with(text, absorb_kernel()); }
+MinHashSketch minhash_sketch(std::string_view text) { return sketch_with(text, best_kernel()); }
 
-std::vector<std::string_view> minhash_kernels() { return cpu::usable_names(kKernels); }
+std::vector<std::string_view> minhash_kernels() {
+  return with_kernels([](const auto& table) { return cpu::usable_names(table); });
+}
 
 std::optional<MinHashSketch> minhash_sketch_using(std::string_view text, std::string_view kernel) {
-  const AbsorbKernel absorb = cpu::usable(kKernels, kernel);
-  if (absorb == nullptr) return std::nullopt;
-  return sketch_with(text, absorb);
+  const Kernel* k = find_kernel(kernel);
+  if (k == nullptr) return std::nullopt;
+  return sketch_with(text, *k);
+}
+
+std::optional<std::array<std::uint64_t, kMinHashPermutations>> minhash_absorb_using(
+    std::span<const std::uint64_t> hashes, std::string_view kernel) {
+  const Kernel* k = find_kernel(kernel);
+  if (k == nullptr) return std::nullopt;
+  std::array<std::uint64_t, kMinHashPermutations> signature;
+  signature.fill(~std::uint64_t{0});
+  k->absorb(signature.data(), hashes.data(), hashes.size());
+  return signature;
 }
 
 }  // namespace vessolin

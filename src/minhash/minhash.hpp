@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -37,5 +38,10 @@ const MinHashFamily& minhash_family();
 // computed with a given one (nothing if it is unknown or unsupported).
 std::vector<std::string_view> minhash_kernels();
 std::optional<MinHashSketch> minhash_sketch_using(std::string_view text, std::string_view kernel);
+// The signature that the given kernel computes from shingle hashes given
+// directly (each t = FNV-1a mod P, below P), so that tests can choose
+// values that land exactly at the kernels' edges.
+std::optional<std::array<std::uint64_t, kMinHashPermutations>> minhash_absorb_using(
+    std::span<const std::uint64_t> hashes, std::string_view kernel);
 
 }  // namespace vessolin

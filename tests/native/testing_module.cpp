@@ -43,6 +43,7 @@ constexpr Param kKernelAndMessages[] = {
     {"messages_hex", ParamKind::Hex, "messages"},
     {"lengths", ParamKind::Text},
 };
+constexpr Param kNumbersAndKernel[] = {{"numbers", ParamKind::Text}, {"kernel", ParamKind::Text}};
 
 Error make_error(std::string_view variant, std::string detail) {
   if (variant == "ContentTooShort") return Error::content_too_short();
@@ -211,6 +212,27 @@ Outcome blake2b_heads_using(std::string_view kernel, std::span<const std::uint8_
   return out;
 }
 
+// The signature that the named kernel computes from shingle hashes given in
+// decimal, separated by spaces; an empty list when this processor cannot run it.
+Result<std::vector<std::uint64_t>> minhash_absorb_of(std::string_view numbers, std::string_view kernel) {
+  std::vector<std::uint64_t> hashes;
+  const char* p = numbers.data();
+  const char* end = p + numbers.size();
+  for (;;) {
+    while (p != end && *p == ' ') ++p;
+    if (p == end) break;
+    std::uint64_t t = 0;
+    const auto r = std::from_chars(p, end, t);
+    if (r.ec != std::errc() || t >= (std::uint64_t{1} << 61) - 1)
+      return std::unexpected(Error::invalid_input("expected unsigned integers below 2^61 - 1"));
+    hashes.push_back(t);
+    p = r.ptr;
+  }
+  const auto signature = minhash_absorb_using(hashes, kernel);
+  if (!signature) return std::vector<std::uint64_t>{};
+  return std::vector<std::uint64_t>(signature->begin(), signature->end());
+}
+
 Outcome hex_or_error(const Result<Fingerprint256>& r) {
   if (!r) return fail(r.error());
   return fingerprint_hex(*r);
@@ -251,6 +273,12 @@ constexpr FunctionSpec kFunctions[] = {
      [](const Args&) -> Outcome { return joined(minhash_kernels()); }},
     {"minhash_using", kTextAndKernel, {}, "Signature then bands from the named kernel; empty if unsupported.",
      [](const Args& a) -> Outcome { return minhash_using(a.text(0), a.text(1)); }},
+    {"minhash_absorb_using", kNumbersAndKernel, {}, "Signature from shingle hashes in decimal, by the named kernel.",
+     [](const Args& a) -> Outcome {
+       auto signature = minhash_absorb_of(a.text(0), a.text(1));
+       if (!signature) return fail(signature.error());
+       return std::move(*signature);
+     }},
     {"blake2b_kernels", {}, {}, "The BLAKE2b batch kernels this processor can run, fastest first.",
      [](const Args&) -> Outcome { return joined(crypto::blake2b_kernels()); }},
     {"blake2b_head", kMessage, {}, "The first 32 bytes of BLAKE2b-512 of one message, hex.",
