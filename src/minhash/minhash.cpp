@@ -78,50 +78,61 @@ inline std::uint64_t affine_mod_p(std::uint64_t a, std::uint64_t t, std::uint64_
 //
 // With a t = hi 2^61 + lo (lo < 2^61) and 2^61 = 1 (mod P), the value
 // v = (a t + b) mod P is congruent to w = lo + hi + b < 3 2^61. Reducing w
-// modulo 2^61 (a mask) instead of P gives r with (v - r) mod 2^61 in [0, 3]:
-// each 2^61 dropped is one more than a P. lo is exact (the low 64 bits of
-// a t, masked); hi + b is estimated, within D, and a slack K >= D + 3 is
-// added, so that
-//   z = (a t mod 2^64 + estimate(hi + b + K)) mod 2^61
-// lies in [v, v + 2K) modulo 2^61. If v < s then z < s + 2K (whether or not
-// the sum wraps past 2^61), so a lane with z >= s + 2K cannot lower s, and
+// modulo 2^61 instead of P gives r with (v - r) mod 2^61 in [0, 3]: each
+// 2^61 dropped is one more than a P. lo is exact; hi + b is estimated within
+// D, and a slack K >= D + 3 is added, so that
+//   W = (lo + estimate(hi + b + K)) mod 2^61
+// lies in [v, v + 2K) modulo 2^61. If v < s then W < s + 2K (whether or not
+// the sum wraps past 2^61), so a lane with W >= s + 2K cannot lower s, and
 // the screen never hides a new minimum.
 //
-// The kernels with 64-bit vector products and conversions estimate hi + b
-// in double precision: a and t rounded to 53 bits (relative error 2^-53
-// each, 2^61 * 2^-52 = 512 absolute on a t / 2^61), b + K rounded (256), the
-// fused multiply-add rounded (512 below 2^63) and truncated (1), and hi is
-// the floor of a t / 2^61 (1): D < 1300 (1420 if the multiply and the add
-// round separately).
-constexpr std::uint64_t kSlack = 4096;
-
+// The AVX-512 and portable kernels work eight times larger, where 64-bit
+// wraparound is the reduction modulo 2^61: (8a mod 2^64) t = 8 lo (mod 2^64),
+// and the estimate comes from one multiply-add in double precision,
+//   f = (a 2^-11) (t 2^-61) + (2^52 + (b + K) 2^-11),
+// which lies in [2^52, 2^53), where doubles are spaced 1 apart: the low 52
+// bits of f's representation are (hi + b + K) / 2^11, rounded, and shifting
+// the representation left by 14 drops the exponent and leaves
+// 8 2^11 round(...) mod 2^64. Error, in units of 2^11: a and t rounded to 53
+// bits (1/4 on a value below 2^50), b + K rounded and the constant rounded
+// to an integer (5/8), the product and sum rounded (1/8 and 1/2, or 1/2 for
+// a fused multiply-add), and hi the floor of a t / 2^61 (2^-11): D < 3100.
+// So Y = 8W is compared with 8 (s + 2K), capped at the top of the range.
+//
 // The AVX2 kernel estimates hi from the top 32 bits of a and of t alone:
 // with a = A 2^29 + a', t = T 2^29 + t' (A, T < 2^32), floor(A T / 8) falls
 // short of hi by less than (A t' + a' T) / 2^32 + 2 < 2^30 + 2 and never
-// exceeds it, so z lies in [v, v + K) for a slack K of 2^31, bound s + K.
+// exceeds it, so W lies in [v, v + K) for K = 2^31; it compares W itself,
+// with s + K.
+constexpr std::uint64_t kSlack = 4096;
 constexpr std::uint64_t kSlackCoarse = std::uint64_t{1} << 31;
 
-// Where the screen lets a lane through: below this bound.
-inline std::uint64_t screen_bound(std::uint64_t s, std::uint64_t margin) { return std::min(s, kPrime) + margin; }
+// The bound on Y = 8W below which a lane passes: 8 (s + 2K) as long as that
+// is below 2^64, else 2^64 - 1, which every Y (a multiple of 8) is under.
+// Y = 8 (s + 2K) also passes; that costs nothing but an exact evaluation.
+inline std::uint64_t screen_bound(std::uint64_t s) {
+  constexpr std::uint64_t kCap = (std::uint64_t{1} << 61) - 1;
+  return (std::min(std::min(s, kPrime) + 2 * kSlack, kCap) << 3) | 7;
+}
 
 struct ScreenFamily {
-  alignas(64) std::uint64_t a[kMinHashPermutations];
-  alignas(64) double a_real[kMinHashPermutations];  // a, rounded to the nearest double
-  alignas(64) double b_real[kMinHashPermutations];  // b + kSlack, rounded
+  alignas(64) std::uint64_t a8[kMinHashPermutations];    // 8 a mod 2^64
+  alignas(64) double a_unit[kMinHashPermutations];       // a 2^-11, a rounded to a double
+  alignas(64) double b_magic[kMinHashPermutations];      // 2^52 + (b + K) 2^-11, rounded
 };
 
 constexpr ScreenFamily screen_family() {
   ScreenFamily s{};
   for (std::size_t j = 0; j < kMinHashPermutations; ++j) {
-    s.a[j] = kFamily.a[j];
-    s.a_real[j] = static_cast<double>(kFamily.a[j]);
-    s.b_real[j] = static_cast<double>(kFamily.b[j] + kSlack);
+    s.a8[j] = kFamily.a[j] * 8;
+    s.a_unit[j] = static_cast<double>(kFamily.a[j]) * 0x1p-11;
+    s.b_magic[j] = 0x1p52 + static_cast<double>(kFamily.b[j] + kSlack) * 0x1p-11;
   }
   return s;
 }
 constexpr ScreenFamily kScreen = screen_family();
 
-// t / 2^61 as a double (t < 2^61, so the conversion is a signed one).
+// t 2^-61 as a double (t < 2^61, so the conversion is a signed one).
 inline double scaled_real(std::uint64_t t) { return static_cast<double>(static_cast<std::int64_t>(t)) * 0x1p-61; }
 
 // The vector kernels multiply exactly with 32 x 32 -> 64-bit lanes, so each
@@ -131,8 +142,9 @@ struct SplitFamily {
   alignas(64) std::uint64_t a_lo[kMinHashPermutations];
   alignas(64) std::uint64_t a_hi[kMinHashPermutations];
   alignas(64) std::uint64_t b[kMinHashPermutations];
-  alignas(64) std::uint64_t a_top[kMinHashPermutations];         // a >> 29
-  alignas(64) std::uint64_t b_coarse[kMinHashPermutations];      // b + kSlackCoarse
+  alignas(64) std::uint64_t a[kMinHashPermutations];
+  alignas(64) std::uint64_t a_top[kMinHashPermutations];     // a >> 29
+  alignas(64) std::uint64_t b_coarse[kMinHashPermutations];  // b + kSlackCoarse
 };
 
 constexpr SplitFamily split_family() {
@@ -141,6 +153,7 @@ constexpr SplitFamily split_family() {
     s.a_lo[j] = kFamily.a[j] & ((std::uint64_t{1} << 30) - 1);
     s.a_hi[j] = kFamily.a[j] >> 30;
     s.b[j] = kFamily.b[j];
+    s.a[j] = kFamily.a[j];
     s.a_top[j] = kFamily.a[j] >> 29;
     s.b_coarse[j] = kFamily.b[j] + kSlackCoarse;
   }
@@ -157,17 +170,17 @@ using AbsorbKernel = void (*)(std::uint64_t* signature, const std::uint64_t* ts,
 
 void absorb_portable(std::uint64_t* sig, const std::uint64_t* ts, std::size_t count) {
   std::uint64_t bound[kMinHashPermutations];
-  for (std::size_t j = 0; j < kMinHashPermutations; ++j) bound[j] = screen_bound(sig[j], 2 * kSlack);
+  for (std::size_t j = 0; j < kMinHashPermutations; ++j) bound[j] = screen_bound(sig[j]);
   for (std::size_t i = 0; i < count; ++i) {
     const std::uint64_t t = ts[i];
     const double tr = scaled_real(t);
     for (std::size_t j = 0; j < kMinHashPermutations; ++j) {
-      const auto estimate = static_cast<std::uint64_t>(static_cast<std::int64_t>(kScreen.a_real[j] * tr + kScreen.b_real[j]));
-      if (((kScreen.a[j] * t + estimate) & kPrime) >= bound[j]) continue;
+      const double f = kScreen.a_unit[j] * tr + kScreen.b_magic[j];
+      if (kScreen.a8[j] * t + (std::bit_cast<std::uint64_t>(f) << 14) >= bound[j]) continue;
       const std::uint64_t v = affine_mod_p(kFamily.a[j], t, kFamily.b[j]);
       if (v < sig[j]) {
         sig[j] = v;
-        bound[j] = v + 2 * kSlack;
+        bound[j] = screen_bound(v);
       }
     }
   }
@@ -209,33 +222,80 @@ __attribute__((target("avx512f"))) inline __m512i exact_avx512(std::size_t g, st
   return _mm512_min_epu64(x, _mm512_sub_epi64(x, p));  // x - P wraps to a large value when x < P
 }
 
-// Per shingle and group of eight values: one 64-bit product, one fused
-// multiply-add and its conversion, an add, a mask and a compare. The 16
-// bounds stay in registers; the signature is touched only when a lane
-// passes the screen.
+// Whether any of lanes 8g to 8g + 7 may be lowered by t (see Screening):
+// one 64-bit product, one multiply-add, a shift, an add and a compare.
+__attribute__((target("avx512f,avx512dq"))) inline __mmask8 screen_avx512(__m512i bound, __m512i a8, __m512d a_unit,
+                                                                             __m512d b_magic, __m512i t,
+                                                                             __m512d t_real) {
+  const __m512i lo = _mm512_mullo_epi64(a8, t);
+  const __m512i estimate = _mm512_slli_epi64(_mm512_castpd_si512(_mm512_fmadd_pd(a_unit, t_real, b_magic)), 14);
+  return _mm512_cmplt_epu64_mask(_mm512_add_epi64(lo, estimate), bound);
+}
+
+// screen_bound of eight lanes.
+__attribute__((target("avx512f,avx512dq"))) inline __m512i screen_bound_avx512(__m512i s) {
+  const __m512i cap = _mm512_set1_epi64(static_cast<long long>((std::uint64_t{1} << 61) - 1));
+  const __m512i slack = _mm512_set1_epi64(static_cast<long long>(2 * kSlack));
+  const __m512i raised = _mm512_add_epi64(_mm512_min_epu64(s, _mm512_set1_epi64(static_cast<long long>(kPrime))), slack);
+  return _mm512_or_si512(_mm512_slli_epi64(_mm512_min_epu64(raised, cap), 3), _mm512_set1_epi64(7));
+}
+
+// Lanes 8g to 8g + 7 lowered to their exact values for t.
+__attribute__((target("avx512f,avx512dq"))) inline __m512i lower_avx512(std::uint64_t* sig, std::size_t g,
+                                                                          std::uint64_t t) {
+  const __m512i s = _mm512_min_epu64(_mm512_loadu_si512(sig + 8 * g), exact_avx512(g, t));
+  _mm512_storeu_si512(sig + 8 * g, s);
+  return s;
+}
+
+// Two shingles per pass over the constants, whose loads (one 64-byte load
+// per cycle) would otherwise keep pace with the arithmetic; the 16 bounds
+// stay in registers, and the signature is touched only when a lane passes.
+// The multiplier pipes bound it: three of the five operations per group and
+// shingle run there.
 __attribute__((target("avx512f,avx512dq"))) void absorb_avx512(std::uint64_t* sig, const std::uint64_t* ts,
                                                                  std::size_t count) {
-  const __m512i p = _mm512_set1_epi64(static_cast<long long>(kPrime));
-  const __m512i margin = _mm512_set1_epi64(static_cast<long long>(2 * kSlack));
   __m512i bound[kGroups8];
 #pragma GCC unroll 16
-  for (std::size_t g = 0; g < kGroups8; ++g)
-    bound[g] = _mm512_add_epi64(_mm512_min_epu64(_mm512_loadu_si512(sig + 8 * g), p), margin);
-  for (std::size_t i = 0; i < count; ++i) {
+  for (std::size_t g = 0; g < kGroups8; ++g) bound[g] = screen_bound_avx512(_mm512_loadu_si512(sig + 8 * g));
+  std::size_t i = 0;
+  for (; i + 2 <= count; i += 2) {
+    const std::uint64_t t = ts[i], u = ts[i + 1];
+    const __m512i tv = _mm512_set1_epi64(static_cast<long long>(t));
+    const __m512d t_real = _mm512_set1_pd(scaled_real(t));
+    const __m512i uv = _mm512_set1_epi64(static_cast<long long>(u));
+    const __m512d u_real = _mm512_set1_pd(scaled_real(u));
+#pragma GCC unroll 8
+    for (std::size_t g = 0; g < kGroups8; g += 2) {
+      unsigned pass[2];
+#pragma GCC unroll 2
+      for (std::size_t h = 0; h < 2; ++h) {
+        __m512i a8 = _mm512_load_si512(kScreen.a8 + 8 * (g + h));
+        __m512d a_unit = _mm512_load_pd(kScreen.a_unit + 8 * (g + h));
+        __m512d b_magic = _mm512_load_pd(kScreen.b_magic + 8 * (g + h));
+        // Held in registers for both shingles: left to itself the compiler
+        // loads each again rather than copy it for the destructive multiply-add.
+        asm("" : "+v"(a8), "+v"(a_unit), "+v"(b_magic));
+        pass[h] = screen_avx512(bound[g + h], a8, a_unit, b_magic, tv, t_real) |
+                  screen_avx512(bound[g + h], a8, a_unit, b_magic, uv, u_real);
+      }
+      if ((pass[0] | pass[1]) != 0) [[unlikely]] {
+        for (std::size_t h = 0; h < 2; ++h) {
+          if (pass[h] == 0) continue;
+          lower_avx512(sig, g + h, t);
+          bound[g + h] = screen_bound_avx512(lower_avx512(sig, g + h, u));
+        }
+      }
+    }
+  }
+  if (i < count) {
     const std::uint64_t t = ts[i];
     const __m512i tv = _mm512_set1_epi64(static_cast<long long>(t));
-    const __m512d tr = _mm512_set1_pd(scaled_real(t));
-#pragma GCC unroll 16
+    const __m512d t_real = _mm512_set1_pd(scaled_real(t));
     for (std::size_t g = 0; g < kGroups8; ++g) {
-      const __m512i lo = _mm512_mullo_epi64(_mm512_load_si512(kScreen.a + 8 * g), tv);
-      const __m512d est =
-          _mm512_fmadd_pd(_mm512_load_pd(kScreen.a_real + 8 * g), tr, _mm512_load_pd(kScreen.b_real + 8 * g));
-      const __m512i z = _mm512_and_si512(_mm512_add_epi64(lo, _mm512_cvttpd_epu64(est)), p);
-      if (_mm512_cmplt_epu64_mask(z, bound[g]) != 0) [[unlikely]] {
-        const __m512i s = _mm512_min_epu64(_mm512_loadu_si512(sig + 8 * g), exact_avx512(g, t));
-        _mm512_storeu_si512(sig + 8 * g, s);
-        bound[g] = _mm512_add_epi64(s, margin);
-      }
+      if (screen_avx512(bound[g], _mm512_load_si512(kScreen.a8 + 8 * g), _mm512_load_pd(kScreen.a_unit + 8 * g),
+                        _mm512_load_pd(kScreen.b_magic + 8 * g), tv, t_real) != 0)
+        lower_avx512(sig, g, t);
     }
   }
 }
@@ -278,7 +338,7 @@ __attribute__((target("avx2"))) void absorb_avx2(std::uint64_t* sig, const std::
   __m256i bound[kGroups4];
   for (std::size_t g = 0; g < kGroups4; ++g) {
     std::uint64_t b[4];
-    for (std::size_t l = 0; l < 4; ++l) b[l] = screen_bound(sig[4 * g + l], kSlackCoarse);
+    for (std::size_t l = 0; l < 4; ++l) b[l] = std::min(sig[4 * g + l], kPrime) + kSlackCoarse;
     bound[g] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b));
   }
   for (std::size_t i = 0; i < count; ++i) {
@@ -288,7 +348,7 @@ __attribute__((target("avx2"))) void absorb_avx2(std::uint64_t* sig, const std::
     const __m256i t_top = _mm256_set1_epi64x(static_cast<long long>(t >> 29));
 #pragma GCC unroll 32
     for (std::size_t g = 0; g < kGroups4; ++g) {
-      const __m256i a = _mm256_load_si256(reinterpret_cast<const __m256i*>(kScreen.a + 4 * g));
+      const __m256i a = _mm256_load_si256(reinterpret_cast<const __m256i*>(kSplit.a + 4 * g));
       const __m256i a_hi = _mm256_srli_epi64(a, 32);
       const __m256i cross = _mm256_add_epi64(_mm256_mul_epu32(a_hi, t_lo), _mm256_mul_epu32(a, t_hi));
       const __m256i lo = _mm256_add_epi64(_mm256_mul_epu32(a, t_lo), _mm256_slli_epi64(cross, 32));
