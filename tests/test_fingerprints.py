@@ -287,6 +287,33 @@ def test_every_minhash_kernel_agrees(native):
     assert native.minhash_using("x", "no-such-kernel") == []
 
 
+def _words(seed, count, lengths):
+    rng = random.Random(seed)
+    letters = "abcdefgh\u00e9\u4e2d"
+    return " ".join("".join(rng.choice(letters) for _ in range(rng.choice(lengths))) for _ in range(count))
+
+
+# Shingles are hashed sixteen at a time, in step to the longest; these reach
+# the edges of that: lengths that are multiples of the 8-byte loads, shingles
+# longer than the ring of kept steps, lengths too far apart for it, and
+# groups ending at the very end of the stream.
+@pytest.mark.parametrize(
+    "text",
+    [
+        _words(1, 700, range(1, 12)),
+        " ".join(["abcd"] * 41),  # every shingle 24 bytes
+        _words(2, 90, [100, 101, 103]),  # about 500-byte shingles
+        _words(3, 120, [1, 2, 300]),
+        _words(4, 52, [2, 3]) + " " + "z" * 700,
+    ],
+    ids=["short", "multiple-of-8", "long", "far-apart", "long-last"],
+)
+def test_kernels_hash_every_shingle_layout(native, text):
+    expected = reference.minhash_signature(text) + reference.minhash_bands(text)
+    for kernel in native.minhash_kernels().split():
+        assert native.minhash_using(text, kernel) == expected, kernel
+
+
 P61 = 2**61 - 1
 
 

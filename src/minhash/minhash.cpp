@@ -236,7 +236,8 @@ __attribute__((target("avx512f,avx512dq"))) inline __mmask8 screen_avx512(__m512
 __attribute__((target("avx512f,avx512dq"))) inline __m512i screen_bound_avx512(__m512i s) {
   const __m512i cap = _mm512_set1_epi64(static_cast<long long>((std::uint64_t{1} << 61) - 1));
   const __m512i slack = _mm512_set1_epi64(static_cast<long long>(2 * kSlack));
-  const __m512i raised = _mm512_add_epi64(_mm512_min_epu64(s, _mm512_set1_epi64(static_cast<long long>(kPrime))), slack);
+  const __m512i p = _mm512_set1_epi64(static_cast<long long>(kPrime));
+  const __m512i raised = _mm512_add_epi64(_mm512_min_epu64(s, p), slack);
   return _mm512_or_si512(_mm512_slli_epi64(_mm512_min_epu64(raised, cap), 3), _mm512_set1_epi64(7));
 }
 
@@ -299,8 +300,6 @@ __attribute__((target("avx512f,avx512dq"))) void absorb_avx512(std::uint64_t* si
     }
   }
 }
-
-#pragma GCC diagnostic pop
 
 // `if_set` where the top bit of `mask` is set, else `if_clear`.
 __attribute__((target("avx2"))) inline __m256i select_by_sign(__m256i if_clear, __m256i if_set, __m256i mask) {
@@ -380,8 +379,10 @@ using HashKernel = void (*)(const char* text, std::size_t size, const std::size_
 
 // FNV-1a is a chain of dependent multiplications, one per byte, so four
 // shingles are hashed side by side: through their common length in step,
-// then each remainder.
-void hash_portable(const char* text, std::size_t, const std::size_t* starts, std::size_t count, std::uint64_t* ts) {
+// then each remainder. Kept out of line and unspecialised: the vector kernel
+// calls it only for groups it cannot take.
+[[gnu::noinline, gnu::noclone]] void hash_portable(const char* text, std::size_t, const std::size_t* starts,
+                                                   std::size_t count, std::uint64_t* ts) {
   const auto* bytes = reinterpret_cast<const unsigned char*>(text);
   std::size_t i = 0;
   for (; i + 4 <= count; i += 4) {
@@ -408,13 +409,96 @@ void hash_portable(const char* text, std::size_t, const std::size_t* starts, std
     ts[i] = mod_p(fnv1a(bytes + starts[i], bytes + starts[i + kShingleWords] - 1));
 }
 
+// Bytes at..at+7 of each of sixteen shingles starting at text + s[l]: lane l
+// of b[l / 8] holds them, the first in its low byte.
+__attribute__((target("avx512f"))) inline void load_words(const char* text, const std::size_t* s, std::size_t at,
+                                                          __m512i* b) {
+  alignas(64) std::uint64_t word[16];
+  for (std::size_t l = 0; l < 16; ++l) std::memcpy(&word[l], text + s[l] + at, 8);
+  b[0] = _mm512_load_si512(word);
+  b[1] = _mm512_load_si512(word + 8);
+}
+
+// One FNV-1a step in every lane, h = (h ^ low byte of b) * prime, and the
+// next byte moved down.
+__attribute__((target("avx512f,avx512dq"))) inline void fnv_step(__m512i* h, __m512i* b, __m512i low_byte,
+                                                                   __m512i prime) {
+  for (std::size_t c = 0; c < 2; ++c) {
+    h[c] = _mm512_mullo_epi64(_mm512_ternarylogic_epi64(h[c], b[c], low_byte, 0x78), prime);
+    b[c] = _mm512_srli_epi64(b[c], 8);
+  }
+}
+
+// Sixteen consecutive shingles side by side, one per 64-bit lane of two
+// vectors, eight bytes loaded per lane at a time. Two independent chains,
+// because one step, (h ^ byte) * prime, takes four cycles of latency. Every
+// lane steps through the longest shingle's length; from the first step at
+// which some lane may end, each step's hashes are also written to a ring of
+// the last kRing steps, from which each lane's hash is read at its own
+// length afterwards. So there is no per-byte test or mask: a lane past its
+// end computes values nobody reads. Groups whose lengths differ by more than
+// the ring holds, or whose loads would reach past the stream, go through
+// hash_portable.
+__attribute__((target("avx512f,avx512dq"))) void hash_avx512(const char* text, std::size_t size,
+                                                               const std::size_t* starts, std::size_t count,
+                                                               std::uint64_t* ts) {
+  constexpr std::size_t kLanes = 16;
+  constexpr std::size_t kRing = 256;  // steps; a power of two
+  alignas(64) std::uint64_t ring[kRing * kLanes];
+  const __m512i low_byte = _mm512_set1_epi64(0xFF);
+  const __m512i prime = _mm512_set1_epi64(static_cast<long long>(kFnvPrime));
+  std::size_t i = 0;
+  for (; i + kLanes <= count; i += kLanes) {
+    const std::size_t* s = starts + i;
+    std::size_t shortest = ~std::size_t{0}, longest = 0;
+    for (std::size_t l = 0; l < kLanes; ++l) {
+      const std::size_t n = s[l + kShingleWords] - 1 - s[l];
+      shortest = std::min(shortest, n);
+      longest = std::max(longest, n);
+    }
+    // Steps run to the longest length rounded up to 8; the value a lane
+    // ends with must not have been overwritten by then, and the last lane's
+    // loads must stay inside the stream (its terminator included).
+    const std::size_t steps = (longest + 7) & ~std::size_t{7};
+    if (steps - shortest >= kRing || s[kLanes - 1] + steps > size + 1) {
+      hash_portable(text, size, s, kLanes, ts + i);
+      continue;
+    }
+    const std::size_t ring_from = (shortest - 1) & ~std::size_t{7};
+    __m512i h[2] = {_mm512_set1_epi64(static_cast<long long>(kFnvOffset)), h[0]};
+    std::size_t at = 0;
+    for (; at < ring_from; at += 8) {
+      __m512i b[2];
+      load_words(text, s, at, b);
+#pragma GCC unroll 8
+      for (std::size_t k = 0; k < 8; ++k) fnv_step(h, b, low_byte, prime);
+    }
+    for (; at < steps; at += 8) {
+      __m512i b[2];
+      load_words(text, s, at, b);
+      std::uint64_t* out = ring + (at % kRing) * kLanes;
+#pragma GCC unroll 8
+      for (std::size_t k = 0; k < 8; ++k) {
+        fnv_step(h, b, low_byte, prime);
+        _mm512_store_si512(out + kLanes * k, h[0]);
+        _mm512_store_si512(out + kLanes * k + 8, h[1]);
+      }
+    }
+    for (std::size_t l = 0; l < kLanes; ++l)
+      ts[i + l] = mod_p(ring[((s[l + kShingleWords] - 2 - s[l]) % kRing) * kLanes + l]);
+  }
+  if (i < count) hash_portable(text, size, starts + i, count - i, ts + i);
+}
+
+#pragma GCC diagnostic pop
+
 // A kernel: a way to hash the shingles and a way to absorb their hashes.
 struct Kernel {
   HashKernel hash;
   AbsorbKernel absorb;
 };
 
-constexpr Kernel kAvx512{hash_portable, absorb_avx512};
+constexpr Kernel kAvx512{hash_avx512, absorb_avx512};
 constexpr Kernel kAvx2{hash_portable, absorb_avx2};
 constexpr Kernel kPortable{hash_portable, absorb_portable};
 
