@@ -409,14 +409,20 @@ using HashKernel = void (*)(const char* text, std::size_t size, const std::size_
     ts[i] = mod_p(fnv1a(bytes + starts[i], bytes + starts[i + kShingleWords] - 1));
 }
 
-// Bytes at..at+7 of each of sixteen shingles starting at text + s[l]: lane l
-// of b[l / 8] holds them, the first in its low byte.
-__attribute__((target("avx512f"))) inline void load_words(const char* text, const std::size_t* s, std::size_t at,
-                                                          __m512i* b) {
-  alignas(64) std::uint64_t word[16];
-  for (std::size_t l = 0; l < 16; ++l) std::memcpy(&word[l], text + s[l] + at, 8);
-  b[0] = _mm512_load_si512(word);
-  b[1] = _mm512_load_si512(word + 8);
+// Bytes at..at+7 of each of eight shingles starting at text + s[l], lane l
+// holding them, the first in its low byte. Built from pairs of 8-byte loads
+// rather than through memory: the ring's stores already keep the store port
+// busy.
+__attribute__((target("avx512f"))) inline __m512i load_words(const char* text, const std::size_t* s, std::size_t at) {
+  __m128i pair[4];
+  for (std::size_t c = 0; c < 4; ++c) {
+    const __m128i first = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(text + s[2 * c] + at));
+    const auto* second = reinterpret_cast<const double*>(text + s[2 * c + 1] + at);
+    pair[c] = _mm_castpd_si128(_mm_loadh_pd(_mm_castsi128_pd(first), second));
+  }
+  const __m256i low = _mm256_inserti128_si256(_mm256_castsi128_si256(pair[0]), pair[1], 1);
+  const __m256i high = _mm256_inserti128_si256(_mm256_castsi128_si256(pair[2]), pair[3], 1);
+  return _mm512_inserti64x4(_mm512_castsi256_si512(low), high, 1);
 }
 
 // One FNV-1a step in every lane, h = (h ^ low byte of b) * prime, and the
@@ -447,6 +453,8 @@ __attribute__((target("avx512f,avx512dq"))) void hash_avx512(const char* text, s
   alignas(64) std::uint64_t ring[kRing * kLanes];
   const __m512i low_byte = _mm512_set1_epi64(0xFF);
   const __m512i prime = _mm512_set1_epi64(static_cast<long long>(kFnvPrime));
+  const __m512i p = _mm512_set1_epi64(static_cast<long long>(kPrime));
+  const __m512i offset = _mm512_set1_epi64(static_cast<long long>(kFnvOffset));
   std::size_t i = 0;
   for (; i + kLanes <= count; i += kLanes) {
     const std::size_t* s = starts + i;
@@ -465,17 +473,15 @@ __attribute__((target("avx512f,avx512dq"))) void hash_avx512(const char* text, s
       continue;
     }
     const std::size_t ring_from = (shortest - 1) & ~std::size_t{7};
-    __m512i h[2] = {_mm512_set1_epi64(static_cast<long long>(kFnvOffset)), h[0]};
+    __m512i h[2] = {offset, offset};
     std::size_t at = 0;
     for (; at < ring_from; at += 8) {
-      __m512i b[2];
-      load_words(text, s, at, b);
+      __m512i b[2] = {load_words(text, s, at), load_words(text, s + 8, at)};
 #pragma GCC unroll 8
       for (std::size_t k = 0; k < 8; ++k) fnv_step(h, b, low_byte, prime);
     }
     for (; at < steps; at += 8) {
-      __m512i b[2];
-      load_words(text, s, at, b);
+      __m512i b[2] = {load_words(text, s, at), load_words(text, s + 8, at)};
       std::uint64_t* out = ring + (at % kRing) * kLanes;
 #pragma GCC unroll 8
       for (std::size_t k = 0; k < 8; ++k) {
@@ -484,8 +490,13 @@ __attribute__((target("avx512f,avx512dq"))) void hash_avx512(const char* text, s
         _mm512_store_si512(out + kLanes * k + 8, h[1]);
       }
     }
-    for (std::size_t l = 0; l < kLanes; ++l)
-      ts[i + l] = mod_p(ring[((s[l + kShingleWords] - 2 - s[l]) % kRing) * kLanes + l]);
+    alignas(64) std::uint64_t last[kLanes];
+    for (std::size_t l = 0; l < kLanes; ++l) last[l] = ring[((s[l + kShingleWords] - 2 - s[l]) % kRing) * kLanes + l];
+    for (std::size_t c = 0; c < 2; ++c) {
+      const __m512i x = _mm512_load_si512(last + 8 * c);
+      const __m512i r = _mm512_add_epi64(_mm512_and_si512(x, p), _mm512_srli_epi64(x, 61));  // as in mod_p
+      _mm512_storeu_si512(ts + i + 8 * c, _mm512_min_epu64(r, _mm512_sub_epi64(r, p)));  // r - P wraps if r < P
+    }
   }
   if (i < count) hash_portable(text, size, starts + i, count - i, ts + i);
 }
