@@ -86,9 +86,9 @@ inline std::uint64_t affine_mod_p(std::uint64_t a, std::uint64_t t, std::uint64_
 // the sum wraps past 2^61), so a lane with W >= s + 2K cannot lower s, and
 // the screen never hides a new minimum.
 //
-// The AVX-512 and portable kernels work eight times larger, where 64-bit
-// wraparound is the reduction modulo 2^61: (8a mod 2^64) t = 8 lo (mod 2^64),
-// and the estimate comes from one multiply-add in double precision,
+// The kernels work eight times larger, where 64-bit wraparound is the
+// reduction modulo 2^61: (8a mod 2^64) t = 8 lo (mod 2^64), and the
+// estimate comes from one multiply-add in double precision,
 //   f = (a 2^-11) (t 2^-61) + (2^52 + (b + K) 2^-11),
 // which lies in [2^52, 2^53), where doubles are spaced 1 apart: the low 52
 // bits of f's representation are (hi + b + K) / 2^11, rounded, and shifting
@@ -98,14 +98,7 @@ inline std::uint64_t affine_mod_p(std::uint64_t a, std::uint64_t t, std::uint64_
 // to an integer (5/8), the product and sum rounded (1/8 and 1/2, or 1/2 for
 // a fused multiply-add), and hi the floor of a t / 2^61 (2^-11): D < 3100.
 // So Y = 8W is compared with 8 (s + 2K), capped at the top of the range.
-//
-// The AVX2 kernel estimates hi from the top 32 bits of a and of t alone:
-// with a = A 2^29 + a', t = T 2^29 + t' (A, T < 2^32), floor(A T / 8) falls
-// short of hi by less than (A t' + a' T) / 2^32 + 2 < 2^30 + 2 and never
-// exceeds it, so W lies in [v, v + K) for K = 2^31; it compares W itself,
-// with s + K.
 constexpr std::uint64_t kSlack = 4096;
-constexpr std::uint64_t kSlackCoarse = std::uint64_t{1} << 31;
 
 // The bound on Y = 8W below which a lane passes: 8 (s + 2K) as long as that
 // is below 2^64, else 2^64 - 1, which every Y (a multiple of 8) is under.
@@ -136,15 +129,11 @@ constexpr ScreenFamily kScreen = screen_family();
 inline double scaled_real(std::uint64_t t) { return static_cast<double>(static_cast<std::int64_t>(t)) * 0x1p-61; }
 
 // The vector kernels multiply exactly with 32 x 32 -> 64-bit lanes, so each
-// a_j is kept as its low 30 bits and the rest (below 2^31). The AVX2 screen
-// also wants a split at bit 32 and the top 32 bits (a >> 29).
+// a_j is kept as its low 30 bits and the rest (below 2^31).
 struct SplitFamily {
   alignas(64) std::uint64_t a_lo[kMinHashPermutations];
   alignas(64) std::uint64_t a_hi[kMinHashPermutations];
   alignas(64) std::uint64_t b[kMinHashPermutations];
-  alignas(64) std::uint64_t a[kMinHashPermutations];
-  alignas(64) std::uint64_t a_top[kMinHashPermutations];     // a >> 29
-  alignas(64) std::uint64_t b_coarse[kMinHashPermutations];  // b + kSlackCoarse
 };
 
 constexpr SplitFamily split_family() {
@@ -153,9 +142,6 @@ constexpr SplitFamily split_family() {
     s.a_lo[j] = kFamily.a[j] & ((std::uint64_t{1} << 30) - 1);
     s.a_hi[j] = kFamily.a[j] >> 30;
     s.b[j] = kFamily.b[j];
-    s.a[j] = kFamily.a[j];
-    s.a_top[j] = kFamily.a[j] >> 29;
-    s.b_coarse[j] = kFamily.b[j] + kSlackCoarse;
   }
   return s;
 }
@@ -326,42 +312,56 @@ __attribute__((target("avx2"))) inline __m256i exact_avx2(std::size_t g, std::ui
   return select_by_sign(reduced, x, reduced);  // x - P is negative exactly when x < P
 }
 
-// AVX2 has neither 64-bit products nor conversions to integers, so the
-// screen takes the low 64 bits of a t from three 32-bit products and hi
-// from one more (see kSlackCoarse). Bounds and estimates stay below 2^62,
-// so signed comparisons serve.
-__attribute__((target("avx2"))) void absorb_avx2(std::uint64_t* sig, const std::uint64_t* ts, std::size_t count) {
-  const __m256i p = _mm256_set1_epi64x(static_cast<long long>(kPrime));
-  const __m256i margin = _mm256_set1_epi64x(static_cast<long long>(kSlackCoarse));
-  const __m256i sign = _mm256_set1_epi64x(INT64_MIN);
-  __m256i bound[kGroups4];
-  for (std::size_t g = 0; g < kGroups4; ++g) {
-    std::uint64_t b[4];
-    for (std::size_t l = 0; l < 4; ++l) b[l] = std::min(sig[4 * g + l], kPrime) + kSlackCoarse;
-    bound[g] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b));
+// AVX2 has no 64-bit product and only signed 64-bit comparisons: 8a t mod
+// 2^64 comes from three 32 x 32-bit products, and 2^49 added to the
+// estimate's constant, which becomes 2^63 after the shift, flips the sign of
+// Y so that a signed comparison with the bound (its sign flipped too) orders
+// them as unsigned. Adding 2^49 keeps f below 2^53, where doubles are integers.
+struct Avx2Screen {
+  alignas(64) std::uint64_t a8_hi[kMinHashPermutations];    // (8a mod 2^64) >> 32
+  alignas(64) double b_magic_signed[kMinHashPermutations];  // b_magic + 2^49
+};
+
+constexpr Avx2Screen avx2_screen() {
+  Avx2Screen s{};
+  for (std::size_t j = 0; j < kMinHashPermutations; ++j) {
+    s.a8_hi[j] = kScreen.a8[j] >> 32;
+    s.b_magic_signed[j] = kScreen.b_magic[j] + 0x1p49;
   }
+  return s;
+}
+constexpr Avx2Screen kAvx2Screen = avx2_screen();
+
+// The bounds stay in memory: AVX2 has sixteen registers, not the 32 that
+// 128 lanes would take. The multiply and the add round separately (fused
+// multiply-adds are a separate extension), which the error bound allows for.
+__attribute__((target("avx2"))) void absorb_avx2(std::uint64_t* sig, const std::uint64_t* ts, std::size_t count) {
+  constexpr std::uint64_t kSign = std::uint64_t{1} << 63;
+  const __m256i sign = _mm256_set1_epi64x(INT64_MIN);
+  alignas(32) std::uint64_t bound[kMinHashPermutations];
+  for (std::size_t j = 0; j < kMinHashPermutations; ++j) bound[j] = screen_bound(sig[j]) ^ kSign;
   for (std::size_t i = 0; i < count; ++i) {
     const std::uint64_t t = ts[i];
     const __m256i t_lo = _mm256_set1_epi64x(static_cast<long long>(t & 0xFFFFFFFF));
     const __m256i t_hi = _mm256_set1_epi64x(static_cast<long long>(t >> 32));
-    const __m256i t_top = _mm256_set1_epi64x(static_cast<long long>(t >> 29));
+    const __m256d t_real = _mm256_set1_pd(scaled_real(t));
 #pragma GCC unroll 32
     for (std::size_t g = 0; g < kGroups4; ++g) {
-      const __m256i a = _mm256_load_si256(reinterpret_cast<const __m256i*>(kSplit.a + 4 * g));
-      const __m256i a_hi = _mm256_srli_epi64(a, 32);
-      const __m256i cross = _mm256_add_epi64(_mm256_mul_epu32(a_hi, t_lo), _mm256_mul_epu32(a, t_hi));
-      const __m256i lo = _mm256_add_epi64(_mm256_mul_epu32(a, t_lo), _mm256_slli_epi64(cross, 32));
-      const __m256i a_top = _mm256_load_si256(reinterpret_cast<const __m256i*>(kSplit.a_top + 4 * g));
-      const __m256i hi = _mm256_srli_epi64(_mm256_mul_epu32(a_top, t_top), 3);
-      const __m256i b = _mm256_load_si256(reinterpret_cast<const __m256i*>(kSplit.b_coarse + 4 * g));
-      const __m256i z = _mm256_and_si256(_mm256_add_epi64(_mm256_add_epi64(lo, hi), b), p);
-      if (_mm256_movemask_pd(_mm256_castsi256_pd(_mm256_cmpgt_epi64(bound[g], z))) != 0) [[unlikely]] {
+      const __m256i a8 = _mm256_load_si256(reinterpret_cast<const __m256i*>(kScreen.a8 + 4 * g));
+      const __m256i a8_hi = _mm256_load_si256(reinterpret_cast<const __m256i*>(kAvx2Screen.a8_hi + 4 * g));
+      const __m256i cross = _mm256_add_epi64(_mm256_mul_epu32(a8_hi, t_lo), _mm256_mul_epu32(a8, t_hi));
+      const __m256i lo = _mm256_add_epi64(_mm256_mul_epu32(a8, t_lo), _mm256_slli_epi64(cross, 32));
+      const __m256d f = _mm256_add_pd(_mm256_mul_pd(_mm256_load_pd(kScreen.a_unit + 4 * g), t_real),
+                                      _mm256_load_pd(kAvx2Screen.b_magic_signed + 4 * g));
+      const __m256i y = _mm256_add_epi64(lo, _mm256_slli_epi64(_mm256_castpd_si256(f), 14));
+      const __m256i b = _mm256_load_si256(reinterpret_cast<const __m256i*>(bound + 4 * g));
+      if (_mm256_movemask_pd(_mm256_castsi256_pd(_mm256_cmpgt_epi64(b, y))) != 0) [[unlikely]] {
         const __m256i v = exact_avx2(g, t);
         __m256i s = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(sig + 4 * g));
         // Unsigned comparison by flipping the sign bits: s starts at 2^64 - 1.
         s = select_by_sign(s, v, _mm256_cmpgt_epi64(_mm256_xor_si256(s, sign), _mm256_xor_si256(v, sign)));
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(sig + 4 * g), s);
-        bound[g] = _mm256_add_epi64(s, margin);
+        for (std::size_t l = 0; l < 4; ++l) bound[4 * g + l] = screen_bound(sig[4 * g + l]) ^ kSign;
       }
     }
   }
