@@ -60,8 +60,8 @@ def test_counters_are_compared_strictly(native):
 def test_simhash_with_any_weights_matches_the_reference(native, weights):
     names = ["alpha", "beta", "gamma", "delta", "eps"]
     feats = [(names[i % len(names)], w) for i, w in enumerate(weights)]
-    spec = "\n".join(f"{w} {f}" for f, w in feats)
-    assert native.simhash256(spec) == reference.simhash256(feats).hex()
+    listing = "\n".join(f"{w} {f}" for f, w in feats)
+    assert native.simhash256(listing) == reference.simhash256(feats).hex()
 
 
 # ---------------------------------------------------------------------------

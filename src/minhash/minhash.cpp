@@ -603,8 +603,6 @@ MinHashSketch sketch_with(std::string_view text, const Kernel& kernel) {
 
 }  // namespace
 
-const MinHashFamily& minhash_family() { return kFamily; }
-
 std::uint64_t band_key(std::uint64_t v0, std::uint64_t v1, std::uint64_t v2, std::uint64_t v3) {
   std::uint64_t h = kFnvOffset;
   for (std::uint64_t v : {v0, v1, v2, v3})

@@ -30,7 +30,6 @@ struct MinHashFamily {
   std::array<std::uint64_t, kMinHashPermutations> a;
   std::array<std::uint64_t, kMinHashPermutations> b;
 };
-const MinHashFamily& minhash_family();
 
 // The signature is computed by the fastest kernel the processor supports;
 // all give the same values. For tests that compare them: the names of the

@@ -11,14 +11,6 @@ namespace vessolin::utf8 {
 
 inline bool is_ascii(unsigned char b) { return b < 0x80; }
 
-// Number of bytes of the sequence that starts with lead byte `b`.
-inline std::size_t sequence_length(unsigned char b) {
-  if (b < 0x80) return 1;
-  if (b < 0xE0) return 2;
-  if (b < 0xF0) return 3;
-  return 4;
-}
-
 // Decodes the code point at `pos` and advances `pos` past it.
 inline char32_t decode(std::string_view s, std::size_t& pos) {
   const auto* p = reinterpret_cast<const unsigned char*>(s.data()) + pos;
