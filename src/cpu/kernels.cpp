@@ -7,6 +7,7 @@ namespace {
 struct Support {
   bool avx2 = false;
   bool avx512f = false;
+  bool avx512dq = false;
 };
 
 Support detect() {
@@ -16,6 +17,7 @@ Support detect() {
   __builtin_cpu_init();
   s.avx2 = __builtin_cpu_supports("avx2") != 0;
   s.avx512f = __builtin_cpu_supports("avx512f") != 0;
+  s.avx512dq = s.avx512f && __builtin_cpu_supports("avx512dq") != 0;
 #endif
   return s;
 }
@@ -28,6 +30,7 @@ bool supports(Isa isa) {
     case Isa::Baseline: return true;
     case Isa::Avx2: return s.avx2;
     case Isa::Avx512f: return s.avx512f;
+    case Isa::Avx512dq: return s.avx512dq;
   }
   return false;
 }

@@ -1,6 +1,8 @@
 #include "minhash/minhash.hpp"
 
+#if defined(__x86_64__)
 #include <immintrin.h>
+#endif
 
 #include <algorithm>
 #include <bit>
@@ -184,6 +186,7 @@ void absorb_portable(std::uint64_t* sig, const std::uint64_t* ts, std::size_t co
 // x < 2^63 + 2^32 does not overflow, and x is then reduced as in affine_mod_p
 // (its top three bits are at most 4, so one fold leaves it below 2P).
 
+#if defined(__x86_64__)
 // GCC 12 warns about the deliberately undefined lanes inside its own
 // broadcast intrinsics.
 #pragma GCC diagnostic push
@@ -367,6 +370,9 @@ __attribute__((target("avx2"))) void absorb_avx2(std::uint64_t* sig, const std::
   }
 }
 
+#pragma GCC diagnostic pop
+#endif  // __x86_64__
+
 // ---------------------------------------------------------------------------
 // Hashing the shingles
 //
@@ -408,6 +414,11 @@ using HashKernel = void (*)(const char* text, std::size_t size, const std::size_
   for (; i < count; ++i)
     ts[i] = mod_p(fnv1a(bytes + starts[i], bytes + starts[i + kShingleWords] - 1));
 }
+
+#if defined(__x86_64__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
 
 // Bytes at..at+7 of each of eight shingles starting at text + s[l], lane l
 // holding them, the first in its low byte. Built from pairs of 8-byte loads
@@ -502,6 +513,7 @@ __attribute__((target("avx512f,avx512dq"))) void hash_avx512(const char* text, s
 }
 
 #pragma GCC diagnostic pop
+#endif  // __x86_64__
 
 // A kernel: a way to hash the shingles and a way to absorb their hashes.
 struct Kernel {
@@ -509,40 +521,28 @@ struct Kernel {
   AbsorbKernel absorb;
 };
 
+constexpr Kernel kPortable{hash_portable, absorb_portable};
+#if defined(__x86_64__)
 constexpr Kernel kAvx512{hash_avx512, absorb_avx512};
 constexpr Kernel kAvx2{hash_portable, absorb_avx2};
-constexpr Kernel kPortable{hash_portable, absorb_portable};
+#endif
 
 // Fastest first.
 const cpu::Kernel<const Kernel*> kKernels[] = {
-    {"avx512", &kAvx512, cpu::Isa::Avx512f},
+#if defined(__x86_64__)
+    {"avx512", &kAvx512, cpu::Isa::Avx512dq},
     {"avx2", &kAvx2, cpu::Isa::Avx2},
+#endif
     {"portable", &kPortable, cpu::Isa::Baseline},
 };
 
-// The AVX-512 kernel's 64-bit products come from the DQ extension, beyond
-// the foundation that cpu::Isa::Avx512f stands for (the Xeon Phi line has the
-// one without the other); without it the choice starts at AVX2.
-const cpu::Kernel<const Kernel*> kKernelsBelowAvx512[] = {kKernels[1], kKernels[2]};
-
-bool has_avx512dq() {
-  static const bool dq = cpu::supports(cpu::Isa::Avx512f) && __builtin_cpu_supports("avx512dq") != 0;
-  return dq;
-}
-
-// `use` applied to the table of kernels this processor may choose from.
-template <class Use>
-auto with_kernels(Use use) {
-  return has_avx512dq() ? use(kKernels) : use(kKernelsBelowAvx512);
-}
-
 const Kernel& best_kernel() {
-  static const Kernel& kernel = *with_kernels([](const auto& table) { return cpu::fastest(table); });
+  static const Kernel& kernel = *cpu::fastest(kKernels);
   return kernel;
 }
 
 const Kernel* find_kernel(std::string_view name) {
-  return with_kernels([name](const auto& table) { return cpu::usable(table, name); });
+  return cpu::usable(kKernels, name);
 }
 
 MinHashSketch sketch_with(std::string_view text, const Kernel& kernel) {
@@ -574,12 +574,14 @@ MinHashSketch sketch_with(std::string_view text, const Kernel& kernel) {
 
   add_start(0);
   std::size_t at = 0;
+#if defined(__SSE2__)
   const __m128i space = _mm_set1_epi8(' ');
   for (; at + 16 <= size; at += 16) {
     unsigned bits = static_cast<unsigned>(
         _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data + at)), space)));
     for (; bits != 0; bits &= bits - 1) add_start(at + static_cast<std::size_t>(std::countr_zero(bits)) + 1);
   }
+#endif
   for (; at < size; ++at)
     if (data[at] == ' ') add_start(at + 1);
 
@@ -613,7 +615,7 @@ std::uint64_t band_key(std::uint64_t v0, std::uint64_t v1, std::uint64_t v2, std
 MinHashSketch minhash_sketch(std::string_view text) { return sketch_with(text, best_kernel()); }
 
 std::vector<std::string_view> minhash_kernels() {
-  return with_kernels([](const auto& table) { return cpu::usable_names(table); });
+  return cpu::usable_names(kKernels);
 }
 
 std::optional<MinHashSketch> minhash_sketch_using(std::string_view text, std::string_view kernel) {
