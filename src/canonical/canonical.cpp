@@ -249,10 +249,7 @@ class StreamSink {
     for (int i = 0; i < count; ++i) {
       char* o = room(4);
       if (unicode::is_word_char(lower[i])) {
-        std::string bytes;
-        utf8::append(bytes, lower[i]);
-        std::memcpy(o, bytes.data(), bytes.size());
-        len_ += bytes.size();
+        len_ += utf8::encode(lower[i], o);
         prev_word_ = true;
       } else {
         *o = ' ';

@@ -41,21 +41,7 @@ std::size_t shingle_bytes(ShingleKey key, char* out) {
   std::size_t n = 0;
   for (char32_t c : cps) {
     if (c == 0) break;
-    if (c < 0x80) {
-      out[n++] = static_cast<char>(c);
-    } else if (c < 0x800) {
-      out[n++] = static_cast<char>(0xC0 | (c >> 6));
-      out[n++] = static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out[n++] = static_cast<char>(0xE0 | (c >> 12));
-      out[n++] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out[n++] = static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out[n++] = static_cast<char>(0xF0 | (c >> 18));
-      out[n++] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      out[n++] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out[n++] = static_cast<char>(0x80 | (c & 0x3F));
-    }
+    n += utf8::encode(c, out + n);
   }
   return n;
 }

@@ -3,20 +3,18 @@
 #include <unicode/uchar.h>
 #include <unicode/unorm2.h>
 
-#include <string>
-
 #include "unicode/properties.hpp"
 #include "unicode/utf8.hpp"
 
 namespace vessolin::unicode {
 
 CharInfo CharInfo::make(char32_t lower, std::uint64_t flags) {
-  std::string bytes;
-  utf8::append(bytes, lower);
+  char bytes[4];
+  const std::size_t length = utf8::encode(lower, bytes);
   std::uint64_t packed = 0;
-  for (std::size_t i = 0; i < bytes.size(); ++i) packed |= std::uint64_t{static_cast<unsigned char>(bytes[i])} << (8 * i);
+  for (std::size_t i = 0; i < length; ++i) packed |= std::uint64_t{static_cast<unsigned char>(bytes[i])} << (8 * i);
   CharInfo info;
-  info.bits_ = packed | (std::uint64_t{bytes.size()} << 32) | flags | (std::uint64_t{lower} << 40);
+  info.bits_ = packed | (std::uint64_t{length} << 32) | flags | (std::uint64_t{lower} << 40);
   return info;
 }
 
