@@ -4,8 +4,10 @@
 #include <unicode/uchar.h>
 #include <unicode/ustring.h>
 
+#include <algorithm>
 #include <chrono>
 #include <charconv>
+#include <optional>
 
 #include "canonical/canonical.hpp"
 #include "crypto/blake2b_batch.hpp"
@@ -118,17 +120,26 @@ std::string structural_feature_lines(std::string_view text) {
   return out;
 }
 
-Result<std::uint64_t> band_key_of(std::string_view numbers) {
-  std::uint64_t v[4];
-  const char* p = numbers.data();
-  const char* end = p + numbers.size();
-  for (int i = 0; i < 4; ++i) {
+// Unsigned decimal numbers separated by spaces; nothing if any piece is not one.
+std::optional<std::vector<std::uint64_t>> decimal_list(std::string_view text) {
+  std::vector<std::uint64_t> values;
+  const char* p = text.data();
+  const char* end = p + text.size();
+  for (;;) {
     while (p != end && *p == ' ') ++p;
-    const auto r = std::from_chars(p, end, v[i]);
-    if (r.ec != std::errc()) return std::unexpected(Error::invalid_input("expected four unsigned integers"));
+    if (p == end) return values;
+    std::uint64_t v = 0;
+    const auto r = std::from_chars(p, end, v);
+    if (r.ec != std::errc() || (r.ptr != end && *r.ptr != ' ')) return std::nullopt;
+    values.push_back(v);
     p = r.ptr;
   }
-  return band_key(v[0], v[1], v[2], v[3]);
+}
+
+Result<std::uint64_t> band_key_of(std::string_view numbers) {
+  const auto v = decimal_list(numbers);
+  if (!v || v->size() != 4) return std::unexpected(Error::invalid_input("expected four unsigned integers"));
+  return band_key((*v)[0], (*v)[1], (*v)[2], (*v)[3]);
 }
 
 // The signature followed by the bands, as computed by the named kernel, or
@@ -183,21 +194,16 @@ std::string joined(const std::vector<std::string_view>& names) {
 // decimal, hashed as one batch by the named kernel: one hexadecimal digest
 // head per message, separated by spaces.
 Outcome blake2b_heads_using(std::string_view kernel, std::span<const std::uint8_t> bytes, std::string_view lengths) {
+  const auto sizes = decimal_list(lengths);
   std::vector<crypto::ByteView> messages;
   std::size_t used = 0;
-  const char* p = lengths.data();
-  const char* end = p + lengths.size();
-  for (;;) {
-    while (p != end && *p == ' ') ++p;
-    if (p == end) break;
-    std::size_t n = 0;
-    const auto r = std::from_chars(p, end, n);
-    if (r.ec != std::errc() || n > bytes.size() - used) {
-      return fail(Error::invalid_input("lengths must be decimal and add up to the message bytes"));
-    }
+  for (std::uint64_t n : sizes.value_or(std::vector<std::uint64_t>{})) {
+    if (n > bytes.size() - used) break;
     messages.push_back(bytes.subspan(used, n));
     used += n;
-    p = r.ptr;
+  }
+  if (!sizes || messages.size() != sizes->size()) {
+    return fail(Error::invalid_input("lengths must be decimal and add up to the message bytes"));
   }
   if (used != bytes.size()) return fail(Error::invalid_input("lengths must add up to the message bytes"));
   std::vector<crypto::Digest32> heads(messages.size());
@@ -215,20 +221,12 @@ Outcome blake2b_heads_using(std::string_view kernel, std::span<const std::uint8_
 // The signature that the named kernel computes from shingle hashes given in
 // decimal, separated by spaces; an empty list when this processor cannot run it.
 Result<std::vector<std::uint64_t>> minhash_absorb_of(std::string_view numbers, std::string_view kernel) {
-  std::vector<std::uint64_t> hashes;
-  const char* p = numbers.data();
-  const char* end = p + numbers.size();
-  for (;;) {
-    while (p != end && *p == ' ') ++p;
-    if (p == end) break;
-    std::uint64_t t = 0;
-    const auto r = std::from_chars(p, end, t);
-    if (r.ec != std::errc() || t >= (std::uint64_t{1} << 61) - 1)
-      return std::unexpected(Error::invalid_input("expected unsigned integers below 2^61 - 1"));
-    hashes.push_back(t);
-    p = r.ptr;
+  const auto hashes = decimal_list(numbers);
+  constexpr std::uint64_t kPrime = (std::uint64_t{1} << 61) - 1;
+  if (!hashes || std::ranges::any_of(*hashes, [](std::uint64_t t) { return t >= kPrime; })) {
+    return std::unexpected(Error::invalid_input("expected unsigned integers below 2^61 - 1"));
   }
-  const auto signature = minhash_absorb_using(hashes, kernel);
+  const auto signature = minhash_absorb_using(*hashes, kernel);
   if (!signature) return std::vector<std::uint64_t>{};
   return std::vector<std::uint64_t>(signature->begin(), signature->end());
 }
