@@ -26,13 +26,17 @@ constexpr std::array<std::int8_t, 256> kNibble = [] {
 }  // namespace
 
 std::string encode(std::span<const std::uint8_t> bytes) {
+  const std::size_t length = bytes.size() * 2;
   std::string out;
-  out.resize_and_overwrite(bytes.size() * 2, [&](char* buf, std::size_t n) {
+  // The size handed to the callback can exceed the one asked for (libstdc++ 12
+  // passes on the grown capacity when leaving the short-string buffer), so the
+  // callback returns the length it wrote, never that size.
+  out.resize_and_overwrite(length, [&](char* buf, std::size_t) {
     for (std::size_t i = 0; i < bytes.size(); ++i) {
       buf[2 * i] = kDigits[bytes[i] >> 4];
       buf[2 * i + 1] = kDigits[bytes[i] & 0x0F];
     }
-    return n;
+    return length;
   });
   return out;
 }

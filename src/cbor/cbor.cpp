@@ -1,0 +1,392 @@
+#include "cbor/cbor.hpp"
+
+#include <bit>
+#include <cmath>
+#include <cstring>
+
+namespace vessolin::cbor {
+
+// ---------------------------------------------------------------------------
+// Writing
+
+void Writer::head(Major major, std::uint64_t argument) {
+  const auto initial = static_cast<std::uint8_t>(static_cast<std::uint8_t>(major) << 5);
+  if (argument < 24) {
+    out_.push_back(static_cast<std::uint8_t>(initial | argument));
+    return;
+  }
+  int length;
+  std::uint8_t info;
+  if (argument <= 0xFF) {
+    length = 1, info = 24;
+  } else if (argument <= 0xFFFF) {
+    length = 2, info = 25;
+  } else if (argument <= 0xFFFFFFFF) {
+    length = 4, info = 26;
+  } else {
+    length = 8, info = 27;
+  }
+  out_.push_back(static_cast<std::uint8_t>(initial | info));
+  for (int i = length - 1; i >= 0; --i) out_.push_back(static_cast<std::uint8_t>(argument >> (8 * i)));
+}
+
+void Writer::signed_int(std::int64_t v) {
+  if (v >= 0) {
+    head(Major::Unsigned, static_cast<std::uint64_t>(v));
+  } else {
+    // -1 - v, computed without overflow for the most negative value.
+    head(Major::Negative, ~static_cast<std::uint64_t>(v));
+  }
+}
+
+void Writer::bytes(std::span<const std::uint8_t> b) {
+  head(Major::Bytes, b.size());
+  raw(b);
+}
+
+void Writer::text(std::string_view t) {
+  head(Major::Text, t.size());
+  raw({reinterpret_cast<const std::uint8_t*>(t.data()), t.size()});
+}
+
+// ---------------------------------------------------------------------------
+// Diagnostics
+
+std::string DecodeError::display() const {
+  switch (kind) {
+    case Kind::Io:
+      return "Io(EndOfFile)";
+    case Kind::Syntax:
+      return "Syntax(" + std::to_string(offset.value_or(0)) + ")";
+    case Kind::Semantic: {
+      std::string out = "Semantic(";
+      out += offset ? std::to_string(*offset) : "None";
+      out += ", \"";
+      for (char c : message) {
+        if (c == '"' || c == '\\') out += '\\';
+        out += c;
+      }
+      out += "\")";
+      return out;
+    }
+    case Kind::RecursionLimitExceeded:
+      return "RecursionLimitExceeded";
+  }
+  return {};
+}
+
+// ---------------------------------------------------------------------------
+// The pull reader
+
+Decoded<std::span<const std::uint8_t>> Reader::take(std::uint64_t n) {
+  if (n > remaining()) return std::unexpected(DecodeError::end_of_input());
+  const auto out = input_.subspan(pos_, static_cast<std::size_t>(n));
+  pos_ += static_cast<std::size_t>(n);
+  return out;
+}
+
+Decoded<Head> Reader::head() {
+  const std::size_t start = pos_;
+  if (at_end()) return std::unexpected(DecodeError::end_of_input());
+  const std::uint8_t initial = input_[pos_++];
+  Head h{static_cast<Major>(initial >> 5), static_cast<std::uint8_t>(initial & 0x1F), 0, false, start};
+  if (h.info < 24) {
+    h.argument = h.info;
+  } else if (h.info <= 27) {
+    const std::size_t length = std::size_t{1} << (h.info - 24);
+    auto bytes = take(length);
+    if (!bytes) return std::unexpected(bytes.error());
+    for (std::uint8_t b : *bytes) h.argument = (h.argument << 8) | b;
+    // A simple value in the extra byte must be 32 or more (RFC 8949 3.3).
+    if (h.major == Major::Simple && h.info == 24 && h.argument < 32) {
+      return std::unexpected(DecodeError::syntax(start));
+    }
+  } else if (h.info == 31) {
+    switch (h.major) {
+      case Major::Bytes:
+      case Major::Text:
+      case Major::Array:
+      case Major::Map:
+        h.indefinite = true;
+        break;
+      case Major::Simple:
+        break;  // the break code; the caller decides whether it may stand here
+      default:
+        return std::unexpected(DecodeError::syntax(start));
+    }
+  } else {
+    return std::unexpected(DecodeError::syntax(start));  // 28-30 are reserved
+  }
+  return h;
+}
+
+Decoded<void> Reader::string_chunks(const Head& h, std::vector<std::uint8_t>* out) {
+  if (!h.indefinite) {
+    auto content = take(h.argument);
+    if (!content) return std::unexpected(content.error());
+    if (out) out->insert(out->end(), content->begin(), content->end());
+    return {};
+  }
+  for (;;) {
+    auto chunk = head();
+    if (!chunk) return std::unexpected(chunk.error());
+    if (chunk->is_break()) return {};
+    if (chunk->major != h.major || chunk->indefinite) return std::unexpected(DecodeError::syntax(chunk->offset));
+    auto content = take(chunk->argument);
+    if (!content) return std::unexpected(content.error());
+    if (out) out->insert(out->end(), content->begin(), content->end());
+  }
+}
+
+namespace {
+
+bool valid_utf8(std::span<const std::uint8_t> s) {
+  std::size_t i = 0;
+  while (i < s.size()) {
+    const std::uint8_t b = s[i];
+    if (b < 0x80) {
+      ++i;
+      continue;
+    }
+    std::size_t n;
+    std::uint32_t c;
+    if (b >= 0xC2 && b <= 0xDF) {
+      n = 2, c = b & 0x1F;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+      n = 3, c = b & 0x0F;
+    } else if (b >= 0xF0 && b <= 0xF4) {
+      n = 4, c = b & 0x07;
+    } else {
+      return false;
+    }
+    if (s.size() - i < n) return false;
+    for (std::size_t k = 1; k < n; ++k) {
+      if ((s[i + k] & 0xC0) != 0x80) return false;
+      c = (c << 6) | (s[i + k] & 0x3F);
+    }
+    // Overlong forms, surrogates and values past U+10FFFF.
+    if ((n == 3 && c < 0x800) || (n == 4 && (c < 0x10000 || c > 0x10FFFF)) || (c >= 0xD800 && c <= 0xDFFF)) {
+      return false;
+    }
+    i += n;
+  }
+  return true;
+}
+
+}  // namespace
+
+Decoded<std::vector<std::uint8_t>> Reader::bytes_after(const Head& h) {
+  std::vector<std::uint8_t> out;
+  if (auto r = string_chunks(h, &out); !r) return std::unexpected(r.error());
+  return out;
+}
+
+Decoded<std::string> Reader::text_after(const Head& h) {
+  std::vector<std::uint8_t> bytes;
+  if (auto r = string_chunks(h, &bytes); !r) return std::unexpected(r.error());
+  if (!valid_utf8(bytes)) return std::unexpected(DecodeError::syntax(h.offset));
+  return std::string(bytes.begin(), bytes.end());
+}
+
+Decoded<void> Reader::enter() {
+  if (depth_ >= kMaxDepth) return std::unexpected(DecodeError::recursion_limit());
+  ++depth_;
+  return {};
+}
+
+Decoded<void> Reader::skip() {
+  auto h = head();
+  if (!h) return std::unexpected(h.error());
+  if (h->is_break()) return std::unexpected(DecodeError::syntax(h->offset));
+  return skip_after(*h);
+}
+
+Decoded<void> Reader::skip_after(const Head& h) {
+  switch (h.major) {
+    case Major::Unsigned:
+    case Major::Negative:
+    case Major::Simple:
+      return {};
+    case Major::Bytes:
+      return string_chunks(h, nullptr);
+    case Major::Text: {
+      auto text = text_after(h);  // still checked: a skipped item must be well-formed
+      if (!text) return std::unexpected(text.error());
+      return {};
+    }
+    case Major::Tag: {
+      if (auto r = enter(); !r) return r;
+      auto r = skip();
+      leave();
+      return r;
+    }
+    case Major::Array:
+    case Major::Map: {
+      if (auto r = enter(); !r) return r;
+      const std::uint64_t per_entry = h.major == Major::Map ? 2 : 1;
+      Decoded<void> result;
+      if (h.indefinite) {
+        for (;;) {
+          auto item = head();
+          if (!item) {
+            result = std::unexpected(item.error());
+            break;
+          }
+          if (item->is_break()) break;
+          result = skip_after(*item);
+          if (result && per_entry == 2) result = skip();
+          if (!result) break;
+        }
+      } else {
+        // Each entry takes at least one byte, so this loop ends at the end of
+        // the input however large the count claims to be.
+        for (std::uint64_t i = 0; i < h.argument && result; ++i) {
+          for (std::uint64_t k = 0; k < per_entry && result; ++k) result = skip();
+        }
+      }
+      leave();
+      return result;
+    }
+  }
+  return {};
+}
+
+double float_value(const Head& h) {
+  switch (h.info) {
+    case 25: {
+      // Half precision, RFC 8949 appendix D.
+      const auto half = static_cast<std::uint16_t>(h.argument);
+      const int exponent = (half >> 10) & 0x1F;
+      const int mantissa = half & 0x3FF;
+      double v;
+      if (exponent == 0) {
+        v = std::ldexp(mantissa, -24);
+      } else if (exponent != 31) {
+        v = std::ldexp(mantissa + 1024, exponent - 25);
+      } else {
+        v = mantissa == 0 ? INFINITY : NAN;
+      }
+      return (half & 0x8000) ? -v : v;
+    }
+    case 26:
+      return std::bit_cast<float>(static_cast<std::uint32_t>(h.argument));
+    default:
+      return std::bit_cast<double>(h.argument);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Generic values
+
+namespace {
+
+Decoded<Value> read_value_after(Reader& reader, const Head& h);
+
+Decoded<Value> read_item(Reader& reader) {
+  auto h = reader.head();
+  if (!h) return std::unexpected(h.error());
+  if (h->is_break()) return std::unexpected(DecodeError::syntax(h->offset));
+  return read_value_after(reader, *h);
+}
+
+Decoded<Value> read_value_after(Reader& reader, const Head& h) {
+  Value v;
+  v.offset = h.offset;
+  switch (h.major) {
+    case Major::Unsigned:
+      v.type = Value::Type::Unsigned;
+      v.number = h.argument;
+      return v;
+    case Major::Negative:
+      v.type = Value::Type::Negative;
+      v.number = h.argument;
+      return v;
+    case Major::Bytes: {
+      auto bytes = reader.bytes_after(h);
+      if (!bytes) return std::unexpected(bytes.error());
+      v.type = Value::Type::Bytes;
+      v.bytes = std::move(*bytes);
+      return v;
+    }
+    case Major::Text: {
+      auto text = reader.text_after(h);
+      if (!text) return std::unexpected(text.error());
+      v.type = Value::Type::Text;
+      v.bytes.assign(text->begin(), text->end());
+      return v;
+    }
+    case Major::Simple:
+      if (h.is_float()) {
+        v.type = Value::Type::Float;
+        v.float_value = float_value(h);
+      } else {
+        v.type = Value::Type::Simple;
+        v.number = h.argument;
+      }
+      return v;
+    case Major::Tag: {
+      if (auto r = reader.enter(); !r) return std::unexpected(r.error());
+      auto item = read_item(reader);
+      reader.leave();
+      if (!item) return std::unexpected(item.error());
+      v.type = Value::Type::Tag;
+      v.number = h.argument;
+      v.items.push_back(std::move(*item));
+      return v;
+    }
+    case Major::Array:
+    case Major::Map: {
+      if (auto r = reader.enter(); !r) return std::unexpected(r.error());
+      v.type = h.major == Major::Map ? Value::Type::Map : Value::Type::Array;
+      const std::uint64_t per_entry = h.major == Major::Map ? 2 : 1;
+      Decoded<void> result;
+      if (h.indefinite) {
+        for (;;) {
+          auto item = reader.head();
+          if (!item) {
+            result = std::unexpected(item.error());
+            break;
+          }
+          if (item->is_break()) break;
+          auto first = read_value_after(reader, *item);
+          if (!first) {
+            result = std::unexpected(first.error());
+            break;
+          }
+          v.items.push_back(std::move(*first));
+          if (per_entry == 2) {
+            auto second = read_item(reader);
+            if (!second) {
+              result = std::unexpected(second.error());
+              break;
+            }
+            v.items.push_back(std::move(*second));
+          }
+        }
+      } else {
+        // Items are appended as they arrive, never reserved from the claimed
+        // count: a short input fails at its end, before anything large exists.
+        for (std::uint64_t i = 0; i < h.argument && result; ++i) {
+          for (std::uint64_t k = 0; k < per_entry; ++k) {
+            auto item = read_item(reader);
+            if (!item) {
+              result = std::unexpected(item.error());
+              break;
+            }
+            v.items.push_back(std::move(*item));
+          }
+        }
+      }
+      reader.leave();
+      if (!result) return std::unexpected(result.error());
+      return v;
+    }
+  }
+  return v;
+}
+
+}  // namespace
+
+Decoded<Value> read_value(Reader& reader) { return read_item(reader); }
+
+}  // namespace vessolin::cbor
