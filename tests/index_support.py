@@ -62,11 +62,14 @@ class PostgresServer:
             log = self.log.read_text(errors="replace")[-2000:] if self.log.exists() else ""
             raise RuntimeError(f"{' '.join(args[:2])} failed ({done.returncode}):\n{done.stdout}{done.stderr}{log}")
 
-    def start(self) -> PostgresServer:
+    def start(self, durable: bool = False) -> PostgresServer:
+        """Create and start the cluster; `durable` keeps the server's default
+        flushing to disk (benchmarks), otherwise it is off (tests)."""
         self._run(str(self.bindir / "initdb"), "-D", str(self.data), "-U", self.superuser, "--auth=trust",
                   "-E", "UTF8", "--locale=C", "--no-sync")
-        options = (f"-c listen_addresses='' -c unix_socket_directories='{self.folder}' "
-                   "-c fsync=off -c full_page_writes=off -c max_connections=40")
+        options = f"-c listen_addresses='' -c unix_socket_directories='{self.folder}' -c max_connections=40"
+        if not durable:
+            options += " -c fsync=off -c full_page_writes=off"
         self._run(str(self.bindir / "pg_ctl"), "-D", str(self.data), "-l", str(self.log), "-o", options, "-w",
                   "-t", "60", "start")
         self.running = True
@@ -96,7 +99,7 @@ class PostgresServer:
 
 # -- the editing model ------------------------------------------------------
 
-_SENTENCE_END = re.compile(r"(?<=[.!?])\s+")
+_SENTENCE_END = re.compile(r"(?<=[.!?])\s+|\n+")
 
 
 def edited(text: str, rate: float, rng: random.Random, vocabulary: list[str]) -> str:

@@ -99,15 +99,27 @@ def raw(location: str, *statements: str) -> list[list[tuple]]:
     return out
 
 
+def band_rows(location: str) -> str:
+    """All band rows of the index, as an SQL table expression."""
+    if location.startswith("postgresql://"):
+        return "vessolin_bands"
+    return "(SELECT * FROM vessolin_bands UNION ALL SELECT * FROM vessolin_bands_recent)"
+
+
 def assert_consistent(location: str) -> None:
-    """Every band row belongs to a record, and every record has its band rows."""
-    (orphans,), (bandless,) = raw(
+    """Every band row belongs to a record, and every record has exactly its
+    distinct band keys as band rows."""
+    bands = band_rows(location)
+    orphans, records = raw(
         location,
-        "SELECT count(*) FROM vessolin_bands b WHERE NOT EXISTS "
+        f"SELECT count(*) FROM {bands} b WHERE NOT EXISTS "
         "(SELECT 1 FROM vessolin_records r WHERE r.rid = b.rid)",
-        "SELECT count(*) FROM vessolin_records r WHERE NOT EXISTS "
-        "(SELECT 1 FROM vessolin_bands b WHERE b.rid = r.rid)")
-    assert orphans == (0,) and bandless == (0,)
+        "SELECT record_id FROM vessolin_records")
+    assert orphans == [(0,)]
+    (rows,) = raw(location, f"SELECT count(*) FROM {bands} b")
+    with Index(location) as index:
+        expected = sum(len(index.get(record_id).bands) for (record_id,) in records)
+    assert rows == [(expected,)]
     if not location.startswith("postgresql://"):
         assert raw(location, "PRAGMA integrity_check")[0] == [("ok",)]
 
@@ -201,10 +213,31 @@ def test_band_key_mapping(tmp_path, english_chunks):
         extremes = Fingerprints(probe.content_hash, probe.fingerprint, probe.structure, probe.signature,
                                 (0, 2**63 - 1, 2**63, 2**64 - 1, *probe.bands[4:]))
         assert index.query(extremes)[0].shared_bands == 28
-    (stored,) = raw(path, "SELECT key FROM vessolin_bands")
+    (stored,) = raw(path, f"SELECT key FROM {band_rows(path)} b")
     keys = vessolin.minhash_bands(text)
     assert sorted(k for (k,) in stored) == sorted(to_signed64(k) for k in set(keys))
     assert any(k >= 2**63 for k in keys) and any(k < 2**63 for k in keys)
+
+
+def test_sqlite_recent_bands_merge(tmp_path, english_chunks, monkeypatch):
+    """New band rows go to a small table that is merged into the main one;
+    lookups, removal and replacement see both."""
+    import vessolin.index._sqlite as store
+
+    monkeypatch.setattr(store, "RECENT_BAND_ROWS", 100)  # a merge every fourth record
+    path = str(tmp_path / "merge.db")
+    with Index(path) as index:
+        index.add_many(((f"r{i}", english_chunks[i]) for i in range(10)), batch_size=1)
+        (main,), (recent,) = raw(path, "SELECT count(*) FROM vessolin_bands",
+                                 "SELECT count(*) FROM vessolin_bands_recent")
+        assert main[0] >= 256 and 0 < recent[0] < 100
+        index.remove("r0")  # its bands are in the main table
+        index.add("r9", english_chunks[20], replace=True)  # its old bands are in the recent table
+        for i in range(1, 9):
+            assert index.query(english_chunks[i])[0].record_id == f"r{i}"
+        assert [m.record_id for m in index.query(english_chunks[9])] == []
+        assert index.query(english_chunks[20])[0].record_id == "r9"
+    assert_consistent(path)
 
 
 # -- what users rely on ----------------------------------------------------

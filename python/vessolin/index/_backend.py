@@ -9,7 +9,9 @@ rows in and out of three tables, which both databases lay out alike:
   with the record id, content hash, both fingerprints, the packed signature,
   the pointer and the manifest reference;
 - ``vessolin_bands (key, rid)``: one row per distinct band key of a record,
-  its primary key leading with the key so that a lookup is an index seek.
+  its primary key leading with the key so that a lookup is an index seek
+  (SQLite adds ``vessolin_bands_recent`` of the same form in front of it,
+  see `_sqlite.RECENT_BAND_ROWS`).
 """
 
 from __future__ import annotations

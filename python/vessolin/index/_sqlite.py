@@ -18,6 +18,18 @@ from ._errors import (
 # Well below SQLite's limit on bound parameters in one statement.
 _CHUNK = 500
 
+# Band keys are random, so a batch of new band rows lands on nearly every
+# leaf of a key-ordered b-tree, and SQLite's WAL writes every page a
+# transaction touched: in one big table, each committed batch would rewrite
+# the whole band index. New rows therefore go into a small table of recent
+# bands first, which is merged into the main one (one sequential pass over
+# it) once it holds this many rows. Lookups read both tables.
+RECENT_BAND_ROWS = 1 << 18
+
+# Page cache per connection (KiB): room for the recent bands and the upper
+# levels of the main band index.
+_CACHE_KIB = 65536
+
 _SCHEMA = (
     "CREATE TABLE vessolin_meta (name TEXT PRIMARY KEY, value TEXT NOT NULL) WITHOUT ROWID",
     """CREATE TABLE vessolin_records (
@@ -36,8 +48,12 @@ _SCHEMA = (
         key INTEGER NOT NULL,
         rid INTEGER NOT NULL,
         PRIMARY KEY (key, rid)) WITHOUT ROWID""",
+    """CREATE TABLE vessolin_bands_recent (
+        key INTEGER NOT NULL,
+        rid INTEGER NOT NULL,
+        PRIMARY KEY (key, rid)) WITHOUT ROWID""",
 )
-_TABLES = {"vessolin_meta", "vessolin_records", "vessolin_bands"}
+_TABLES = {"vessolin_meta", "vessolin_records", "vessolin_bands", "vessolin_bands_recent"}
 _COLUMNS = "rid, record_id, content_hash, surface, structure, signature, pointer, manifest"
 
 
@@ -89,6 +105,7 @@ class SQLiteBackend(Backend):
         missing = _TABLES - tables
         if missing:
             raise IncompatibleIndexError(f"{self.where} is a damaged vessolin index: missing {', '.join(sorted(missing))}")
+        self.conn.execute(f"PRAGMA cache_size = -{_CACHE_KIB}")
 
     def _create(self) -> None:
         # The journal mode outlives the connection and needs no transaction;
@@ -101,7 +118,7 @@ class SQLiteBackend(Backend):
                 self.conn.execute(statement)
             self.conn.executemany(
                 "INSERT INTO vessolin_meta (name, value) VALUES (?, ?)",
-                [("format", FORMAT), ("schema_version", str(SCHEMA_VERSION))])
+                [("format", FORMAT), ("schema_version", str(SCHEMA_VERSION)), ("recent_band_rows", "0")])
 
     # -- the interface ----------------------------------------------------
 
@@ -143,9 +160,9 @@ class SQLiteBackend(Backend):
         return out
 
     def delete(self, rows: Sequence[tuple[int, Sequence[int]]]) -> None:
-        self.conn.executemany(
-            "DELETE FROM vessolin_bands WHERE key = ? AND rid = ?",
-            [(key, rid) for rid, keys in rows for key in keys])
+        pairs = [(key, rid) for rid, keys in rows for key in keys]
+        self.conn.executemany("DELETE FROM vessolin_bands WHERE key = ? AND rid = ?", pairs)
+        self.conn.executemany("DELETE FROM vessolin_bands_recent WHERE key = ? AND rid = ?", pairs)
         self.conn.executemany("DELETE FROM vessolin_records WHERE rid = ?", [(rid,) for rid, _ in rows])
 
     def insert(self, records: Sequence[NewRecord]) -> None:
@@ -159,16 +176,31 @@ class SQLiteBackend(Backend):
             rows.append((rid, record_id, digest, surface, structure, signature, pointer, manifest))
             bands += [(key, rid) for key in keys]
         self.conn.executemany(f"INSERT INTO vessolin_records ({_COLUMNS}) VALUES (?, ?, ?, ?, ?, ?, ?, ?)", rows)
-        # Inserting in key order walks the band b-tree once instead of
-        # jumping to a random leaf for every row.
-        bands.sort()
-        self.conn.executemany("INSERT INTO vessolin_bands (key, rid) VALUES (?, ?)", bands)
+        self.conn.executemany("INSERT INTO vessolin_bands_recent (key, rid) VALUES (?, ?)", bands)
+        # The count only decides when to merge, so rows deleted from the
+        # recent table meanwhile need not be subtracted.
+        self.conn.execute(
+            "UPDATE vessolin_meta SET value = CAST(value AS INTEGER) + ? WHERE name = 'recent_band_rows'",
+            (len(bands),))
+        (recent,) = self.conn.execute(
+            "SELECT CAST(value AS INTEGER) FROM vessolin_meta WHERE name = 'recent_band_rows'").fetchone()
+        if recent >= RECENT_BAND_ROWS:
+            self._merge_recent_bands()
+
+    def _merge_recent_bands(self) -> None:
+        # The recent table is read in key order, so the main b-tree is
+        # extended in one sequential pass.
+        self.conn.execute("INSERT INTO vessolin_bands (key, rid) SELECT key, rid FROM vessolin_bands_recent")
+        self.conn.execute("DELETE FROM vessolin_bands_recent")
+        self.conn.execute("UPDATE vessolin_meta SET value = '0' WHERE name = 'recent_band_rows'")
 
     def band_candidates(self, keys: Sequence[int], limit: int) -> list[tuple[int, int]]:
+        marks = _placeholders(len(keys))
         return self.conn.execute(
-            f"SELECT rid, count(*) AS n FROM vessolin_bands WHERE key IN ({_placeholders(len(keys))}) "
+            f"SELECT rid, count(*) AS n FROM (SELECT rid FROM vessolin_bands WHERE key IN ({marks}) "
+            f"UNION ALL SELECT rid FROM vessolin_bands_recent WHERE key IN ({marks})) "
             "GROUP BY rid ORDER BY n DESC, rid LIMIT ?",
-            (*keys, limit)).fetchall()
+            (*keys, *keys, limit)).fetchall()
 
     def exact(self, content_hash: bytes, limit: int) -> list[int]:
         rows = self.conn.execute(
