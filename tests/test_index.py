@@ -270,7 +270,7 @@ def test_failing_batch_is_rolled_back(location, english_chunks, failure):
         # Whole batches only, and nothing of the failing one (r6 to r8).
         assert stored % 3 == 0 and stored <= 6
         assert all(f"r{i}" not in index for i in range(6, 12))
-        assert f"committed {stored} records" in "".join(caught.value.__notes__)
+        assert f"after committing {stored} records" in "".join(caught.value.__notes__)
         index.add("after", english_chunks[40])
     assert_consistent(location)
 

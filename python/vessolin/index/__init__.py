@@ -293,7 +293,11 @@ class Index:
             return db.count()
 
     def __contains__(self, record_id: object) -> bool:
-        return isinstance(record_id, str) and self.get(record_id) is not None
+        if not isinstance(record_id, str):
+            return False
+        db = self._db
+        with db.errors():
+            return bool(db.find([record_id]))
 
     # -- writing ----------------------------------------------------------
 
@@ -339,8 +343,9 @@ class Index:
                 stored += self._write_batch(batch, packed, replace)
                 if progress is not None:
                     progress(stored)
-        except Exception as exc:
-            exc.add_note(f"add_many: earlier batches committed {stored} records; the failing batch was rolled back")
+        except BaseException as exc:
+            exc.add_note(f"add_many stopped after committing {stored} records; "
+                         "the batch in progress, if any, was rolled back")
             raise
         finally:
             computed.close()

@@ -48,7 +48,8 @@ _COLUMN_TYPES = ["int8", "text", "bytea", "bytea", "bytea", "bytea", "text", "te
 
 def _redact(url: str) -> str:
     """The URL without its password, for messages."""
-    return re.sub(r"(://[^:/@]*):[^@/]*@", r"\1:***@", url)
+    url = re.sub(r"(://[^:/@]*):[^@/]*@", r"\1:***@", url)
+    return re.sub(r"(password=)[^&]*", r"\1***", url)
 
 
 def _driver() -> Any:
