@@ -382,6 +382,8 @@ def test_unreachable_database(tmp_path, psycopg_available):
         (lambda ix: ix.add("\ud800", "text"), UnicodeEncodeError),
         (lambda ix: ix.add_many([("id",)]), TypeError),
         (lambda ix: ix.add_many(["id"]), TypeError),
+        (lambda ix: ix.add_many([("ok", "text"), ("\udc80", "text")]), UnicodeEncodeError),
+        (lambda ix: ix.add_many([("ok", "text"), ("bad", "\udc80")], jobs=2), UnicodeEncodeError),
         (lambda ix: ix.add_many([("id", "t")], jobs=0), ValueError),
         (lambda ix: ix.query(b"text"), TypeError),
         (lambda ix: ix.query("text", limit=0), ValueError),

@@ -175,6 +175,9 @@ def _check_item(position: int, item: object) -> _Item:
         record_id, text, pointer, manifest = (*item, None, None)[:4]
         return (_check_record_id(record_id), _check_text(text),
                 _check_reference("pointer", pointer), _check_reference("manifest", manifest))
+    except UnicodeError as exc:  # its constructor wants the failing position, not a message
+        exc.add_note(f"in add_many item {position}")
+        raise
     except (TypeError, ValueError) as exc:
         raise type(exc)(f"add_many item {position}: {exc}") from None
 
