@@ -57,7 +57,11 @@ class PostgresServer:
         self.running = False
 
     def _run(self, *args: str) -> None:
-        done = subprocess.run(args, capture_output=True, text=True, cwd=self.folder, timeout=120, **self._as)
+        # The server is not ours to instrument: a sanitizer runtime preloaded
+        # into the test run would hang initdb.
+        env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
+        done = subprocess.run(args, capture_output=True, text=True, cwd=self.folder, timeout=120, env=env,
+                              **self._as)
         if done.returncode != 0:
             log = self.log.read_text(errors="replace")[-2000:] if self.log.exists() else ""
             raise RuntimeError(f"{' '.join(args[:2])} failed ({done.returncode}):\n{done.stdout}{done.stderr}{log}")
