@@ -285,6 +285,14 @@ with Index(sys.argv[1]) as index:
 """
 
 
+def _group_alive(pgid: int) -> bool:
+    try:
+        os.killpg(pgid, 0)
+    except ProcessLookupError:
+        return False
+    return True
+
+
 @pytest.mark.parametrize("jobs", [1, 2])
 def test_killed_writer_leaves_last_committed_batch(location, english_chunks, jobs):
     rng = random.Random(jobs)
@@ -298,8 +306,16 @@ def test_killed_writer_leaves_last_committed_batch(location, english_chunks, job
             assert line, "the writer stopped before committing three batches"
             reported = int(line)
         time.sleep(rng.uniform(0, 0.05))  # usually in the middle of a batch
+        child.kill()
+        child.wait()
+        # Its worker processes (in the same new session) leave by themselves.
+        deadline = time.monotonic() + 10
+        while _group_alive(child.pid) and time.monotonic() < deadline:
+            time.sleep(0.1)
+        assert not _group_alive(child.pid), "add_many workers outlived their killed writer"
     finally:
-        os.killpg(child.pid, signal.SIGKILL)  # the writer and its workers
+        if _group_alive(child.pid):
+            os.killpg(child.pid, signal.SIGKILL)
         child.wait()
         child.stdout.close()
 

@@ -49,6 +49,7 @@ from ._values import (
     fingerprints,
     pack_text,
     pack_texts,
+    start_worker,
     to_signed64,
     to_unsigned64,
     unpack_signature,
@@ -206,7 +207,8 @@ def _computed_batches(items: Iterable[object], jobs: int,
         for batch in batches:
             yield batch, [_packed_for_storage(text) for _, text, _, _ in batch]
         return
-    pool = concurrent.futures.ProcessPoolExecutor(max_workers=jobs)
+    pool = concurrent.futures.ProcessPoolExecutor(max_workers=jobs, initializer=start_worker,
+                                                  initargs=(os.getpid(),))
     try:
         # The workers compute one batch ahead while the caller writes the
         # one before it, so the database and the workers overlap.
