@@ -27,7 +27,7 @@ import json
 import os
 import random
 import re
-import statistics
+import resource
 import sys
 import tempfile
 import time
@@ -115,13 +115,22 @@ def percentiles(ns: list[int]) -> dict[str, float]:
     return {"p50_ms": at(0.50), "p90_ms": at(0.90), "p99_ms": at(0.99), "max_ms": ordered[-1] / 1e6}
 
 
-def build(location: str, texts: list[str], jobs: int) -> float:
+def build(location: str, texts: list[str], jobs: int) -> dict[str, float]:
+    """Records per second, and the CPU time per record of this process (the
+    writer) and of the worker processes, which a loaded machine inflates
+    less than the elapsed time."""
     with Index(location) as index:
+        children = resource.getrusage(resource.RUSAGE_CHILDREN)
+        cpu = time.process_time()
         start = time.perf_counter()
         index.add_many(((f"rec-{i:06d}", t) for i, t in enumerate(texts)), jobs=jobs, batch_size=1000)
         elapsed = time.perf_counter() - start
+        writer = time.process_time() - cpu
+        after = resource.getrusage(resource.RUSAGE_CHILDREN)  # the workers have been joined
         assert len(index) == len(texts)
-    return len(texts) / elapsed
+    workers = (after.ru_utime + after.ru_stime) - (children.ru_utime + children.ru_stime)
+    n = len(texts)
+    return {"per_s": n / elapsed, "writer_cpu_us": writer / n * 1e6, "workers_cpu_us": workers / n * 1e6}
 
 
 def run_queries(index: Index, queries: list[tuple[int, Fingerprints]]) -> dict[str, Any]:
@@ -243,12 +252,15 @@ def main(argv: list[str] | None = None) -> int:
     unrelated_values = [fingerprints(join(make_record(unrelated_pool, rng))) for _ in range(args.queries)]
 
     folder = Path(tempfile.mkdtemp(prefix="vessolin-index-bench-"))
-    rates = []
+    builds = []
     for b in range(args.builds):
         path = folder / f"build{b}.db"
-        rates.append(build(str(path), texts, args.jobs))
-        print(f"SQLite add_many, {args.jobs} workers: {rates[-1]:,.0f} records/s")
-    result["sqlite_add_per_s"] = rates
+        builds.append(r := build(str(path), texts, args.jobs))
+        print(f"SQLite add_many, {args.jobs} workers: {r['per_s']:,.0f} records/s; CPU per record: writer "
+              f"{r['writer_cpu_us']:.0f} us, workers {r['workers_cpu_us']:.0f} us, so "
+              f"{args.jobs * 1e6 / (r['writer_cpu_us'] + r['workers_cpu_us']):,.0f} records/s on {args.jobs} "
+              "idle cores")
+    result["sqlite_add"] = builds
     path = folder / f"build{args.builds - 1}.db"
     size = sqlite_size(path)
     result["sqlite_bytes_per_record"] = size / len(texts)
@@ -280,8 +292,10 @@ def main(argv: list[str] | None = None) -> int:
             server = PostgresServer(bindir).start(durable=True)
             try:
                 url = server.new_database()
-                result["postgres_add_per_s"] = rate = build(url, texts, args.jobs)
-                print(f"PostgreSQL add_many, {args.jobs} workers: {rate:,.0f} records/s")
+                result["postgres_add"] = r = build(url, texts, args.jobs)
+                print(f"PostgreSQL add_many, {args.jobs} workers: {r['per_s']:,.0f} records/s; CPU per record: "
+                      f"writer {r['writer_cpu_us']:.0f} us, workers {r['workers_cpu_us']:.0f} us (the server's "
+                      "own not counted)")
                 import psycopg
 
                 with psycopg.connect(url) as conn:
