@@ -38,8 +38,8 @@ HERE = Path(__file__).resolve().parent
 DATA = HERE / "data"
 sys.path.insert(0, str(HERE.parent / "tests"))  # the throwaway PostgreSQL server of the tests
 
-import vessolin  # noqa: E402
-from vessolin.index import Fingerprints, Index, fingerprints  # noqa: E402
+import vessolin
+from vessolin.index import Fingerprints, Index, fingerprints
 
 SOURCES = [
     "gutenberg/11-0.txt", "gutenberg/22367-0.txt",

@@ -13,7 +13,6 @@ from concurrent.futures.process import BrokenProcessPool
 from pathlib import Path
 
 import pytest
-
 import vessolin
 from index_support import PostgresServer, chunks, edited, postgres_bindir
 from vessolin.index import (

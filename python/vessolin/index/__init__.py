@@ -27,9 +27,10 @@ from __future__ import annotations
 import concurrent.futures
 import os
 from collections import deque
+from collections.abc import Callable, Generator, Iterable, Iterator, Sequence
 from dataclasses import dataclass
 from types import TracebackType
-from typing import Any, Callable, Generator, Iterable, Iterator, Sequence
+from typing import Any
 
 from ._backend import SCHEMA_VERSION, Backend, NewRecord, StoredRecord
 from ._errors import (
@@ -56,20 +57,20 @@ from ._values import (
 )
 
 __all__ = [
-    "Index",
-    "Match",
-    "Record",
+    "SCHEMA_VERSION",
+    "DuplicateRecordError",
     "Fingerprints",
+    "IncompatibleIndexError",
+    "Index",
+    "IndexBusyError",
+    "IndexStoreError",
+    "IndexUnavailableError",
+    "Match",
+    "NewerSchemaError",
+    "Record",
     "fingerprints",
     "to_signed64",
     "to_unsigned64",
-    "SCHEMA_VERSION",
-    "IndexStoreError",
-    "IncompatibleIndexError",
-    "NewerSchemaError",
-    "IndexBusyError",
-    "IndexUnavailableError",
-    "DuplicateRecordError",
 ]
 
 # Record ids are keys of a unique index; PostgreSQL cannot index much more
@@ -340,7 +341,7 @@ class Index:
             raise ValueError(f"jobs must be a positive int, not {jobs!r}")
         if isinstance(batch_size, bool) or not isinstance(batch_size, int) or batch_size < 1:
             raise ValueError(f"batch_size must be a positive int, not {batch_size!r}")
-        self._db  # fail before any work on a closed index
+        _ = self._db  # fail before any work on a closed index
         stored = 0
         computed = _computed_batches(items, jobs, batch_size)
         try:

@@ -17,8 +17,8 @@ rows in and out of three tables, which both databases lay out alike:
 from __future__ import annotations
 
 from abc import ABC, abstractmethod
+from collections.abc import Sequence
 from contextlib import AbstractContextManager
-from typing import Sequence
 
 from ._errors import IncompatibleIndexError, NewerSchemaError
 from ._values import Packed

@@ -4,8 +4,9 @@ from __future__ import annotations
 
 import math
 import re
+from collections.abc import Iterator, Sequence
 from contextlib import contextmanager
-from typing import TYPE_CHECKING, Any, Iterator, Sequence
+from typing import TYPE_CHECKING, Any
 
 from ._backend import FORMAT, SCHEMA_VERSION, Backend, NewRecord, StoredRecord, check_meta
 from ._errors import (

@@ -3,8 +3,8 @@
 from __future__ import annotations
 
 import sqlite3
+from collections.abc import Iterator, Sequence
 from contextlib import contextmanager
-from typing import Iterator, Sequence
 
 from ._backend import FORMAT, SCHEMA_VERSION, Backend, NewRecord, StoredRecord, check_meta
 from ._errors import (

@@ -15,8 +15,8 @@ import os
 import struct
 import threading
 import time
-from dataclasses import dataclass
 from collections.abc import Iterable
+from dataclasses import dataclass
 
 import vessolin
 
@@ -41,7 +41,7 @@ def to_signed64(key: int) -> int:
     unsigned gets the band key back. Every band key the index writes or looks
     up goes through this one mapping.
     """
-    if type(key) is not int:  # noqa: E721 - bool is an int but no key
+    if type(key) is not int:
         raise TypeError(f"band key must be int, not {type(key).__name__}")
     if not 0 <= key < _U64:
         raise ValueError(f"band key out of the unsigned 64-bit range: {key}")
@@ -50,7 +50,7 @@ def to_signed64(key: int) -> int:
 
 def to_unsigned64(value: int) -> int:
     """The inverse of `to_signed64`: a stored signed 64-bit integer to its band key."""
-    if type(value) is not int:  # noqa: E721
+    if type(value) is not int:
         raise TypeError(f"stored value must be int, not {type(value).__name__}")
     if not -(1 << 63) <= value <= _I64_MAX:
         raise ValueError(f"stored value out of the signed 64-bit range: {value}")
@@ -154,7 +154,7 @@ def _check_ints(name: str, values: object, count: int, limit: int) -> tuple[int,
     if len(out) != count:
         raise ValueError(f"{name} must hold {count} values, got {len(out)}")
     for v in out:
-        if type(v) is not int:  # noqa: E721
+        if type(v) is not int:
             raise TypeError(f"{name} values must be int, not {type(v).__name__}")
         if not 0 <= v < limit:
             raise ValueError(f"{name} value out of range: {v}")
