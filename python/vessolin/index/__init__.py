@@ -403,8 +403,8 @@ class Index:
             row = db.get(record_id)
         if row is None:
             return None
-        _, rid_text, digest, surface, structure, signature, pointer, manifest = row
-        return Record(rid_text, digest.hex(), surface.hex(), structure.hex(), unpack_signature(signature),
+        _, stored_id, digest, surface, structure, signature, pointer, manifest = row
+        return Record(stored_id, digest.hex(), surface.hex(), structure.hex(), unpack_signature(signature),
                       tuple(dict.fromkeys(band_keys_of_signature(signature))), pointer, manifest)
 
     def query(self, text: str | Fingerprints, *, limit: int = 10, min_share: float = 0.0,
