@@ -1,0 +1,95 @@
+"""The small interface every index database implements.
+
+`Index` holds the logic (validation, batching, scoring); a backend only moves
+rows in and out of three tables, which both databases lay out alike:
+
+- ``vessolin_meta (name, value)``: ``format`` = ``vessolin.index`` and
+  ``schema_version``;
+- ``vessolin_records``: one row per record, keyed by an integer ``rid``,
+  with the record id, content hash, both fingerprints, the packed signature,
+  the pointer and the manifest reference;
+- ``vessolin_bands (key, rid)``: one row per distinct band key of a record,
+  its primary key leading with the key so that a lookup is an index seek
+  (SQLite adds ``vessolin_bands_recent`` of the same form in front of it,
+  see `_sqlite.RECENT_BAND_ROWS`).
+"""
+
+from __future__ import annotations
+
+from abc import ABC, abstractmethod
+from collections.abc import Sequence
+from contextlib import AbstractContextManager
+
+from ._errors import IncompatibleIndexError, NewerSchemaError
+from ._values import Packed
+
+FORMAT = "vessolin.index"
+SCHEMA_VERSION = 1
+
+# One record to insert: record id, its packed values, pointer, manifest.
+NewRecord = tuple[str, Packed, "str | None", "str | None"]
+# One stored record: rid, record id, content hash, surface, structure,
+# packed signature, pointer, manifest.
+StoredRecord = tuple[int, str, bytes, bytes, bytes, bytes, "str | None", "str | None"]
+
+
+def check_meta(meta: dict[str, str], where: str) -> None:
+    """Refuse what is not an index of a schema this version knows."""
+    if meta.get("format") != FORMAT:
+        raise IncompatibleIndexError(f"{where} is not a vessolin index (its vessolin_meta table has no format entry)")
+    try:
+        version = int(meta.get("schema_version", ""))
+    except ValueError:
+        raise IncompatibleIndexError(f"{where} has an unreadable schema version {meta.get('schema_version')!r}") from None
+    if version > SCHEMA_VERSION:
+        raise NewerSchemaError(
+            f"{where} has index schema version {version}, newer than the version {SCHEMA_VERSION} "
+            "this vessolin supports; upgrade vessolin to open it")
+    if version < 1:
+        raise IncompatibleIndexError(f"{where} has an invalid schema version {version}")
+
+
+class Backend(ABC):
+    kind: str
+    where: str  # the location as shown in messages (no password)
+
+    @abstractmethod
+    def errors(self) -> AbstractContextManager[None]:
+        """Translate the driver's exceptions into the index's own."""
+
+    @abstractmethod
+    def write(self) -> AbstractContextManager[None]:
+        """One transaction that holds the write lock; rolled back on any exception."""
+
+    @abstractmethod
+    def find(self, record_ids: Sequence[str]) -> list[tuple[int, str, bytes]]:
+        """(rid, record id, packed signature) of those ids that are stored."""
+
+    @abstractmethod
+    def delete(self, rows: Sequence[tuple[int, Sequence[int]]]) -> None:
+        """Delete records given as (rid, their signed band keys)."""
+
+    @abstractmethod
+    def insert(self, records: Sequence[NewRecord]) -> None:
+        """Insert new records with their band rows (ids known to be free)."""
+
+    @abstractmethod
+    def band_candidates(self, keys: Sequence[int], limit: int) -> list[tuple[int, int]]:
+        """(rid, number of the keys it has), most keys first, at most `limit`."""
+
+    @abstractmethod
+    def exact(self, content_hash: bytes, limit: int) -> list[int]:
+        """rids of records with this content hash, at most `limit`."""
+
+    @abstractmethod
+    def fetch(self, rids: Sequence[int]) -> list[StoredRecord]:
+        """The stored records with these rids (those that still exist)."""
+
+    @abstractmethod
+    def get(self, record_id: str) -> StoredRecord | None: ...
+
+    @abstractmethod
+    def count(self) -> int: ...
+
+    @abstractmethod
+    def close(self) -> None: ...

@@ -1,0 +1,187 @@
+"""The index in a PostgreSQL database, through psycopg 3 (``vessolin[postgres]``)."""
+
+from __future__ import annotations
+
+import math
+import re
+from collections.abc import Iterator, Sequence
+from contextlib import contextmanager
+from typing import TYPE_CHECKING, Any
+
+from ._backend import FORMAT, SCHEMA_VERSION, Backend, NewRecord, StoredRecord, check_meta
+from ._errors import (
+    DuplicateRecordError,
+    IncompatibleIndexError,
+    IndexBusyError,
+    IndexStoreError,
+    IndexUnavailableError,
+)
+
+if TYPE_CHECKING:
+    import psycopg
+
+# Serialises schema creation between processes that open a fresh database at
+# the same time (an arbitrary constant: "vessolin" in ASCII).
+_SCHEMA_LOCK = 0x76657373_6F6C696E
+
+_SCHEMA = (
+    "CREATE TABLE vessolin_meta (name text PRIMARY KEY, value text NOT NULL)",
+    "CREATE SEQUENCE vessolin_records_rid_seq",
+    """CREATE TABLE vessolin_records (
+        rid bigint PRIMARY KEY,
+        record_id text NOT NULL UNIQUE,
+        content_hash bytea NOT NULL,
+        surface bytea NOT NULL,
+        structure bytea NOT NULL,
+        signature bytea NOT NULL,
+        pointer text,
+        manifest text)""",
+    "CREATE INDEX vessolin_records_content_hash ON vessolin_records (content_hash)",
+    """CREATE TABLE vessolin_bands (
+        key bigint NOT NULL,
+        rid bigint NOT NULL,
+        PRIMARY KEY (key, rid))""",
+)
+_TABLES = ("vessolin_meta", "vessolin_records", "vessolin_bands")
+_COLUMNS = "rid, record_id, content_hash, surface, structure, signature, pointer, manifest"
+_COLUMN_TYPES = ["int8", "text", "bytea", "bytea", "bytea", "bytea", "text", "text"]
+
+
+def _redact(url: str) -> str:
+    """The URL without its password, for messages."""
+    url = re.sub(r"(://[^:/@]*):[^@/]*@", r"\1:***@", url)
+    return re.sub(r"(password=)[^&]*", r"\1***", url)
+
+
+def _driver() -> Any:
+    try:
+        import psycopg
+    except ImportError as exc:
+        raise ImportError(
+            "a PostgreSQL index needs psycopg 3: pip install 'vessolin[postgres]'") from exc
+    return psycopg
+
+
+class PostgresBackend(Backend):
+    kind = "postgresql"
+
+    def __init__(self, url: str, timeout: float) -> None:
+        self._pg = pg = _driver()
+        self.where = _redact(url)
+        self._timeout = timeout
+        try:
+            # libpq counts whole seconds and treats values below 2 as 2.
+            self.conn: psycopg.Connection[Any] = pg.connect(
+                url, autocommit=True, connect_timeout=max(2, math.ceil(timeout)))
+        except (pg.OperationalError, pg.ProgrammingError) as exc:
+            raise IndexUnavailableError(f"cannot connect to {self.where}: {exc}") from exc
+        try:
+            with self.errors():
+                # Waiting for a row or table lock longer than the timeout is
+                # reported as busy instead of blocking for ever.
+                self.conn.execute(f"SET lock_timeout = {max(1, round(timeout * 1000))}")
+                self._open()
+        except BaseException:
+            self.conn.close()
+            raise
+
+    def _open(self) -> None:
+        with self.conn.transaction():
+            self.conn.execute("SELECT pg_advisory_xact_lock(%s)", (_SCHEMA_LOCK,))
+            present = {name for name in _TABLES
+                       if self.conn.execute("SELECT to_regclass(%s) IS NOT NULL", (name,)).fetchone() == (True,)}
+            if not present:
+                # A database is a shared namespace, unlike an SQLite file:
+                # the index adds its tables beside whatever else is there.
+                for statement in _SCHEMA:
+                    self.conn.execute(statement)
+                self.conn.execute(
+                    "INSERT INTO vessolin_meta (name, value) VALUES ('format', %s), ('schema_version', %s)",
+                    (FORMAT, str(SCHEMA_VERSION)))
+                return
+            if "vessolin_meta" not in present:
+                raise IncompatibleIndexError(f"{self.where} has vessolin tables but no vessolin_meta table")
+            check_meta(dict(self.conn.execute("SELECT name, value FROM vessolin_meta").fetchall()), self.where)
+            missing = set(_TABLES) - present
+            if missing:
+                raise IncompatibleIndexError(
+                    f"{self.where} is a damaged vessolin index: missing {', '.join(sorted(missing))}")
+
+    @contextmanager
+    def errors(self) -> Iterator[None]:
+        pg = self._pg
+        try:
+            yield
+        except pg.errors.UniqueViolation as exc:
+            detail = exc.diag.message_detail or str(exc)
+            raise DuplicateRecordError(f"{self.where}: {detail}") from exc
+        except (pg.errors.LockNotAvailable, pg.errors.DeadlockDetected) as exc:
+            raise IndexBusyError(
+                f"{self.where}: a lock was held by another connection for more than {self._timeout:g} s: {exc}") from exc
+        except pg.OperationalError as exc:
+            raise IndexUnavailableError(f"{self.where}: {exc}") from exc
+        except pg.Error as exc:
+            raise IndexStoreError(f"{self.where}: {exc}") from exc
+
+    @contextmanager
+    def write(self) -> Iterator[None]:
+        with self.conn.transaction():
+            yield
+
+    def find(self, record_ids: Sequence[str]) -> list[tuple[int, str, bytes]]:
+        return self.conn.execute(
+            "SELECT rid, record_id, signature FROM vessolin_records WHERE record_id = ANY(%s::text[])",
+            (list(record_ids),)).fetchall()
+
+    def delete(self, rows: Sequence[tuple[int, Sequence[int]]]) -> None:
+        pairs = [(key, rid) for rid, keys in rows for key in keys]
+        self.conn.execute(
+            "DELETE FROM vessolin_bands WHERE (key, rid) IN "
+            "(SELECT * FROM unnest(%s::bigint[], %s::bigint[]))",
+            ([k for k, _ in pairs], [r for _, r in pairs]))
+        self.conn.execute(
+            "DELETE FROM vessolin_records WHERE rid = ANY(%s::bigint[])", ([rid for rid, _ in rows],))
+
+    def insert(self, records: Sequence[NewRecord]) -> None:
+        rids = [rid for (rid,) in self.conn.execute(
+            "SELECT nextval('vessolin_records_rid_seq') FROM generate_series(1, %s)", (len(records),))]
+        cur = self.conn.cursor()
+        with cur.copy(f"COPY vessolin_records ({_COLUMNS}) FROM STDIN (FORMAT BINARY)") as copy:
+            copy.set_types(_COLUMN_TYPES)
+            for rid, (record_id, (digest, surface, structure, signature, _), pointer, manifest) in zip(rids, records):
+                copy.write_row((rid, record_id, digest, surface, structure, signature, pointer, manifest))
+        bands = sorted((key, rid) for rid, (_, packed, _, _) in zip(rids, records) for key in packed[4])
+        with cur.copy("COPY vessolin_bands (key, rid) FROM STDIN (FORMAT BINARY)") as copy:
+            copy.set_types(["int8", "int8"])
+            for row in bands:
+                copy.write_row(row)
+
+    def band_candidates(self, keys: Sequence[int], limit: int) -> list[tuple[int, int]]:
+        return self.conn.execute(
+            "SELECT rid, count(*) AS n FROM vessolin_bands WHERE key = ANY(%s::bigint[]) "
+            "GROUP BY rid ORDER BY n DESC, rid LIMIT %s",
+            (list(keys), limit)).fetchall()
+
+    def exact(self, content_hash: bytes, limit: int) -> list[int]:
+        rows = self.conn.execute(
+            "SELECT rid FROM vessolin_records WHERE content_hash = %s LIMIT %s", (content_hash, limit)).fetchall()
+        return [rid for (rid,) in rows]
+
+    def fetch(self, rids: Sequence[int]) -> list[StoredRecord]:
+        rows = self.conn.execute(
+            f"SELECT {_COLUMNS} FROM vessolin_records WHERE rid = ANY(%s::bigint[])", (list(rids),)).fetchall()
+        return [(r[0], r[1], bytes(r[2]), bytes(r[3]), bytes(r[4]), bytes(r[5]), r[6], r[7]) for r in rows]
+
+    def get(self, record_id: str) -> StoredRecord | None:
+        r = self.conn.execute(
+            f"SELECT {_COLUMNS} FROM vessolin_records WHERE record_id = %s", (record_id,)).fetchone()
+        if r is None:
+            return None
+        return (r[0], r[1], bytes(r[2]), bytes(r[3]), bytes(r[4]), bytes(r[5]), r[6], r[7])
+
+    def count(self) -> int:
+        row = self.conn.execute("SELECT count(*) FROM vessolin_records").fetchone()
+        return int(row[0]) if row else 0
+
+    def close(self) -> None:
+        self.conn.close()
