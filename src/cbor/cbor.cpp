@@ -52,6 +52,55 @@ void Writer::text(std::string_view t) {
 // ---------------------------------------------------------------------------
 // Diagnostics
 
+namespace {
+
+// A message inside double quotes: quotes and backslashes escaped, and
+// control characters and line separators (which may come from the input)
+// escaped too, so that a diagnostic stays one line.
+void append_quoted(std::string& out, std::string_view message) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  const auto escape = [&](std::uint32_t c) {
+    out += "\\u{";
+    bool leading = true;
+    for (int shift = 20; shift >= 0; shift -= 4) {
+      const std::uint32_t digit = (c >> shift) & 0xF;
+      if (leading && digit == 0 && shift > 0) continue;
+      leading = false;
+      out += kDigits[digit];
+    }
+    out += '}';
+  };
+  for (std::size_t i = 0; i < message.size(); ++i) {
+    const auto b = static_cast<unsigned char>(message[i]);
+    const auto next = i + 1 < message.size() ? static_cast<unsigned char>(message[i + 1]) : 0;
+    const auto after = i + 2 < message.size() ? static_cast<unsigned char>(message[i + 2]) : 0;
+    if (b == '"' || b == '\\') {
+      out += '\\';
+      out += static_cast<char>(b);
+    } else if (b == '\n') {
+      out += "\\n";
+    } else if (b == '\r') {
+      out += "\\r";
+    } else if (b == '\t') {
+      out += "\\t";
+    } else if (b == 0) {
+      out += "\\0";
+    } else if (b < 0x20 || b == 0x7F) {
+      escape(b);
+    } else if (b == 0xC2 && next >= 0x80 && next <= 0x9F) {  // U+0080 to U+009F
+      escape(next);
+      ++i;
+    } else if (b == 0xE2 && next == 0x80 && (after == 0xA8 || after == 0xA9)) {  // U+2028, U+2029
+      escape(after == 0xA8 ? 0x2028 : 0x2029);
+      i += 2;
+    } else {
+      out += static_cast<char>(b);
+    }
+  }
+}
+
+}  // namespace
+
 std::string DecodeError::display() const {
   switch (kind) {
     case Kind::Io:
@@ -62,10 +111,7 @@ std::string DecodeError::display() const {
       std::string out = "Semantic(";
       out += offset ? std::to_string(*offset) : "None";
       out += ", \"";
-      for (char c : message) {
-        if (c == '"' || c == '\\') out += '\\';
-        out += c;
-      }
+      append_quoted(out, message);
       out += "\")";
       return out;
     }
@@ -138,8 +184,6 @@ Decoded<void> Reader::string_chunks(const Head& h, std::vector<std::uint8_t>* ou
   }
 }
 
-namespace {
-
 bool valid_utf8(std::span<const std::uint8_t> s) {
   std::size_t i = 0;
   while (i < s.size()) {
@@ -172,8 +216,6 @@ bool valid_utf8(std::span<const std::uint8_t> s) {
   }
   return true;
 }
-
-}  // namespace
 
 Decoded<std::vector<std::uint8_t>> Reader::bytes_after(const Head& h) {
   std::vector<std::uint8_t> out;

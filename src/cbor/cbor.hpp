@@ -153,6 +153,10 @@ class Reader {
   int depth_ = 0;
 };
 
+// Whether bytes are well-formed UTF-8, as CBOR text strings must be (no
+// overlong forms, surrogates or values past U+10FFFF).
+bool valid_utf8(std::span<const std::uint8_t> bytes);
+
 // Floats: the value of a head whose is_float() holds (half, single, double).
 double float_value(const Head& head);
 

@@ -21,6 +21,8 @@
 #include "simhash/simhash.hpp"
 #include "simhash/structural.hpp"
 #include "simhash/surface.hpp"
+#include "softbinding/builders.hpp"
+#include "softbinding/codec.hpp"
 #include "unicode/properties.hpp"
 #include "unicode/utf8.hpp"
 
@@ -50,6 +52,8 @@ constexpr Param kKernelAndMessages[] = {
 constexpr Param kNumbersAndKernel[] = {{"numbers", ParamKind::Text}, {"kernel", ParamKind::Text}};
 constexpr Param kCbor[] = {{"cbor_hex", ParamKind::Hex, "cbor"}};
 constexpr Param kCborItems[] = {{"items", ParamKind::Text}};
+constexpr Param kAssertion[] = {{"assertion_cbor_hex", ParamKind::Hex, "assertion"}};
+constexpr Param kBuilderKind[] = {{"builder", ParamKind::Text}};
 
 Error make_error(std::string_view variant, std::string detail) {
   if (variant == "ContentTooShort") return Error::content_too_short();
@@ -443,6 +447,21 @@ constexpr FunctionSpec kFunctions[] = {
      [](const Args& a) -> Outcome { return cbor_skip(a.bytes(0)); }},
     {"cbor_write", kCborItems, {}, "CBOR written by the writer from 'kind:argument' items, hex.",
      [](const Args& a) -> Outcome { return cbor_write(a.text(0)); }},
+    {"soft_binding_reencode", kAssertion, {}, "Decodes an assertion and encodes the record again, hex.",
+     [](const Args& a) -> Outcome {
+       const auto record = softbinding::decode_soft_binding(a.bytes(0));
+       if (!record) return fail(record.error());
+       return softbinding::encode_hex_or_fault(*record);
+     }},
+    {"soft_binding_unencodable", kBuilderKind, {},
+     "Encodes an assertion whose label is not UTF-8 the way the 'text' or 'watermark' builders do.",
+     [](const Args& a) -> Outcome {
+       const softbinding::SoftBinding record = softbinding::single_block_assertion("\xff", "00");
+       if (a.text(0) == "text") return softbinding::encode_hex_or_fault(record);
+       auto encoded = softbinding::encode_hex(record);
+       if (!encoded) return fail(encoded.error());
+       return std::move(*encoded);
+     }},
     {"internal_fault", kText, {}, "Breaks an internal invariant with the given message.",
      [](const Args& a) -> Outcome { throw InternalFault(std::string(a.text(0))); }},
 };
