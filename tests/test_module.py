@@ -189,6 +189,17 @@ def test_hexadecimal_argument_trims_white_space_and_ignores_case(padding):
     assert vessolin.cross_check(padding + "00FF" + padding, "", padding + "AbCd" + padding) == expected
 
 
+def test_long_hexadecimal_arguments(native):
+    key = "00" * 32
+    digits = ("0123456789abcdefABCDEF" * 3)[:64]
+    assert native.probe_envelope_and_key(digits, key) == digits.lower() + ":" + key
+    for at in range(64):
+        for bad in "g/:@G`~":
+            with pytest.raises(ValueError) as info:
+                native.probe_envelope_and_key(digits[:at] + bad + digits[at + 1 :], key)
+            assert info.value.args == (f"invalid cose: Invalid character '{bad}' at position {at}",)
+
+
 def test_arguments_may_decode_to_nothing():
     assert len(vessolin.cross_check("", "", "")) == 64
     assert vessolin.cross_check(" \n", "", "\u3000") == vessolin.cross_check("", "", "")

@@ -187,6 +187,12 @@ Decoded<void> Reader::string_chunks(const Head& h, std::vector<std::uint8_t>* ou
 bool valid_utf8(std::span<const std::uint8_t> s) {
   std::size_t i = 0;
   while (i < s.size()) {
+    // Runs of ASCII, eight bytes at a time.
+    std::uint64_t word;
+    if (s.size() - i >= 8 && (std::memcpy(&word, s.data() + i, 8), (word & 0x8080808080808080u) == 0)) {
+      i += 8;
+      continue;
+    }
     const std::uint8_t b = s[i];
     if (b < 0x80) {
       ++i;
@@ -228,6 +234,19 @@ Decoded<std::string> Reader::text_after(const Head& h) {
   if (auto r = string_chunks(h, &bytes); !r) return std::unexpected(r.error());
   if (!valid_utf8(bytes)) return std::unexpected(DecodeError::syntax(h.offset));
   return std::string(bytes.begin(), bytes.end());
+}
+
+Decoded<std::string_view> Reader::text_view_after(const Head& h, std::string& joined) {
+  if (h.indefinite) {
+    auto text = text_after(h);
+    if (!text) return std::unexpected(text.error());
+    joined = std::move(*text);
+    return std::string_view(joined);
+  }
+  auto content = take(h.argument);
+  if (!content) return std::unexpected(content.error());
+  if (!valid_utf8(*content)) return std::unexpected(DecodeError::syntax(h.offset));
+  return std::string_view(reinterpret_cast<const char*>(content->data()), content->size());
 }
 
 Decoded<void> Reader::enter() {

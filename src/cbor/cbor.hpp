@@ -131,6 +131,10 @@ class Reader {
   // string's head otherwise).
   Decoded<std::vector<std::uint8_t>> bytes_after(const Head& head);
   Decoded<std::string> text_after(const Head& head);
+  // The same text as a view, without a copy for a definite-length string:
+  // into the input, or for an indefinite-length one into `joined`, which
+  // receives the chunks joined.
+  Decoded<std::string_view> text_view_after(const Head& head, std::string& joined);
 
   // Skips the rest of an item whose head was just read: string content,
   // array items, map pairs, the item under a tag. Counts nesting.

@@ -1,5 +1,6 @@
 #include "softbinding/codec.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <limits>
@@ -241,11 +242,14 @@ class AssertionReader {
     return semantic("invalid type: " + found(h) + ", expected " + std::string(wanted));
   }
 
+  // Text without a copy of its own, valid until the next string is read.
+  Decoded<std::string_view> text_view(const Head& h) { return r_.text_view_after(h, joined_); }
+
   Decoded<void> text(const Head& h, std::string& out) {
     if (h.major != Major::Text) return mismatch(h, "str");
-    auto t = r_.text_after(h);
+    auto t = text_view(h);
     if (!t) return std::unexpected(t.error());
-    out = std::move(*t);
+    out.assign(*t);
     return {};
   }
 
@@ -268,9 +272,9 @@ class AssertionReader {
 
   Decoded<void> range_type(const Head& h, RangeType& out) {
     if (h.major != Major::Text) return mismatch(h, "enum");
-    auto t = r_.text_after(h);
+    auto t = text_view(h);
     if (!t) return std::unexpected(t.error());
-    if (*t != "textual") return semantic("unknown variant `" + *t + "`, expected `textual`");
+    if (*t != "textual") return semantic("unknown variant `" + std::string(*t) + "`, expected `textual`");
     out = RangeType::Textual;
     return {};
   }
@@ -358,7 +362,7 @@ class AssertionReader {
       if (auto skipped = r_.skip_after(*h); !skipped) return std::unexpected(skipped.error());
       return N;
     }
-    auto name = r_.text_after(*h);
+    auto name = text_view(*h);
     if (!name) return std::unexpected(name.error());
     for (std::size_t i = 0; i < N; ++i) {
       if (names[i] == *name) return i;
@@ -377,6 +381,11 @@ class AssertionReader {
         case 0:
           return text(v, out.alg);
         case 1:
+          if (v.major == Major::Array && !v.indefinite) {
+            // Room for as many blocks as the input can still hold (a block
+            // takes at least 15 bytes), never for a count it merely claims.
+            out.blocks.reserve(std::min<std::uint64_t>(v.argument, r_.remaining() / 15));
+          }
           return array(v, [&](const Head& e) { return block(e, out.blocks.emplace_back()); });
         case 2:
           if (is_absent(v)) return {};
@@ -450,6 +459,7 @@ class AssertionReader {
   }
 
   cbor::Reader& r_;
+  std::string joined_;  // the chunks of the last indefinite-length text
 };
 
 }  // namespace
