@@ -3,6 +3,10 @@
 #include <array>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "unicode/properties.hpp"
 #include "unicode/utf8.hpp"
 
@@ -24,30 +28,30 @@ constexpr std::array<std::int8_t, 256> kNibble = [] {
   return t;
 }();
 
-// Sixteen digits at a time, in vector lanes (a compiler extension, hence
-// the markers): returns false, having written nothing, when any of them is
-// not a digit, so that the byte-wise loop can find and report it.
-__extension__ typedef std::uint8_t Bytes16 __attribute__((vector_size(16)));
-__extension__ typedef std::int8_t Mask16 __attribute__((vector_size(16)));
-
+#if defined(__SSE2__)
+// Sixteen digits at a time in SSE2 lanes (every x86-64 processor has them):
+// returns false, having written nothing, when any of them is not a digit,
+// so that the byte-wise loop can find and report it.
 bool decode16(const char* in, std::uint8_t* out) {
-  Bytes16 c;
-  std::memcpy(&c, in, 16);
-  const Bytes16 digit = c - '0';
-  const Bytes16 letter = (c | 0x20) - 'a';  // 'A' to 'F' and 'a' to 'f' both give 0 to 5
-  const auto is_digit = reinterpret_cast<Bytes16>(static_cast<Mask16>(digit < 10));
-  const auto is_letter = reinterpret_cast<Bytes16>(static_cast<Mask16>(letter < 6));
-  const Bytes16 valid = is_digit | is_letter;
-  std::uint64_t halves[2];
-  std::memcpy(halves, &valid, 16);
-  if ((halves[0] & halves[1]) != ~std::uint64_t{0}) return false;
-  const Bytes16 nibbles = (digit & is_digit) | ((letter + 10) & is_letter);
-  const Bytes16 high = __builtin_shuffle(nibbles, Bytes16{0, 2, 4, 6, 8, 10, 12, 14, 0, 2, 4, 6, 8, 10, 12, 14});
-  const Bytes16 low = __builtin_shuffle(nibbles, Bytes16{1, 3, 5, 7, 9, 11, 13, 15, 1, 3, 5, 7, 9, 11, 13, 15});
-  const Bytes16 bytes = (high << 4) | low;
-  std::memcpy(out, &bytes, 8);
+  const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
+  const __m128i digit = _mm_sub_epi8(c, _mm_set1_epi8('0'));
+  // 'A' to 'F' and 'a' to 'f' both give 0 to 5.
+  const __m128i letter = _mm_sub_epi8(_mm_or_si128(c, _mm_set1_epi8(0x20)), _mm_set1_epi8('a'));
+  const __m128i is_digit = _mm_cmpeq_epi8(_mm_min_epu8(digit, _mm_set1_epi8(9)), digit);
+  const __m128i is_letter = _mm_cmpeq_epi8(_mm_min_epu8(letter, _mm_set1_epi8(5)), letter);
+  if (_mm_movemask_epi8(_mm_or_si128(is_digit, is_letter)) != 0xFFFF) return false;
+  const __m128i nibbles = _mm_or_si128(_mm_and_si128(digit, is_digit),
+                                       _mm_and_si128(_mm_add_epi8(letter, _mm_set1_epi8(10)), is_letter));
+  // Each 16-bit lane holds a pair: the high nibble in its low byte.
+  const __m128i high = _mm_slli_epi16(_mm_and_si128(nibbles, _mm_set1_epi16(0x00FF)), 4);
+  const __m128i low = _mm_srli_epi16(nibbles, 8);
+  const __m128i bytes = _mm_packus_epi16(_mm_or_si128(high, low), _mm_setzero_si128());
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(out), bytes);
   return true;
 }
+#else
+bool decode16(const char*, std::uint8_t*) { return false; }
+#endif
 
 // Decodes the leading 16-digit groups of `text`; returns how many digits it took.
 std::size_t decode_groups(std::string_view text, std::uint8_t* out) {

@@ -95,8 +95,7 @@ std::vector<std::uint64_t> lowercase_mismatches() {
 
 // The surface fingerprint with its windows, one per line: the whole-text
 // fingerprint first, then "fingerprint start length" per window.
-std::string surface_lines(std::string_view text) {
-  const SurfaceFingerprint fp = surface_fingerprint(text);
+std::string surface_lines(const SurfaceFingerprint& fp) {
   std::string out = fingerprint_hex(fp.whole) + "\n";
   for (const WindowFingerprint& w : fp.windows)
     out += fingerprint_hex(w.fingerprint) + " " + std::to_string(w.start) + " " + std::to_string(w.length) + "\n";
@@ -407,7 +406,14 @@ constexpr FunctionSpec kFunctions[] = {
     {"simhash256", kFeatureLines, {}, "SimHash of features given one per line as 'weight feature', hex.",
      [](const Args& a) -> Outcome { return hex_or_error(simhash_of_lines(a.text(0))); }},
     {"surface_fingerprint", kText, {}, "Whole-text fingerprint, then one 'fingerprint start length' line per window.",
-     [](const Args& a) -> Outcome { return surface_lines(a.text(0)); }},
+     [](const Args& a) -> Outcome { return surface_lines(surface_fingerprint(a.text(0))); }},
+    {"surface_kernels", {}, {}, "The window vote kernels this processor can run, fastest first.",
+     [](const Args&) -> Outcome { return joined(surface_kernels()); }},
+    {"surface_fingerprint_using", kTextAndKernel, {}, "As surface_fingerprint, by the named kernel; empty if unsupported.",
+     [](const Args& a) -> Outcome {
+       const auto fp = surface_fingerprint_using(a.text(0), a.text(1));
+       return fp ? surface_lines(*fp) : std::string();
+     }},
     {"structural_features", kText, {}, "The structural features, one 'feature<TAB>weight' line each.",
      [](const Args& a) -> Outcome { return structural_feature_lines(a.text(0)); }},
     {"band_key", kNumbers, {}, "The band key of four unsigned integers given in decimal.",
