@@ -240,27 +240,31 @@ class AssertionReader {
   // until the item is read. With `break_ends`, a break code in place of the
   // item is returned (it ends an indefinite container); a break after a
   // tag, or where it may not stand, is malformed.
-  bool head_after_tags(Head& out, TagLevels& tags, bool break_ends) {
-    for (;;) {
-      auto h = r_.head();
-      if (!ok(h)) return false;
-      out = *h;
-      if (is_break(out)) {
-        if (break_ends && tags.count() == 0) return true;
-        return fail(DecodeError::syntax(out.offset));
+  //
+  // One result object is returned from every path, so that it is built in
+  // the caller's frame and the head is never copied: a copy reads the
+  // fields just written byte by byte as wider words, which the processor
+  // cannot forward from its store buffer and waits for.
+  Decoded<Head> head_after_tags(TagLevels& tags, bool break_ends) {
+    Decoded<Head> h = r_.head();
+    while (h && h->major == Major::Tag) {
+      if (auto entered = r_.enter(); !entered) {
+        h = std::unexpected(entered.error());
+        return h;
       }
-      if (out.major != Major::Tag) return true;
-      if (!ok(r_.enter())) return false;
       ++tags.count();
+      h = r_.head();
     }
+    if (h && is_break(*h) && !(break_ends && tags.count() == 0)) h = std::unexpected(DecodeError::syntax(h->offset));
+    return h;
   }
 
   // Reads one item with `read(head)`, tags in front of it skipped.
   template <class Read>
   bool item(Read read) {
     TagLevels tags(r_);
-    Head h{};
-    return head_after_tags(h, tags, false) && read(h);
+    const Decoded<Head> h = head_after_tags(tags, false);
+    return ok(h) && read(*h);
   }
 
   // A type mismatch. A string found is read to its end first, as a reader
@@ -321,10 +325,10 @@ class AssertionReader {
     // of the input.
     for (std::uint64_t i = 0; h.indefinite || i < h.argument; ++i) {
       TagLevels tags(r_);
-      Head e{};
-      if (!head_after_tags(e, tags, h.indefinite)) return false;
-      if (is_break(e)) break;
-      if (!element(e)) return false;
+      const Decoded<Head> e = head_after_tags(tags, h.indefinite);
+      if (!ok(e)) return false;
+      if (is_break(*e)) break;
+      if (!element(*e)) return false;
     }
     r_.leave();
     return true;
@@ -368,16 +372,16 @@ class AssertionReader {
   template <std::size_t N>
   bool key(bool break_ends, const std::string_view (&names)[N], std::size_t& index, bool& ended) {
     TagLevels tags(r_);
-    Head h{};
-    if (!head_after_tags(h, tags, break_ends)) return false;
+    const Decoded<Head> h = head_after_tags(tags, break_ends);
+    if (!ok(h)) return false;
     index = N;
-    if (is_break(h)) {
+    if (is_break(*h)) {
       ended = true;
       return true;
     }
-    if (h.major != Major::Text) return ok(r_.skip_after(h));
+    if (h->major != Major::Text) return ok(r_.skip_after(*h));
     std::string_view name;
-    if (!text_view(h, name)) return false;
+    if (!text_view(*h, name)) return false;
     for (std::size_t i = 0; i < N; ++i) {
       if (names[i] == name) index = i;
     }
