@@ -472,6 +472,11 @@ class AssertionReader {
 }  // namespace
 
 Result<SoftBinding> decode_soft_binding(std::span<const std::uint8_t> cbor_bytes) {
+  if (auto assertion = decode_encoder_form(cbor_bytes)) return std::move(*assertion);
+  return decode_any_form(cbor_bytes);
+}
+
+Result<SoftBinding> decode_any_form(std::span<const std::uint8_t> cbor_bytes) {
   cbor::Reader reader(cbor_bytes);
   auto decoded = AssertionReader(reader).assertion();
   if (!decoded) return std::unexpected(Error::invalid_input("soft-binding CBOR decode: " + decoded.error().display()));

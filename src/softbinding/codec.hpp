@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -24,5 +25,13 @@ Result<std::vector<std::uint8_t>> encode_soft_binding(const SoftBinding& asserti
 // of Io(EndOfFile), Syntax(<offset>), Semantic(None, "<message>"),
 // RecursionLimitExceeded).
 Result<SoftBinding> decode_soft_binding(std::span<const std::uint8_t> cbor);
+
+// The two readers behind decode_soft_binding, which tries them in this
+// order; tests compare them. The first matches the bytes that
+// encode_soft_binding writes and declines everything else (any other legal
+// form, and any input that is not a valid assertion); the second reads
+// every form and gives the diagnostics.
+std::optional<SoftBinding> decode_encoder_form(std::span<const std::uint8_t> cbor);
+Result<SoftBinding> decode_any_form(std::span<const std::uint8_t> cbor);
 
 }  // namespace vessolin::softbinding

@@ -54,6 +54,7 @@ constexpr Param kCbor[] = {{"cbor_hex", ParamKind::Hex, "cbor"}};
 constexpr Param kCborItems[] = {{"items", ParamKind::Text}};
 constexpr Param kAssertion[] = {{"assertion_cbor_hex", ParamKind::Hex, "assertion"}};
 constexpr Param kBuilderKind[] = {{"builder", ParamKind::Text}};
+constexpr Param kAssertionAndReader[] = {{"assertion_cbor_hex", ParamKind::Hex, "assertion"}, {"reader", ParamKind::Text}};
 
 Error make_error(std::string_view variant, std::string detail) {
   if (variant == "ContentTooShort") return Error::content_too_short();
@@ -456,6 +457,18 @@ constexpr FunctionSpec kFunctions[] = {
     {"soft_binding_reencode", kAssertion, {}, "Decodes an assertion and encodes the record again, hex.",
      [](const Args& a) -> Outcome {
        const auto record = softbinding::decode_soft_binding(a.bytes(0));
+       if (!record) return fail(record.error());
+       return softbinding::encode_hex_or_fault(*record);
+     }},
+    {"soft_binding_reencode_via", kAssertionAndReader, {},
+     "As soft_binding_reencode with one reader, 'encoder-form' (empty if it declines) or 'any-form'.",
+     [](const Args& a) -> Outcome {
+       if (a.text(1) == "encoder-form") {
+         const auto record = softbinding::decode_encoder_form(a.bytes(0));
+         return record ? softbinding::encode_hex_or_fault(*record) : std::string();
+       }
+       if (a.text(1) != "any-form") return fail(Error::invalid_input("unknown reader"));
+       const auto record = softbinding::decode_any_form(a.bytes(0));
        if (!record) return fail(record.error());
        return softbinding::encode_hex_or_fault(*record);
      }},
