@@ -480,6 +480,44 @@ def structure_linearity(kind: str) -> Case:
     )
 
 
+# The function whose work verify_tier repeats for each kind of assertion.
+TIER_ALGORITHMS = {
+    "fingerprint": ("soft_binding_fingerprint", "text_fingerprint"),
+    "structure": ("soft_binding_structure", "text_structure"),
+    "minhash": ("soft_binding_minhash", "minhash_signature"),
+}
+
+
+def verify_tier_vs_recompute(kind: str, algorithm: str) -> Case:
+    """verify_tier of a text against its own assertion (window blocks
+    included, for the surface fingerprint), against computing the
+    fingerprint that the assertion names: decoding and comparing should be
+    lost in the noise."""
+    text = text_of(kind, 100_000)
+    builder, recompute = TIER_ALGORITHMS[algorithm]
+    assertion = _vfn(builder)(text)
+
+    def check():
+        got = vessolin.verify_tier(text, assertion, False, True)
+        want = "LIKELY" if algorithm == "structure" else "BOUND"
+        assert got == want, f"verify_tier gives {got} on the text's own assertion, not {want}"
+    return Case(
+        Timed("vessolin.verify_tier", "f(t, a, False, True)",
+              {"f": _vfn("verify_tier"), "t": text, "a": assertion}),
+        Timed.call(f"vessolin.{recompute}", _vfn(recompute), text),
+        units={"assertion byte": len(assertion) // 2},
+        check=check,
+    )
+
+
+def builder_vs_fingerprint(kind: str, builder: str, fingerprint: str) -> Case:
+    text = text_of(kind, 100_000)
+    return Case(
+        Timed.call(f"vessolin.{builder}", _vfn(builder), text),
+        Timed.call(f"vessolin.{fingerprint}", _vfn(fingerprint), text),
+    )
+
+
 KINDS = {"en": "English prose", "mixed": "mixed-script text"}
 
 ROWS: list[Row] = [
@@ -507,6 +545,21 @@ ROWS: list[Row] = [
     *[Row(f"text_structure/{kind}/linearity", ("text_structure",),
           functools.partial(structure_linearity, kind), Target("at_most", 12.0, "~10x (<= 12x)"),
           f"text_structure on 10 x 100 KB against 100 KB, {KINDS[kind]}")
+      for kind in KINDS],
+    *[Row(f"verify_tier/{kind}/100KB/{algorithm}", ("verify_tier", TIER_ALGORITHMS[algorithm][0]),
+          functools.partial(verify_tier_vs_recompute, kind, algorithm), Target("at_most", 1.1),
+          f"verify_tier against its own {algorithm} assertion vs {TIER_ALGORITHMS[algorithm][1]}, "
+          f"{KINDS[kind]}, 100 KB")
+      for kind in KINDS for algorithm in TIER_ALGORITHMS],
+    *[Row(f"soft_binding_fingerprint/{kind}/100KB", ("soft_binding_fingerprint",),
+          functools.partial(builder_vs_fingerprint, kind, "soft_binding_fingerprint", "text_fingerprint"),
+          Target("at_most", 2.0),
+          f"soft_binding_fingerprint (whole text and windows) against text_fingerprint, {KINDS[kind]}, 100 KB")
+      for kind in KINDS],
+    *[Row(f"soft_binding_minhash/{kind}/100KB", ("soft_binding_minhash",),
+          functools.partial(builder_vs_fingerprint, kind, "soft_binding_minhash", "minhash_signature"),
+          Target("at_most", 1.1),
+          f"soft_binding_minhash against minhash_signature, {KINDS[kind]}, 100 KB")
       for kind in KINDS],
     # Memory: peak resident memory added by one call, divided by the input's UTF-8 size.
     Row("memory/content_hash/mixed/20MB", ("content_hash",), None, Target("at_most", 4.0),

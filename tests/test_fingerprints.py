@@ -275,6 +275,20 @@ def test_bands_are_band_keys_of_the_signature(native):
     assert native.band_key(f"{2**64 - 1} 0 1 {2**63}") == reference.band_key(2**64 - 1, 0, 1, 2**63)
 
 
+def test_every_window_vote_kernel_agrees(native):
+    kernels = native.surface_kernels().split()
+    assert kernels[-1] == "portable"
+    rng = random.Random(5)
+    # Blocks of 256 shingle starts with many and with few repeats, a short last block.
+    texts = ["ab" * 700, stream_of_length(2000, seed=3), " ".join(rng.choice(["x", "yz", "été"]) for _ in range(900))]
+    for text in texts:
+        expected = native.surface_fingerprint_using(text, "portable")
+        assert expected == native.surface_fingerprint(text)
+        for kernel in kernels:
+            assert native.surface_fingerprint_using(text, kernel) == expected, kernel
+    assert native.surface_fingerprint_using("x", "no-such-kernel") == ""
+
+
 def test_every_minhash_kernel_agrees(native):
     kernels = native.minhash_kernels().split()
     assert kernels[-1] == "portable"

@@ -22,6 +22,23 @@ FUNCTIONS = {
         "(key_hex, repo_id, content_hash_hex)",
         "Anti-transfer cross-check tag (hex): `HMAC(key, repo_id \u2016 content_hash)`.",
     ),
+    "soft_binding_fingerprint": (
+        "(text)",
+        "Build the `c2pa.soft-binding` assertion (id 41, surface fingerprint) as CBOR,\n"
+        "hex-encoded. Sign the result with [`sign`]; includes per-window blocks.",
+    ),
+    "soft_binding_structure": ("(text)", "Build the `c2pa.soft-binding` assertion (id 43, structural) as CBOR hex."),
+    "soft_binding_minhash": ("(text)", "Build the `c2pa.soft-binding` assertion (id 44, MinHash) as CBOR hex."),
+    "soft_binding_watermark": (
+        "(pointer_hex)",
+        "Build the `c2pa.soft-binding` assertion (id 42, ZWC watermark) for a routing\n`pointer_hex`, as CBOR hex.",
+    ),
+    "verify_tier": (
+        "(text, assertion_cbor_hex, watermark_verified, crosscheck_ok)",
+        "Recompute the fingerprint from `text`, compare against a candidate\n"
+        "`c2pa.soft-binding` assertion (hex CBOR), and classify. Returns\n"
+        '`"BOUND"`, `"LIKELY"`, or `"REVIEW"`.',
+    ),
 }
 
 
@@ -30,6 +47,13 @@ def test_module_attributes():
     assert vessolin.__doc__ == "Tessaline C2PA text soft-binding family (native bindings)."
     assert vessolin.__all__[0] == "__doc__"
     assert vessolin.__all__[1:5] == ["text_fingerprint", "text_structure", "minhash_signature", "minhash_bands"]
+    assert vessolin.__all__[-5:] == [
+        "soft_binding_fingerprint",
+        "soft_binding_structure",
+        "soft_binding_minhash",
+        "soft_binding_watermark",
+        "verify_tier",
+    ]
     assert len(vessolin.__all__) == len(set(vessolin.__all__))
     for name in vessolin.__all__[1:]:
         function = getattr(vessolin, name)
@@ -163,6 +187,17 @@ def test_hexadecimal_argument_rule(text, reason):
 def test_hexadecimal_argument_trims_white_space_and_ignores_case(padding):
     expected = vessolin.cross_check("00ff", "", "abcd")
     assert vessolin.cross_check(padding + "00FF" + padding, "", padding + "AbCd" + padding) == expected
+
+
+def test_long_hexadecimal_arguments(native):
+    key = "00" * 32
+    digits = ("0123456789abcdefABCDEF" * 3)[:64]
+    assert native.probe_envelope_and_key(digits, key) == digits.lower() + ":" + key
+    for at in range(64):
+        for bad in "g/:@G`~":
+            with pytest.raises(ValueError) as info:
+                native.probe_envelope_and_key(digits[:at] + bad + digits[at + 1 :], key)
+            assert info.value.args == (f"invalid cose: Invalid character '{bad}' at position {at}",)
 
 
 def test_arguments_may_decode_to_nothing():

@@ -22,3 +22,22 @@ def content_hash(text: str) -> str:
 
 def cross_check(key_hex: str, repo_id: str, content_hash_hex: str) -> str:
     """Anti-transfer cross-check tag (hex): `HMAC(key, repo_id ‖ content_hash)`."""
+
+def soft_binding_fingerprint(text: str) -> str:
+    """Build the `c2pa.soft-binding` assertion (id 41, surface fingerprint) as CBOR,
+    hex-encoded. Sign the result with [`sign`]; includes per-window blocks."""
+
+def soft_binding_structure(text: str) -> str:
+    """Build the `c2pa.soft-binding` assertion (id 43, structural) as CBOR hex."""
+
+def soft_binding_minhash(text: str) -> str:
+    """Build the `c2pa.soft-binding` assertion (id 44, MinHash) as CBOR hex."""
+
+def soft_binding_watermark(pointer_hex: str) -> str:
+    """Build the `c2pa.soft-binding` assertion (id 42, ZWC watermark) for a routing
+    `pointer_hex`, as CBOR hex."""
+
+def verify_tier(text: str, assertion_cbor_hex: str, watermark_verified: bool, crosscheck_ok: bool) -> str:
+    """Recompute the fingerprint from `text`, compare against a candidate
+    `c2pa.soft-binding` assertion (hex CBOR), and classify. Returns
+    `"BOUND"`, `"LIKELY"`, or `"REVIEW"`."""

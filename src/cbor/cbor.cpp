@@ -52,6 +52,55 @@ void Writer::text(std::string_view t) {
 // ---------------------------------------------------------------------------
 // Diagnostics
 
+namespace {
+
+// A message inside double quotes: quotes and backslashes escaped, and
+// control characters and line separators (which may come from the input)
+// escaped too, so that a diagnostic stays one line.
+void append_quoted(std::string& out, std::string_view message) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  const auto escape = [&](std::uint32_t c) {
+    out += "\\u{";
+    bool leading = true;
+    for (int shift = 20; shift >= 0; shift -= 4) {
+      const std::uint32_t digit = (c >> shift) & 0xF;
+      if (leading && digit == 0 && shift > 0) continue;
+      leading = false;
+      out += kDigits[digit];
+    }
+    out += '}';
+  };
+  for (std::size_t i = 0; i < message.size(); ++i) {
+    const auto b = static_cast<unsigned char>(message[i]);
+    const auto next = i + 1 < message.size() ? static_cast<unsigned char>(message[i + 1]) : 0;
+    const auto after = i + 2 < message.size() ? static_cast<unsigned char>(message[i + 2]) : 0;
+    if (b == '"' || b == '\\') {
+      out += '\\';
+      out += static_cast<char>(b);
+    } else if (b == '\n') {
+      out += "\\n";
+    } else if (b == '\r') {
+      out += "\\r";
+    } else if (b == '\t') {
+      out += "\\t";
+    } else if (b == 0) {
+      out += "\\0";
+    } else if (b < 0x20 || b == 0x7F) {
+      escape(b);
+    } else if (b == 0xC2 && next >= 0x80 && next <= 0x9F) {  // U+0080 to U+009F
+      escape(next);
+      ++i;
+    } else if (b == 0xE2 && next == 0x80 && (after == 0xA8 || after == 0xA9)) {  // U+2028, U+2029
+      escape(after == 0xA8 ? 0x2028 : 0x2029);
+      i += 2;
+    } else {
+      out += static_cast<char>(b);
+    }
+  }
+}
+
+}  // namespace
+
 std::string DecodeError::display() const {
   switch (kind) {
     case Kind::Io:
@@ -62,10 +111,7 @@ std::string DecodeError::display() const {
       std::string out = "Semantic(";
       out += offset ? std::to_string(*offset) : "None";
       out += ", \"";
-      for (char c : message) {
-        if (c == '"' || c == '\\') out += '\\';
-        out += c;
-      }
+      append_quoted(out, message);
       out += "\")";
       return out;
     }
@@ -77,48 +123,6 @@ std::string DecodeError::display() const {
 
 // ---------------------------------------------------------------------------
 // The pull reader
-
-Decoded<std::span<const std::uint8_t>> Reader::take(std::uint64_t n) {
-  if (n > remaining()) return std::unexpected(DecodeError::end_of_input());
-  const auto out = input_.subspan(pos_, static_cast<std::size_t>(n));
-  pos_ += static_cast<std::size_t>(n);
-  return out;
-}
-
-Decoded<Head> Reader::head() {
-  const std::size_t start = pos_;
-  if (at_end()) return std::unexpected(DecodeError::end_of_input());
-  const std::uint8_t initial = input_[pos_++];
-  Head h{static_cast<Major>(initial >> 5), static_cast<std::uint8_t>(initial & 0x1F), 0, false, start};
-  if (h.info < 24) {
-    h.argument = h.info;
-  } else if (h.info <= 27) {
-    const std::size_t length = std::size_t{1} << (h.info - 24);
-    auto bytes = take(length);
-    if (!bytes) return std::unexpected(bytes.error());
-    for (std::uint8_t b : *bytes) h.argument = (h.argument << 8) | b;
-    // A simple value in the extra byte must be 32 or more (RFC 8949 3.3).
-    if (h.major == Major::Simple && h.info == 24 && h.argument < 32) {
-      return std::unexpected(DecodeError::syntax(start));
-    }
-  } else if (h.info == 31) {
-    switch (h.major) {
-      case Major::Bytes:
-      case Major::Text:
-      case Major::Array:
-      case Major::Map:
-        h.indefinite = true;
-        break;
-      case Major::Simple:
-        break;  // the break code; the caller decides whether it may stand here
-      default:
-        return std::unexpected(DecodeError::syntax(start));
-    }
-  } else {
-    return std::unexpected(DecodeError::syntax(start));  // 28-30 are reserved
-  }
-  return h;
-}
 
 Decoded<void> Reader::string_chunks(const Head& h, std::vector<std::uint8_t>* out) {
   if (!h.indefinite) {
@@ -138,9 +142,12 @@ Decoded<void> Reader::string_chunks(const Head& h, std::vector<std::uint8_t>* ou
   }
 }
 
-namespace {
-
 bool valid_utf8(std::span<const std::uint8_t> s) {
+  // Text that is all ASCII, as keys and hexadecimal values are, in one
+  // pass that the compiler vectorises.
+  std::uint8_t any = 0;
+  for (std::uint8_t b : s) any |= b;
+  if (any < 0x80) return true;
   std::size_t i = 0;
   while (i < s.size()) {
     const std::uint8_t b = s[i];
@@ -173,8 +180,6 @@ bool valid_utf8(std::span<const std::uint8_t> s) {
   return true;
 }
 
-}  // namespace
-
 Decoded<std::vector<std::uint8_t>> Reader::bytes_after(const Head& h) {
   std::vector<std::uint8_t> out;
   if (auto r = string_chunks(h, &out); !r) return std::unexpected(r.error());
@@ -186,6 +191,19 @@ Decoded<std::string> Reader::text_after(const Head& h) {
   if (auto r = string_chunks(h, &bytes); !r) return std::unexpected(r.error());
   if (!valid_utf8(bytes)) return std::unexpected(DecodeError::syntax(h.offset));
   return std::string(bytes.begin(), bytes.end());
+}
+
+Decoded<std::string_view> Reader::text_view_after(const Head& h, std::string& joined) {
+  if (h.indefinite) {
+    auto text = text_after(h);
+    if (!text) return std::unexpected(text.error());
+    joined = std::move(*text);
+    return std::string_view(joined);
+  }
+  auto content = take(h.argument);
+  if (!content) return std::unexpected(content.error());
+  if (!valid_utf8(*content)) return std::unexpected(DecodeError::syntax(h.offset));
+  return std::string_view(reinterpret_cast<const char*>(content->data()), content->size());
 }
 
 Decoded<void> Reader::enter() {

@@ -131,6 +131,10 @@ class Reader {
   // string's head otherwise).
   Decoded<std::vector<std::uint8_t>> bytes_after(const Head& head);
   Decoded<std::string> text_after(const Head& head);
+  // The same text as a view, without a copy for a definite-length string:
+  // into the input, or for an indefinite-length one into `joined`, which
+  // receives the chunks joined.
+  Decoded<std::string_view> text_view_after(const Head& head, std::string& joined);
 
   // Skips the rest of an item whose head was just read: string content,
   // array items, map pairs, the item under a tag. Counts nesting.
@@ -152,6 +156,54 @@ class Reader {
   std::size_t pos_ = 0;
   int depth_ = 0;
 };
+
+// Whether bytes are well-formed UTF-8, as CBOR text strings must be (no
+// overlong forms, surrogates or values past U+10FFFF).
+bool valid_utf8(std::span<const std::uint8_t> bytes);
+
+// Defined here so that readers get the head in registers: every item
+// passes through it.
+inline Decoded<std::span<const std::uint8_t>> Reader::take(std::uint64_t n) {
+  if (n > remaining()) return std::unexpected(DecodeError::end_of_input());
+  const auto out = input_.subspan(pos_, static_cast<std::size_t>(n));
+  pos_ += static_cast<std::size_t>(n);
+  return out;
+}
+
+inline Decoded<Head> Reader::head() {
+  const std::size_t start = pos_;
+  if (at_end()) return std::unexpected(DecodeError::end_of_input());
+  const std::uint8_t initial = input_[pos_++];
+  Head h{static_cast<Major>(initial >> 5), static_cast<std::uint8_t>(initial & 0x1F), 0, false, start};
+  if (h.info < 24) {
+    h.argument = h.info;
+  } else if (h.info <= 27) {
+    const std::size_t length = std::size_t{1} << (h.info - 24);
+    auto bytes = take(length);
+    if (!bytes) return std::unexpected(bytes.error());
+    for (std::uint8_t b : *bytes) h.argument = (h.argument << 8) | b;
+    // A simple value in the extra byte must be 32 or more (RFC 8949 3.3).
+    if (initial == 0xF8 && h.argument < 32) {
+      return std::unexpected(DecodeError::syntax(start));
+    }
+  } else if (h.info == 31) {
+    switch (h.major) {
+      case Major::Bytes:
+      case Major::Text:
+      case Major::Array:
+      case Major::Map:
+        h.indefinite = true;
+        break;
+      case Major::Simple:
+        break;  // the break code; the caller decides whether it may stand here
+      default:
+        return std::unexpected(DecodeError::syntax(start));
+    }
+  } else {
+    return std::unexpected(DecodeError::syntax(start));  // 28-30 are reserved
+  }
+  return h;
+}
 
 // Floats: the value of a head whose is_float() holds (half, single, double).
 double float_value(const Head& head);

@@ -8,6 +8,7 @@ struct Support {
   bool avx2 = false;
   bool avx512f = false;
   bool avx512dq = false;
+  bool avx512bw = false;
 };
 
 Support detect() {
@@ -18,6 +19,7 @@ Support detect() {
   s.avx2 = __builtin_cpu_supports("avx2") != 0;
   s.avx512f = __builtin_cpu_supports("avx512f") != 0;
   s.avx512dq = s.avx512f && __builtin_cpu_supports("avx512dq") != 0;
+  s.avx512bw = s.avx512f && __builtin_cpu_supports("avx512bw") != 0;
 #endif
   return s;
 }
@@ -31,6 +33,7 @@ bool supports(Isa isa) {
     case Isa::Avx2: return s.avx2;
     case Isa::Avx512f: return s.avx512f;
     case Isa::Avx512dq: return s.avx512dq;
+    case Isa::Avx512bw: return s.avx512bw;
   }
   return false;
 }

@@ -14,8 +14,9 @@ namespace vessolin::cpu {
 
 // What a kernel needs beyond the baseline of the target architecture.
 // Avx512dq: the foundation plus the doubleword/quadword extension (64-bit
-// lane multiplies and conversions), which not every AVX-512 processor has.
-enum class Isa { Baseline, Avx2, Avx512f, Avx512dq };
+// lane multiplies and conversions), which not every AVX-512 processor has;
+// Avx512bw: the foundation plus byte and word lanes under 64-bit masks.
+enum class Isa { Baseline, Avx2, Avx512f, Avx512dq, Avx512bw };
 
 // Whether this processor, with its operating system's support, runs code
 // built for `isa`. Baseline always; the others only on x86-64.

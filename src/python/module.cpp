@@ -7,6 +7,8 @@
 #include "simhash/fingerprint.hpp"
 #include "simhash/structural.hpp"
 #include "simhash/surface.hpp"
+#include "softbinding/builders.hpp"
+#include "softbinding/tier.hpp"
 
 namespace vessolin::python {
 namespace {
@@ -17,6 +19,13 @@ constexpr Param kCrossCheck[] = {
     {"key_hex", ParamKind::Hex, "key"},
     {"repo_id", ParamKind::Text},
     {"content_hash_hex", ParamKind::Hex, "content hash"},
+};
+constexpr Param kPointer[] = {{"pointer_hex", ParamKind::Hex, "pointer"}};
+constexpr Param kVerifyTier[] = {
+    {"text", ParamKind::Text},
+    {"assertion_cbor_hex", ParamKind::Hex, "assertion"},
+    {"watermark_verified", ParamKind::Bool},
+    {"crosscheck_ok", ParamKind::Bool},
 };
 
 std::vector<std::uint64_t> to_list(std::span<const std::uint64_t> values) { return {values.begin(), values.end()}; }
@@ -43,6 +52,39 @@ constexpr FunctionSpec kFunctions[] = {
     {"cross_check", kCrossCheck, {},
      "Anti-transfer cross-check tag (hex): `HMAC(key, repo_id \u2016 content_hash)`.",
      [](const Args& a) -> Outcome { return hex::encode(cross_check_tag(a.bytes(0), a.text(1), a.bytes(2))); }},
+    {"soft_binding_fingerprint", kText, {},
+     "Build the `c2pa.soft-binding` assertion (id 41, surface fingerprint) as CBOR,\n"
+     "hex-encoded. Sign the result with [`sign`]; includes per-window blocks.",
+     [](const Args& a) -> Outcome {
+       return softbinding::encode_hex_or_fault(softbinding::fingerprint_assertion(a.text(0)));
+     }},
+    {"soft_binding_structure", kText, {},
+     "Build the `c2pa.soft-binding` assertion (id 43, structural) as CBOR hex.",
+     [](const Args& a) -> Outcome {
+       return softbinding::encode_hex_or_fault(softbinding::structure_assertion(a.text(0)));
+     }},
+    {"soft_binding_minhash", kText, {},
+     "Build the `c2pa.soft-binding` assertion (id 44, MinHash) as CBOR hex.",
+     [](const Args& a) -> Outcome {
+       return softbinding::encode_hex_or_fault(softbinding::minhash_assertion(a.text(0)));
+     }},
+    {"soft_binding_watermark", kPointer, {},
+     "Build the `c2pa.soft-binding` assertion (id 42, ZWC watermark) for a routing\n"
+     "`pointer_hex`, as CBOR hex.",
+     [](const Args& a) -> Outcome {
+       auto encoded = softbinding::encode_hex(softbinding::watermark_assertion(a.bytes(0)));
+       if (!encoded) return fail(encoded.error());
+       return std::move(*encoded);
+     }},
+    {"verify_tier", kVerifyTier, {},
+     "Recompute the fingerprint from `text`, compare against a candidate\n"
+     "`c2pa.soft-binding` assertion (hex CBOR), and classify. Returns\n"
+     "`\"BOUND\"`, `\"LIKELY\"`, or `\"REVIEW\"`.",
+     [](const Args& a) -> Outcome {
+       const auto tier = softbinding::verify_tier(a.text(0), a.bytes(1), a.flag(2), a.flag(3));
+       if (!tier) return fail(tier.error());
+       return std::string(softbinding::tier_text(*tier));
+     }},
 };
 
 PyModuleDef kDefinition = {

@@ -5,7 +5,12 @@
 #include <limits>
 #include <memory>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 #include "canonical/canonical.hpp"
+#include "cpu/kernels.hpp"
 #include "crypto/blake2b_batch.hpp"
 #include "error/error.hpp"
 #include "simhash/simhash.hpp"
@@ -200,6 +205,48 @@ struct BlockVotes {
   }
 };
 
+// Adds the bits of `count` hashes (fewer than 256) to `votes`.
+using VoteKernel = void (*)(const FeatureHash* const* hashes, std::size_t count, BlockVotes& votes);
+
+void votes_portable(const FeatureHash* const* hashes, std::size_t count, BlockVotes& votes) {
+  for (std::size_t k = 0; k < count; ++k) votes.add(*hashes[k]);
+}
+
+#if defined(__x86_64__)
+// Each 64-bit quarter of a hash is a mask that adds one to the byte lanes of
+// its set bits: four masked additions per hash. Fewer than 256 hashes cannot
+// overflow a byte lane.
+__attribute__((target("avx512f,avx512bw"))) void votes_avx512(const FeatureHash* const* hashes, std::size_t count,
+                                                                BlockVotes& votes) {
+  __m512i lanes[4] = {_mm512_setzero_si512(), _mm512_setzero_si512(), _mm512_setzero_si512(), _mm512_setzero_si512()};
+  const __m512i one = _mm512_set1_epi8(1);
+  for (std::size_t k = 0; k < count; ++k) {
+    const std::uint8_t* h = hashes[k]->data();
+    for (int q = 0; q < 4; ++q) {
+      std::uint64_t bits;
+      std::memcpy(&bits, h + 8 * q, 8);
+      lanes[q] = _mm512_mask_add_epi8(lanes[q], bits, lanes[q], one);
+    }
+  }
+  // Lane 8b + t counts bit t of byte b, least significant first; the vote
+  // lanes run from the most significant bit.
+  alignas(64) std::uint8_t counts[256];
+  for (int q = 0; q < 4; ++q) _mm512_store_si512(counts + 64 * q, lanes[q]);
+  for (int b = 0; b < 32; ++b) {
+    Lanes add;
+    for (int j = 0; j < 8; ++j) add[j] = counts[8 * b + 7 - j];
+    votes.set[b] += add;
+  }
+}
+#endif
+
+constexpr cpu::Kernel<VoteKernel> kVoteKernels[] = {
+#if defined(__x86_64__)
+    {"avx512", votes_avx512, cpu::Isa::Avx512bw},
+#endif
+    {"portable", votes_portable, cpu::Isa::Baseline},
+};
+
 // `first` holds the votes of the window's first 256 shingle starts, `rest`
 // those of the following ones (none, for a window that ends within its first
 // step); `count` is their total number.
@@ -251,7 +298,7 @@ class NewShingles {
 // the stream; the shingles new in it are then hashed together, and only
 // then are its votes counted.
 template <class Value>
-SurfaceFingerprint windowed_fingerprint(std::string_view stream, std::uint64_t n) {
+SurfaceFingerprint windowed_fingerprint(std::string_view stream, std::uint64_t n, VoteKernel count_votes) {
   const std::uint64_t positions = n - (kShingle - 1);
   const std::uint64_t window_count = (n - kWindowLength + kWindowStep - 1) / kWindowStep + 1;
 
@@ -268,12 +315,14 @@ SurfaceFingerprint windowed_fingerprint(std::string_view stream, std::uint64_t n
   std::uint64_t block = 0, in_block = 0;
   const auto finish_block = [&](bool last) {
     fresh.hash_into(hashes);
+    const FeatureHash* block_hashes[kWindowStep];
+    for (std::uint64_t k = 0; k < in_block; ++k) block_hashes[k] = &hashes[shingles[k]];
+    // A short last block is all head.
+    const std::uint64_t head_count = std::min(in_block, kHeadPositions);
     full.clear();
-    for (std::uint64_t k = 0; k < in_block; ++k) {
-      full.add(hashes[shingles[k]]);
-      if (k + 1 == kHeadPositions) head = full;
-    }
-    if (in_block < kHeadPositions) head = full;  // a short last block is all head
+    count_votes(block_hashes, head_count, full);
+    head = full;
+    count_votes(block_hashes + head_count, in_block - head_count, full);
     for (int b = 0; b < 32; ++b)
       for (int j = 0; j < 8; ++j) whole_set[8 * b + j] += full.set[b][j];
     if (block >= 1 && block - 1 < window_count) {
@@ -326,12 +375,29 @@ Fingerprint256 sequence_fingerprint(std::string_view sequence) {
 
 Fingerprint256 surface_fingerprint_whole(std::string_view text) { return sequence_fingerprint(canonical_stream(text)); }
 
-SurfaceFingerprint surface_fingerprint(std::string_view text) {
+namespace {
+
+SurfaceFingerprint surface_fingerprint_with(std::string_view text, VoteKernel count_votes) {
   const std::string stream = canonical_stream(text);
   const std::uint64_t n = utf8::count_code_points(stream);
   if (n <= kWindowLength) return {sequence_fingerprint(stream), {}};
-  return needs_wide_values(n) ? windowed_fingerprint<std::uint64_t>(stream, n)
-                              : windowed_fingerprint<std::uint32_t>(stream, n);
+  return needs_wide_values(n) ? windowed_fingerprint<std::uint64_t>(stream, n, count_votes)
+                              : windowed_fingerprint<std::uint32_t>(stream, n, count_votes);
+}
+
+}  // namespace
+
+SurfaceFingerprint surface_fingerprint(std::string_view text) {
+  static const VoteKernel kFastest = cpu::fastest(kVoteKernels);
+  return surface_fingerprint_with(text, kFastest);
+}
+
+std::vector<std::string_view> surface_kernels() { return cpu::usable_names(kVoteKernels); }
+
+std::optional<SurfaceFingerprint> surface_fingerprint_using(std::string_view text, std::string_view kernel) {
+  const VoteKernel count_votes = cpu::usable(kVoteKernels, kernel);
+  if (count_votes == nullptr) return std::nullopt;
+  return surface_fingerprint_with(text, count_votes);
 }
 
 }  // namespace vessolin

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -33,6 +34,14 @@ SurfaceFingerprint surface_fingerprint(std::string_view text);
 
 // The whole-text fingerprint alone, without the cost of the windows.
 Fingerprint256 surface_fingerprint_whole(std::string_view text);
+
+// The window votes are counted by the fastest kernel the processor
+// supports; all give the same windows. For tests that compare them: the
+// names of the kernels usable here ("avx512", "portable"), and the
+// fingerprints computed with a given one (nothing if it is unknown or
+// unsupported).
+std::vector<std::string_view> surface_kernels();
+std::optional<SurfaceFingerprint> surface_fingerprint_using(std::string_view text, std::string_view kernel);
 
 // The fingerprint of a code-point sequence given as UTF-8, taken as it is
 // (no canonicalisation): what each window and the whole stream get.

@@ -21,6 +21,8 @@
 #include "simhash/simhash.hpp"
 #include "simhash/structural.hpp"
 #include "simhash/surface.hpp"
+#include "softbinding/builders.hpp"
+#include "softbinding/codec.hpp"
 #include "unicode/properties.hpp"
 #include "unicode/utf8.hpp"
 
@@ -50,6 +52,9 @@ constexpr Param kKernelAndMessages[] = {
 constexpr Param kNumbersAndKernel[] = {{"numbers", ParamKind::Text}, {"kernel", ParamKind::Text}};
 constexpr Param kCbor[] = {{"cbor_hex", ParamKind::Hex, "cbor"}};
 constexpr Param kCborItems[] = {{"items", ParamKind::Text}};
+constexpr Param kAssertion[] = {{"assertion_cbor_hex", ParamKind::Hex, "assertion"}};
+constexpr Param kBuilderKind[] = {{"builder", ParamKind::Text}};
+constexpr Param kAssertionAndReader[] = {{"assertion_cbor_hex", ParamKind::Hex, "assertion"}, {"reader", ParamKind::Text}};
 
 Error make_error(std::string_view variant, std::string detail) {
   if (variant == "ContentTooShort") return Error::content_too_short();
@@ -91,8 +96,7 @@ std::vector<std::uint64_t> lowercase_mismatches() {
 
 // The surface fingerprint with its windows, one per line: the whole-text
 // fingerprint first, then "fingerprint start length" per window.
-std::string surface_lines(std::string_view text) {
-  const SurfaceFingerprint fp = surface_fingerprint(text);
+std::string surface_lines(const SurfaceFingerprint& fp) {
   std::string out = fingerprint_hex(fp.whole) + "\n";
   for (const WindowFingerprint& w : fp.windows)
     out += fingerprint_hex(w.fingerprint) + " " + std::to_string(w.start) + " " + std::to_string(w.length) + "\n";
@@ -403,7 +407,14 @@ constexpr FunctionSpec kFunctions[] = {
     {"simhash256", kFeatureLines, {}, "SimHash of features given one per line as 'weight feature', hex.",
      [](const Args& a) -> Outcome { return hex_or_error(simhash_of_lines(a.text(0))); }},
     {"surface_fingerprint", kText, {}, "Whole-text fingerprint, then one 'fingerprint start length' line per window.",
-     [](const Args& a) -> Outcome { return surface_lines(a.text(0)); }},
+     [](const Args& a) -> Outcome { return surface_lines(surface_fingerprint(a.text(0))); }},
+    {"surface_kernels", {}, {}, "The window vote kernels this processor can run, fastest first.",
+     [](const Args&) -> Outcome { return joined(surface_kernels()); }},
+    {"surface_fingerprint_using", kTextAndKernel, {}, "As surface_fingerprint, by the named kernel; empty if unsupported.",
+     [](const Args& a) -> Outcome {
+       const auto fp = surface_fingerprint_using(a.text(0), a.text(1));
+       return fp ? surface_lines(*fp) : std::string();
+     }},
     {"structural_features", kText, {}, "The structural features, one 'feature<TAB>weight' line each.",
      [](const Args& a) -> Outcome { return structural_feature_lines(a.text(0)); }},
     {"band_key", kNumbers, {}, "The band key of four unsigned integers given in decimal.",
@@ -443,6 +454,33 @@ constexpr FunctionSpec kFunctions[] = {
      [](const Args& a) -> Outcome { return cbor_skip(a.bytes(0)); }},
     {"cbor_write", kCborItems, {}, "CBOR written by the writer from 'kind:argument' items, hex.",
      [](const Args& a) -> Outcome { return cbor_write(a.text(0)); }},
+    {"soft_binding_reencode", kAssertion, {}, "Decodes an assertion and encodes the record again, hex.",
+     [](const Args& a) -> Outcome {
+       const auto record = softbinding::decode_soft_binding(a.bytes(0));
+       if (!record) return fail(record.error());
+       return softbinding::encode_hex_or_fault(*record);
+     }},
+    {"soft_binding_reencode_via", kAssertionAndReader, {},
+     "As soft_binding_reencode with one reader, 'encoder-form' (empty if it declines) or 'any-form'.",
+     [](const Args& a) -> Outcome {
+       if (a.text(1) == "encoder-form") {
+         const auto record = softbinding::decode_encoder_form(a.bytes(0));
+         return record ? softbinding::encode_hex_or_fault(*record) : std::string();
+       }
+       if (a.text(1) != "any-form") return fail(Error::invalid_input("unknown reader"));
+       const auto record = softbinding::decode_any_form(a.bytes(0));
+       if (!record) return fail(record.error());
+       return softbinding::encode_hex_or_fault(*record);
+     }},
+    {"soft_binding_unencodable", kBuilderKind, {},
+     "Encodes an assertion whose label is not UTF-8 the way the 'text' or 'watermark' builders do.",
+     [](const Args& a) -> Outcome {
+       const softbinding::SoftBinding record = softbinding::single_block_assertion("\xff", "00");
+       if (a.text(0) == "text") return softbinding::encode_hex_or_fault(record);
+       auto encoded = softbinding::encode_hex(record);
+       if (!encoded) return fail(encoded.error());
+       return std::move(*encoded);
+     }},
     {"internal_fault", kText, {}, "Breaks an internal invariant with the given message.",
      [](const Args& a) -> Outcome { throw InternalFault(std::string(a.text(0))); }},
 };
