@@ -12,6 +12,7 @@
 
 #include "canonical/canonical.hpp"
 #include "cbor/cbor.hpp"
+#include "cose/ed25519.hpp"
 #include "crypto/blake2b_batch.hpp"
 #include "crypto/digest.hpp"
 #include "error/error.hpp"
@@ -50,6 +51,13 @@ constexpr Param kKernelAndMessages[] = {
 constexpr Param kNumbersAndKernel[] = {{"numbers", ParamKind::Text}, {"kernel", ParamKind::Text}};
 constexpr Param kCbor[] = {{"cbor_hex", ParamKind::Hex, "cbor"}};
 constexpr Param kCborItems[] = {{"items", ParamKind::Text}};
+constexpr Param kPublicKey[] = {{"public_hex", ParamKind::Key32}};
+constexpr Param kRawSign[] = {{"message_hex", ParamKind::Hex, "message"}, {"secret_hex", ParamKind::Key32}};
+constexpr Param kRawVerify[] = {
+    {"message_hex", ParamKind::Hex, "message"},
+    {"public_hex", ParamKind::Key32},
+    {"signature_hex", ParamKind::Hex, "signature"},
+};
 
 Error make_error(std::string_view variant, std::string detail) {
   if (variant == "ContentTooShort") return Error::content_too_short();
@@ -376,6 +384,26 @@ Outcome cbor_write(std::string_view items) {
   return hex::encode(w.bytes_written());
 }
 
+// The verdict of the module's Ed25519 rules on a raw message: "valid", or
+// the first check that refuses it.
+std::string ed25519_verdict(std::span<const std::uint8_t> message, const Bytes32& key,
+                            std::span<const std::uint8_t> signature) {
+  if (!ed25519::point_decodes(key)) return "invalid public key";
+  ed25519::Signature sig;
+  if (signature.size() != sig.size()) return "malformed signature";
+  std::copy(signature.begin(), signature.end(), sig.begin());
+  return ed25519::verify(message, key, sig) ? "valid" : "signature mismatch";
+}
+
+// libcrypto's own verdict, without the strict key decoding in front of it.
+std::uint64_t libcrypto_verdict(std::span<const std::uint8_t> message, const Bytes32& key,
+                                std::span<const std::uint8_t> signature) {
+  ed25519::Signature sig;
+  if (signature.size() != sig.size()) return 0;
+  std::copy(signature.begin(), signature.end(), sig.begin());
+  return ed25519::verify(message, key, sig);
+}
+
 Outcome hex_or_error(const Result<Fingerprint256>& r) {
   if (!r) return fail(r.error());
   return fingerprint_hex(*r);
@@ -443,6 +471,14 @@ constexpr FunctionSpec kFunctions[] = {
      [](const Args& a) -> Outcome { return cbor_skip(a.bytes(0)); }},
     {"cbor_write", kCborItems, {}, "CBOR written by the writer from 'kind:argument' items, hex.",
      [](const Args& a) -> Outcome { return cbor_write(a.text(0)); }},
+    {"ed25519_point_decodes", kPublicKey, {}, "1 if the key decodes strictly as a curve point, else 0.",
+     [](const Args& a) -> Outcome { return std::uint64_t{ed25519::point_decodes(a.bytes32(0))}; }},
+    {"ed25519_sign", kRawSign, {}, "The Ed25519 signature of a raw message, hex.",
+     [](const Args& a) -> Outcome { return hex::encode(ed25519::sign(a.bytes(0), a.bytes32(1))); }},
+    {"ed25519_verify", kRawVerify, {}, "The module's verdict on a raw Ed25519 signature.",
+     [](const Args& a) -> Outcome { return ed25519_verdict(a.bytes(0), a.bytes32(1), a.bytes(2)); }},
+    {"ed25519_libcrypto_verify", kRawVerify, {}, "1 if libcrypto alone accepts a raw Ed25519 signature, else 0.",
+     [](const Args& a) -> Outcome { return libcrypto_verdict(a.bytes(0), a.bytes32(1), a.bytes(2)); }},
     {"internal_fault", kText, {}, "Breaks an internal invariant with the given message.",
      [](const Args& a) -> Outcome { throw InternalFault(std::string(a.text(0))); }},
 };
