@@ -18,6 +18,13 @@ FUNCTIONS = {
     "minhash_bands": ("(text)", "The 32 LSH band hashes \u2014 index keys for discovery."),
     "hamming_hex": ("(a, b)", "Hamming distance in bits between two 256-bit hex fingerprints."),
     "content_hash": ("(text)", "SHA-256 of the canonical stream (the blind-recoverable content hash), hex."),
+    "public_key": ("(secret_hex)", "Derive the Ed25519 public key (hex) from a 32-byte secret key (hex)."),
+    "sign": ("(payload, secret_hex)", "Sign a payload as tagged COSE_Sign1 / EdDSA. Returns the envelope as hex."),
+    "verify": (
+        "(cose_hex, public_hex)",
+        "Verify a hex COSE_Sign1 envelope against a hex public key; returns the\n"
+        "payload string on success, raises on failure.",
+    ),
     "cross_check": (
         "(key_hex, repo_id, content_hash_hex)",
         "Anti-transfer cross-check tag (hex): `HMAC(key, repo_id \u2016 content_hash)`.",
