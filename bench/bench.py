@@ -502,8 +502,14 @@ def sig_structure(payload: bytes) -> bytes:
     return bytes.fromhex("846a5369676e617475726531" "43a10127" "40") + cbor_bstr(payload)
 
 
-def ed25519_classes():
+try:
+    import cryptography
     from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey, Ed25519PublicKey
+except ImportError:
+    cryptography = None
+
+
+def ed25519_classes():
     return Ed25519PrivateKey, Ed25519PublicKey
 
 
