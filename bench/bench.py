@@ -513,6 +513,18 @@ def ed25519_classes():
     return Ed25519PrivateKey, Ed25519PublicKey
 
 
+def libcrypto_floor(operation: str, nbytes: int, iterations: int) -> list[tuple[str, Callable[[], float]]]:
+    """The same Ed25519 operation on the libcrypto that vessolin links, timed
+    natively: what the function costs at least, envelope and hex aside. The
+    cryptography package brings a libcrypto of its own, which need not be as
+    fast."""
+    fn = getattr(_vessolin_testing, "ed25519_floor_ns", None) if _vessolin_testing else None
+    if fn is None:
+        return []
+    return [(f"floor: linked libcrypto Ed25519 {operation}, same bytes",
+             lambda: float(fn(operation, str(nbytes), str(iterations))))]
+
+
 def sign_vs_cryptography(nbytes: int) -> Case:
     private_cls, _ = ed25519_classes()
     payload = english(nbytes)
@@ -527,6 +539,7 @@ def sign_vs_cryptography(nbytes: int) -> Case:
         Timed("cryptography from_private_bytes(seed).sign", "c.from_private_bytes(s).sign(m)",
               {"c": private_cls, "s": SIGN_SEED, "m": tbs}),
         extras=[Timed("cryptography key.sign (key prebuilt)", "k.sign(m)", {"k": key, "m": tbs})],
+        floors=libcrypto_floor("sign", len(tbs), max(20, 400_000 // len(tbs))),
         check=check,
     )
 
@@ -549,6 +562,7 @@ def verify_vs_cryptography(nbytes: int) -> Case:
               {"c": public_cls, "p": public, "s": signature, "m": tbs}),
         extras=[Timed("cryptography key.verify (key prebuilt)", "k.verify(s, m)",
                       {"k": prebuilt, "s": signature, "m": tbs})],
+        floors=libcrypto_floor("verify", len(tbs), max(20, 400_000 // len(tbs))),
         check=check,
     )
 
@@ -563,6 +577,7 @@ def public_key_vs_cryptography() -> Case:
         Timed.call("vessolin.public_key", _vfn("public_key"), SIGN_SEED.hex()),
         Timed("cryptography from_private_bytes(seed).public_key().public_bytes_raw()",
               "c.from_private_bytes(s).public_key().public_bytes_raw()", {"c": private_cls, "s": SIGN_SEED}),
+        floors=libcrypto_floor("derive", 0, 500),
         check=check,
     )
 

@@ -232,8 +232,15 @@ def test_payload_that_is_not_utf8(payload, reason):
     assert verify_error(envelope(payload=payload)) == "payload not utf-8: " + reason
 
 
+# Valid text around a few random bytes, so that faults sit after long valid
+# runs too, and sometimes at the very end.
+mostly_text = st.tuples(st.text(max_size=80), st.binary(max_size=6), st.text(max_size=40)).map(
+    lambda t: t[0].encode() + t[1] + t[2].encode()
+)
+
+
 @settings(max_examples=300)
-@given(st.binary(max_size=40).map(lambda b: b + bytes([0xE0 | (b[0] & 0x1F)]) if b else b))
+@given(st.one_of(mostly_text, st.binary(max_size=40), mostly_text.map(lambda b: b + b"\xf0\x9f")))
 def test_payload_utf8_reasons_match_pythons_decoder(payload):
     reason = python_utf8_reason(payload)
     if reason is None:

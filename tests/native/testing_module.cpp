@@ -52,6 +52,11 @@ constexpr Param kNumbersAndKernel[] = {{"numbers", ParamKind::Text}, {"kernel", 
 constexpr Param kCbor[] = {{"cbor_hex", ParamKind::Hex, "cbor"}};
 constexpr Param kCborItems[] = {{"items", ParamKind::Text}};
 constexpr Param kPublicKey[] = {{"public_hex", ParamKind::Key32}};
+constexpr Param kEd25519Timing[] = {
+    {"operation", ParamKind::Text},
+    {"size", ParamKind::Text},
+    {"iterations", ParamKind::Text},
+};
 constexpr Param kRawSign[] = {{"message_hex", ParamKind::Hex, "message"}, {"secret_hex", ParamKind::Key32}};
 constexpr Param kRawVerify[] = {
     {"message_hex", ParamKind::Hex, "message"},
@@ -395,6 +400,41 @@ std::string ed25519_verdict(std::span<const std::uint8_t> message, const Bytes32
   return ed25519::verify(message, key, sig) ? "valid" : "signature mismatch";
 }
 
+// Nanoseconds per Ed25519 operation of the libcrypto the module links,
+// timed here so that the interpreter does not count: "derive", "sign" or
+// "verify" over `size` bytes, each with its key object made afresh, as the
+// module's calls do. What public_key, sign and verify cost at least.
+Result<std::uint64_t> ed25519_floor_ns(std::string_view operation, std::string_view size, std::string_view iterations) {
+  const Result<std::uint64_t> count = parse_count(iterations);
+  if (!count) return std::unexpected(count.error());
+  std::uint64_t bytes = 0;
+  if (std::from_chars(size.data(), size.data() + size.size(), bytes).ptr != size.data() + size.size() ||
+      bytes > (std::uint64_t{1} << 30)) {
+    return std::unexpected(Error::invalid_input("expected a size in bytes"));
+  }
+  const ed25519::SecretKey secret{1, 2, 3};
+  const ed25519::PublicKey key = ed25519::derive_public_key(secret);
+  const std::vector<std::uint8_t> message(bytes, 0x61);
+  const ed25519::Signature signature = ed25519::sign(message, secret);
+  std::uint8_t sink = 0;
+  const auto start = std::chrono::steady_clock::now();
+  for (std::uint64_t i = 0; i < *count; ++i) {
+    if (operation == "derive") {
+      sink ^= ed25519::derive_public_key(secret)[0];
+    } else if (operation == "sign") {
+      sink ^= ed25519::sign(message, secret)[0];
+    } else if (operation == "verify") {
+      sink ^= static_cast<std::uint8_t>(ed25519::verify(message, key, signature));
+    } else {
+      return std::unexpected(Error::invalid_input("expected derive, sign or verify"));
+    }
+  }
+  const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start);
+  volatile std::uint8_t keep = sink;
+  (void)keep;
+  return static_cast<std::uint64_t>(ns.count()) / *count;
+}
+
 // libcrypto's own verdict, without the strict key decoding in front of it.
 std::uint64_t libcrypto_verdict(std::span<const std::uint8_t> message, const Bytes32& key,
                                 std::span<const std::uint8_t> signature) {
@@ -479,6 +519,12 @@ constexpr FunctionSpec kFunctions[] = {
      [](const Args& a) -> Outcome { return ed25519_verdict(a.bytes(0), a.bytes32(1), a.bytes(2)); }},
     {"ed25519_libcrypto_verify", kRawVerify, {}, "1 if libcrypto alone accepts a raw Ed25519 signature, else 0.",
      [](const Args& a) -> Outcome { return libcrypto_verdict(a.bytes(0), a.bytes32(1), a.bytes(2)); }},
+    {"ed25519_floor_ns", kEd25519Timing, {}, "Nanoseconds per libcrypto Ed25519 derive, sign or verify of `size` bytes.",
+     [](const Args& a) -> Outcome {
+       const Result<std::uint64_t> ns = ed25519_floor_ns(a.text(0), a.text(1), a.text(2));
+       if (!ns) return fail(ns.error());
+       return *ns;
+     }},
     {"internal_fault", kText, {}, "Breaks an internal invariant with the given message.",
      [](const Args& a) -> Outcome { throw InternalFault(std::string(a.text(0))); }},
 };
