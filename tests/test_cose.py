@@ -2,6 +2,8 @@
 the header rules and their reasons, and interoperability."""
 
 import json
+import subprocess
+import sys
 
 import pytest
 from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey
@@ -329,6 +331,28 @@ def test_nesting_limit(tagged, levels, fails):
 def test_deep_nesting_fails_cleanly():
     assert verify_error("81" * 100_000) == DECODE + "decode CBOR failure: RecursionLimitExceeded"
     assert verify_error("d8ff" * 50_000) == DECODE + "decode CBOR failure: RecursionLimitExceeded"
+
+
+def test_items_that_no_rule_looks_into_are_not_kept():
+    # Four million one-byte items where the payload stands, and as many under
+    # a label without rules: a reading that kept a tree of them would need
+    # hundreds of megabytes.
+    code = (
+        "import resource, sys, vessolin\n"
+        "items = '9a00400000' + '00' * (1 << 22)\n"
+        "for envelope in ('8440a0' + items + '40', '8440a11863' + items + '4040'):\n"
+        "    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss\n"
+        "    try:\n"
+        f"        vessolin.verify(envelope, '{PUBLIC}')\n"
+        "    except ValueError as e:\n"
+        "        print(e)\n"
+        "    print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before)\n"
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout.split("\n")
+    assert out[0] == DECODE + "got array, expected bstr or nil"
+    assert out[2] == MALFORMED
+    for grown_kb in (out[1], out[3]):
+        assert int(grown_kb) < 64 * 1024
 
 
 def nested_countersignature(levels: int) -> bytes:
