@@ -60,7 +60,7 @@ struct Node {
   std::uint64_t number = 0;       // Int: the argument; Tag: the tag number
   std::uint64_t count = 0;        // Array: items; Map: pairs
   std::vector<std::uint8_t> bytes;  // Bytes and Text contents, where kept
-  std::vector<Node> items;        // the envelope's four items, where kept
+  std::vector<Node> items;        // an envelope's or COSE_Signature's items, the envelope under tag 18
   Verdict verdict;                // the rules of the item's place, where it has any
 
   std::string_view text() const { return {reinterpret_cast<const char*>(bytes.data()), bytes.size()}; }
