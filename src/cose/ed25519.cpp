@@ -106,8 +106,29 @@ Fe mul(const Fe& a, const Fe& b) {
   return r;
 }
 
+// The same product for a = b, in 15 multiplications instead of 25.
+Fe square(const Fe& a) {
+  const std::uint64_t a0_2 = 2 * a.v[0], a1_2 = 2 * a.v[1], a2_2 = 2 * a.v[2];
+  const std::uint64_t a3_19 = 19 * a.v[3], a4_19 = 19 * a.v[4];
+  u128 r0 = (u128)a.v[0] * a.v[0] + (u128)a1_2 * a4_19 + (u128)a2_2 * a3_19;
+  u128 r1 = (u128)a0_2 * a.v[1] + (u128)a2_2 * a4_19 + (u128)a.v[3] * a3_19;
+  u128 r2 = (u128)a0_2 * a.v[2] + (u128)a.v[1] * a.v[1] + (u128)(2 * a.v[3]) * a4_19;
+  u128 r3 = (u128)a0_2 * a.v[3] + (u128)a1_2 * a.v[2] + (u128)a.v[4] * a4_19;
+  u128 r4 = (u128)a0_2 * a.v[4] + (u128)a1_2 * a.v[3] + (u128)a.v[2] * a.v[2];
+  r1 += static_cast<std::uint64_t>(r0 >> 51);
+  r2 += static_cast<std::uint64_t>(r1 >> 51);
+  r3 += static_cast<std::uint64_t>(r2 >> 51);
+  r4 += static_cast<std::uint64_t>(r3 >> 51);
+  Fe r{{static_cast<std::uint64_t>(r0) & kLimb, static_cast<std::uint64_t>(r1) & kLimb,
+        static_cast<std::uint64_t>(r2) & kLimb, static_cast<std::uint64_t>(r3) & kLimb,
+        static_cast<std::uint64_t>(r4) & kLimb}};
+  r.v[0] += 19 * static_cast<std::uint64_t>(r4 >> 51);
+  carry(r);
+  return r;
+}
+
 Fe square_times(Fe a, int n) {
-  while (n-- > 0) a = mul(a, a);
+  while (n-- > 0) a = square(a);
   return a;
 }
 
@@ -139,10 +160,10 @@ bool is_one(const Fe& a) {
 
 // z^(2^252 - 3), by the usual addition chain.
 Fe pow_2_252_minus_3(const Fe& z) {
-  const Fe z2 = mul(z, z);
+  const Fe z2 = square(z);
   const Fe z9 = mul(square_times(z2, 2), z);
   const Fe z11 = mul(z9, z2);
-  const Fe z_5 = mul(mul(z11, z11), z9);                  // z^(2^5 - 1)
+  const Fe z_5 = mul(square(z11), z9);                    // z^(2^5 - 1)
   const Fe z_10 = mul(square_times(z_5, 5), z_5);         // 2^10 - 1
   const Fe z_20 = mul(square_times(z_10, 10), z_10);      // 2^20 - 1
   const Fe z_40 = mul(square_times(z_20, 20), z_20);      // 2^40 - 1
@@ -155,7 +176,7 @@ Fe pow_2_252_minus_3(const Fe& z) {
 
 // Euler's criterion: w^((p-1)/2) is 1 for a non-zero square. (p-1)/2 is
 // 4 (2^252 - 3) + 2.
-bool is_nonzero_square(const Fe& w) { return is_one(mul(square_times(pow_2_252_minus_3(w), 2), mul(w, w))); }
+bool is_nonzero_square(const Fe& w) { return is_one(mul(square_times(pow_2_252_minus_3(w), 2), square(w))); }
 
 // The curve constant d = -121665 / 121666.
 constexpr std::uint8_t kD[32] = {
@@ -199,7 +220,7 @@ bool point_decodes(const PublicKey& key) {
   static const Fe d = load(kD);
   const Fe one{{1, 0, 0, 0, 0}};
   const Fe y = load(key.data());
-  const Fe y2 = mul(y, y);
+  const Fe y2 = square(y);
   const Fe u = sub(y2, one);
   if (is_zero(u)) return (key[31] & 0x80) == 0;  // x = 0 has no negative form
   const Fe v = add(mul(d, y2), one);
