@@ -273,7 +273,8 @@ class Scanner {
         } else {
           auto text = reader_.text_after(head);
           if (!text) return std::unexpected(text.error());
-          n.bytes.assign(text->begin(), text->end());
+          const auto* data = reinterpret_cast<const std::uint8_t*>(text->data());
+          n.bytes.assign(data, data + text->size());
         }
         return n;
       }

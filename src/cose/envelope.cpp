@@ -70,7 +70,8 @@ std::expected<std::string, std::string> payload_text(std::span<const std::uint8_
     return std::unexpected("invalid utf-8 sequence of " + std::to_string(fault->invalid_length) +
                            " bytes from index " + at);
   }
-  return std::string(payload.begin(), payload.end());
+  // From a char pointer: a copy from byte iterators would go one byte at a time.
+  return std::string(reinterpret_cast<const char*>(payload.data()), payload.size());
 }
 
 }  // namespace vessolin::cose

@@ -21,22 +21,22 @@ struct Fault {
 // overlong forms, no surrogates, nothing above U+10FFFF).
 inline std::optional<Fault> find_fault(std::span<const std::uint8_t> bytes) {
   constexpr std::uint64_t kHigh = 0x8080808080808080u;
+  const std::uint8_t* p = bytes.data();
   const std::size_t n = bytes.size();
   std::size_t i = 0;
   while (i < n) {
-    // ASCII runs 32 bytes at a time, then eight.
+    // Skip ASCII 32 bytes at a time, then 8, then byte by byte up to the
+    // next byte with its high bit set, so that a run is never re-tested.
     std::uint64_t w[4];
-    while (n - i >= 32 && (std::memcpy(w, bytes.data() + i, 32), ((w[0] | w[1] | w[2] | w[3]) & kHigh) == 0)) i += 32;
-    while (n - i >= 8 && (std::memcpy(w, bytes.data() + i, 8), (w[0] & kHigh) == 0)) i += 8;
+    while (n - i >= 32 && (std::memcpy(w, p + i, 32), ((w[0] | w[1] | w[2] | w[3]) & kHigh) == 0)) i += 32;
+    while (n - i >= 8 && (std::memcpy(w, p + i, 8), (w[0] & kHigh) == 0)) i += 8;
+    while (i < n && p[i] < 0x80) ++i;
     if (i == n) break;
-    const std::uint8_t first = bytes[i];
-    if (first < 0x80) {
-      ++i;
-      continue;
-    }
+
     // The second byte's range depends on the first (it excludes overlong
     // forms, surrogates and values past U+10FFFF); later bytes are any
     // continuation byte.
+    const std::uint8_t first = p[i];
     std::size_t width;
     std::uint8_t low = 0x80, high = 0xBF;
     if (first >= 0xC2 && first <= 0xDF) {
@@ -54,7 +54,7 @@ inline std::optional<Fault> find_fault(std::span<const std::uint8_t> bytes) {
     }
     for (std::size_t k = 1; k < width; ++k) {
       if (i + k >= n) return Fault{i, 0};
-      const std::uint8_t b = bytes[i + k];
+      const std::uint8_t b = p[i + k];
       const bool ok = k == 1 ? (b >= low && b <= high) : (b & 0xC0) == 0x80;
       if (!ok) return Fault{i, k};
     }
