@@ -59,11 +59,12 @@ struct Node {
   bool negative = false;          // Int: the value is -1 - number
   std::uint64_t number = 0;       // Int: the argument; Tag: the tag number
   std::uint64_t count = 0;        // Array: items; Map: pairs
-  std::vector<std::uint8_t> bytes;  // Bytes and Text contents, where kept
+  ByteString string;               // Bytes and Text contents, where kept
   std::vector<Node> items;        // an envelope's or COSE_Signature's items, the envelope under tag 18
   Verdict verdict;                // the rules of the item's place, where it has any
 
-  std::string_view text() const { return {reinterpret_cast<const char*>(bytes.data()), bytes.size()}; }
+  std::span<const std::uint8_t> bytes() const { return string.bytes(); }
+  std::string_view text() const { return {reinterpret_cast<const char*>(bytes().data()), bytes().size()}; }
 };
 
 std::unexpected<std::string> wrong(const Node& n, std::string_view wanted) {
@@ -121,7 +122,7 @@ Verdict check_content_type(const Node& v) {
 
 Verdict check_nonempty_bytes(const Node& v) {
   if (v.kind != Kind::Bytes) return wrong(v, "bstr");
-  if (v.bytes.empty()) return reason("got empty bstr, expected non-empty bstr");
+  if (v.bytes().empty()) return reason("got empty bstr, expected non-empty bstr");
   return {};
 }
 
@@ -149,7 +150,7 @@ Verdict check_signature(const Node& v, int depth) {
   if (unprotected.kind != Kind::Map) return wrong(unprotected, "map");
   if (!unprotected.verdict) return unprotected.verdict;
   if (protected_header.kind != Kind::Bytes) return wrong(protected_header, "bstr");
-  return check_protected(protected_header.bytes, depth + 1);
+  return check_protected(protected_header.bytes(), depth + 1);
 }
 
 // Applies the rules of one header entry, in the order of the map: the label,
@@ -230,7 +231,7 @@ constexpr bool known_simple(std::uint64_t value) { return value >= 20 && value <
 
 class Scanner {
  public:
-  explicit Scanner(std::span<const std::uint8_t> bytes) : reader_(bytes) {}
+  explicit Scanner(std::span<const std::uint8_t> bytes) : input_(bytes), reader_(bytes) {}
 
   bool at_end() const { return reader_.at_end(); }
 
@@ -266,15 +267,20 @@ class Scanner {
           if (auto r = reader_.skip_after(head); !r) return std::unexpected(r.error());  // still checked
           return n;
         }
-        if (head.major == Major::Bytes) {
+        if (head.major == Major::Bytes && !head.indefinite) {
+          // Left where it stands: a payload is not copied to be looked at.
+          const std::size_t start = reader_.offset();
+          if (auto r = reader_.skip_after(head); !r) return std::unexpected(r.error());
+          n.string = ByteString::in_input(input_.subspan(start, reader_.offset() - start));
+        } else if (head.major == Major::Bytes) {
           auto bytes = reader_.bytes_after(head);
           if (!bytes) return std::unexpected(bytes.error());
-          n.bytes = std::move(*bytes);
+          n.string = ByteString::joined(std::move(*bytes));
         } else {
           auto text = reader_.text_after(head);
           if (!text) return std::unexpected(text.error());
           const auto* data = reinterpret_cast<const std::uint8_t*>(text->data());
-          n.bytes.assign(data, data + text->size());
+          n.string = ByteString::joined(std::vector<std::uint8_t>(data, data + text->size()));
         }
         return n;
       }
@@ -411,6 +417,7 @@ class Scanner {
     return n;
   }
 
+  std::span<const std::uint8_t> input_;
   cbor::Reader reader_;
 };
 
@@ -450,12 +457,12 @@ Decoded<Sign1> sign1_from(Node& v) {
   if (!unprotected.verdict) return std::unexpected(unprotected.verdict.error());
   if (protected_header.kind != Kind::Bytes) return wrong(protected_header, "bstr");
   // The protected header is an item of its own, read from a fresh start.
-  if (auto r = check_protected(protected_header.bytes, 0); !r) return std::unexpected(r.error());
+  if (auto r = check_protected(protected_header.bytes(), 0); !r) return std::unexpected(r.error());
 
   Sign1 out;
-  out.protected_header = std::move(protected_header.bytes);
-  if (payload.kind == Kind::Bytes) out.payload = std::move(payload.bytes);
-  out.signature = std::move(signature.bytes);
+  out.protected_header = std::move(protected_header.string);
+  if (payload.kind == Kind::Bytes) out.payload = std::move(payload.string);
+  out.signature = std::move(signature.string);
   return out;
 }
 

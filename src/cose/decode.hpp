@@ -15,11 +15,36 @@ namespace vessolin::cose {
 template <class T>
 using Decoded = std::expected<T, std::string>;
 
-// The parts of a COSE_Sign1 that verification uses.
+// A byte string as read: where it stands in the input, or joined from the
+// chunks of an indefinite-length string.
+class ByteString {
+ public:
+  ByteString() = default;
+  static ByteString in_input(std::span<const std::uint8_t> where) {
+    ByteString b;
+    b.input_ = where;
+    return b;
+  }
+  static ByteString joined(std::vector<std::uint8_t> bytes) {
+    ByteString b;
+    b.joined_ = std::move(bytes);
+    b.is_joined_ = true;
+    return b;
+  }
+  std::span<const std::uint8_t> bytes() const { return is_joined_ ? std::span<const std::uint8_t>(joined_) : input_; }
+
+ private:
+  std::span<const std::uint8_t> input_;
+  std::vector<std::uint8_t> joined_;
+  bool is_joined_ = false;
+};
+
+// The parts of a COSE_Sign1 that verification uses. They may point into the
+// bytes that were read, which must outlive them.
 struct Sign1 {
-  std::vector<std::uint8_t> protected_header;         // the bytes as received
-  std::optional<std::vector<std::uint8_t>> payload;  // absent when null
-  std::vector<std::uint8_t> signature;               // any length
+  ByteString protected_header;         // the bytes as received
+  std::optional<ByteString> payload;  // absent when null
+  ByteString signature;               // any length
 };
 
 // Reads `bytes` as one tagged COSE_Sign1 (tag 18), and failing that as an

@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "cbor/cbor.hpp"
-#include "cose/decode.hpp"
 #include "unicode/utf8_fault.hpp"
 
 namespace vessolin::cose {
@@ -44,19 +43,19 @@ std::vector<std::uint8_t> sign_envelope(std::span<const std::uint8_t> payload, c
   return w.take();
 }
 
-Result<std::vector<std::uint8_t>> verify_envelope(std::span<const std::uint8_t> envelope,
-                                                  const ed25519::PublicKey& key) {
+Result<ByteString> verify_envelope(std::span<const std::uint8_t> envelope, const ed25519::PublicKey& key) {
   if (!ed25519::point_decodes(key)) return std::unexpected(Error::invalid_input("invalid public key: signature::Error {}"));
   Decoded<Sign1> sign1 = decode_sign1(envelope);
   if (!sign1) return std::unexpected(Error::invalid_input("COSE decode failed: " + sign1.error()));
   const std::span<const std::uint8_t> payload =
-      sign1->payload ? std::span<const std::uint8_t>(*sign1->payload) : std::span<const std::uint8_t>();
-  if (sign1->signature.size() != ed25519::Signature().size()) {
+      sign1->payload ? sign1->payload->bytes() : std::span<const std::uint8_t>();
+  const std::span<const std::uint8_t> received_signature = sign1->signature.bytes();
+  ed25519::Signature signature;
+  if (received_signature.size() != signature.size()) {
     return std::unexpected(Error::invalid_input("malformed signature: signature::Error {}"));
   }
-  ed25519::Signature signature;
-  std::ranges::copy(sign1->signature, signature.begin());
-  if (!ed25519::verify(sig_structure(sign1->protected_header, payload), key, signature)) {
+  std::ranges::copy(received_signature, signature.begin());
+  if (!ed25519::verify(sig_structure(sign1->protected_header.bytes(), payload), key, signature)) {
     return std::unexpected(Error::tag_mismatch());
   }
   if (!sign1->payload) return std::unexpected(Error::invalid_input("COSE envelope has no payload"));

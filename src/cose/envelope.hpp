@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "cose/decode.hpp"
 #include "cose/ed25519.hpp"
 #include "error/error.hpp"
 
@@ -25,9 +26,8 @@ std::vector<std::uint8_t> sign_envelope(std::span<const std::uint8_t> payload, c
 // The payload of an envelope, after the checks in this order: the key is a
 // curve point, the envelope decodes, the signature has 64 bytes and
 // verifies over the Sig_structure of the protected header bytes as received,
-// the payload is not null.
-Result<std::vector<std::uint8_t>> verify_envelope(std::span<const std::uint8_t> envelope,
-                                                  const ed25519::PublicKey& key);
+// the payload is not null. The payload may point into `envelope`.
+Result<ByteString> verify_envelope(std::span<const std::uint8_t> envelope, const ed25519::PublicKey& key);
 
 // The payload as text, or why it is not UTF-8: "invalid utf-8 sequence of N
 // bytes from index I" or "incomplete utf-8 byte sequence from index I".

@@ -28,9 +28,9 @@ constexpr Param kCrossCheck[] = {
 std::vector<std::uint64_t> to_list(std::span<const std::uint64_t> values) { return {values.begin(), values.end()}; }
 
 Outcome verify(std::span<const std::uint8_t> envelope, const Bytes32& key) {
-  const Result<std::vector<std::uint8_t>> payload = cose::verify_envelope(envelope, key);
+  const Result<cose::ByteString> payload = cose::verify_envelope(envelope, key);
   if (!payload) return fail(payload.error());
-  auto text = cose::payload_text(*payload);
+  auto text = cose::payload_text(payload->bytes());
   if (!text) return fail(ValueErrorText{"payload not utf-8: " + text.error()});
   return std::move(*text);
 }
