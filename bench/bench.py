@@ -480,6 +480,108 @@ def structure_linearity(kind: str) -> Case:
     )
 
 
+# Signing rows: the same Ed25519 work on both sides. vessolin gets the key as
+# hex and must derive the signing key from the seed on every call, so the
+# baseline does too; the envelope (Sig_structure, CBOR, hex) is vessolin's
+# only extra cost. The prebuilt-key timings are shown beside, not judged.
+SIGN_SEED = bytes.fromhex("9d61b19deffd5a60ba844af492ec2cc44449c5697b326919703bac031cae7f60")
+SIGN_SIZES = {"1KB": 1_000, "100KB": 100_000}
+
+
+def cbor_bstr(b: bytes) -> bytes:
+    n = len(b)
+    if n < 24:
+        return bytes([0x40 | n]) + b
+    for info, size in ((24, 1), (25, 2), (26, 4), (27, 8)):
+        if n < 1 << (8 * size):
+            return bytes([0x40 | info]) + n.to_bytes(size, "big") + b
+    raise ValueError(n)
+
+
+def sig_structure(payload: bytes) -> bytes:
+    return bytes.fromhex("846a5369676e617475726531" "43a10127" "40") + cbor_bstr(payload)
+
+
+try:
+    import cryptography
+    from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey, Ed25519PublicKey
+except ImportError:
+    cryptography = None
+
+
+def ed25519_classes():
+    return Ed25519PrivateKey, Ed25519PublicKey
+
+
+def libcrypto_floor(operation: str, nbytes: int, iterations: int) -> list[tuple[str, Callable[[], float]]]:
+    """The same Ed25519 operation on the libcrypto that vessolin links, timed
+    natively: what the function costs at least, envelope and hex aside. The
+    cryptography package brings a libcrypto of its own, which need not be as
+    fast."""
+    fn = getattr(_vessolin_testing, "ed25519_floor_ns", None) if _vessolin_testing else None
+    if fn is None:
+        return []
+    return [(f"floor: linked libcrypto Ed25519 {operation}, same bytes",
+             lambda: float(fn(operation, str(nbytes), str(iterations))))]
+
+
+def sign_vs_cryptography(nbytes: int) -> Case:
+    private_cls, _ = ed25519_classes()
+    payload = english(nbytes)
+    tbs = sig_structure(payload.encode("utf-8"))
+    key = private_cls.from_private_bytes(SIGN_SEED)
+
+    def check():
+        got = bytes.fromhex(vessolin.sign(payload, SIGN_SEED.hex()))
+        assert got.endswith(key.sign(tbs)), "sign's signature differs from cryptography's over the Sig_structure"
+    return Case(
+        Timed.call("vessolin.sign", _vfn("sign"), payload, SIGN_SEED.hex()),
+        Timed("cryptography from_private_bytes(seed).sign", "c.from_private_bytes(s).sign(m)",
+              {"c": private_cls, "s": SIGN_SEED, "m": tbs}),
+        extras=[Timed("cryptography key.sign (key prebuilt)", "k.sign(m)", {"k": key, "m": tbs})],
+        floors=libcrypto_floor("sign", len(tbs), max(20, 400_000 // len(tbs))),
+        check=check,
+    )
+
+
+def verify_vs_cryptography(nbytes: int) -> Case:
+    private_cls, public_cls = ed25519_classes()
+    payload = english(nbytes)
+    tbs = sig_structure(payload.encode("utf-8"))
+    private = private_cls.from_private_bytes(SIGN_SEED)
+    public = private.public_key().public_bytes_raw()
+    signature = private.sign(tbs)
+    envelope = vessolin.sign(payload, SIGN_SEED.hex())
+    prebuilt = public_cls.from_public_bytes(public)
+
+    def check():
+        assert vessolin.verify(envelope, public.hex()) == payload
+    return Case(
+        Timed.call("vessolin.verify", _vfn("verify"), envelope, public.hex()),
+        Timed("cryptography from_public_bytes(pk).verify", "c.from_public_bytes(p).verify(s, m)",
+              {"c": public_cls, "p": public, "s": signature, "m": tbs}),
+        extras=[Timed("cryptography key.verify (key prebuilt)", "k.verify(s, m)",
+                      {"k": prebuilt, "s": signature, "m": tbs})],
+        floors=libcrypto_floor("verify", len(tbs), max(20, 400_000 // len(tbs))),
+        check=check,
+    )
+
+
+def public_key_vs_cryptography() -> Case:
+    private_cls, _ = ed25519_classes()
+
+    def check():
+        want = private_cls.from_private_bytes(SIGN_SEED).public_key().public_bytes_raw().hex()
+        assert vessolin.public_key(SIGN_SEED.hex()) == want
+    return Case(
+        Timed.call("vessolin.public_key", _vfn("public_key"), SIGN_SEED.hex()),
+        Timed("cryptography from_private_bytes(seed).public_key().public_bytes_raw()",
+              "c.from_private_bytes(s).public_key().public_bytes_raw()", {"c": private_cls, "s": SIGN_SEED}),
+        floors=libcrypto_floor("derive", 0, 500),
+        check=check,
+    )
+
+
 # The function whose work verify_tier repeats for each kind of assertion.
 TIER_ALGORITHMS = {
     "fingerprint": ("soft_binding_fingerprint", "text_fingerprint"),
@@ -561,6 +663,18 @@ ROWS: list[Row] = [
           Target("at_most", 1.1),
           f"soft_binding_minhash against minhash_signature, {KINDS[kind]}, 100 KB")
       for kind in KINDS],
+    *[Row(f"sign/{size}/cryptography", ("sign",), functools.partial(sign_vs_cryptography, n),
+          Target("at_most", 1.2),
+          f"sign of a {size} payload against cryptography's Ed25519 sign of the same Sig_structure",
+          optional=("cryptography",))
+      for size, n in SIGN_SIZES.items()],
+    *[Row(f"verify/{size}/cryptography", ("verify",), functools.partial(verify_vs_cryptography, n),
+          Target("at_most", 1.2),
+          f"verify of a {size} envelope against cryptography's Ed25519 verify of the same Sig_structure",
+          optional=("cryptography",))
+      for size, n in SIGN_SIZES.items()],
+    Row("public_key/cryptography", ("public_key",), public_key_vs_cryptography, Target("at_most", 1.2),
+        "public_key against cryptography's key derivation from the same seed", optional=("cryptography",)),
     # Memory: peak resident memory added by one call, divided by the input's UTF-8 size.
     Row("memory/content_hash/mixed/20MB", ("content_hash",), None, Target("at_most", 4.0),
         "peak extra memory of content_hash on 20 MB of mixed text", memory="content_hash"),

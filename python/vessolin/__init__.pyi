@@ -20,6 +20,16 @@ def hamming_hex(a: str, b: str) -> int:
 def content_hash(text: str) -> str:
     """SHA-256 of the canonical stream (the blind-recoverable content hash), hex."""
 
+def public_key(secret_hex: str) -> str:
+    """Derive the Ed25519 public key (hex) from a 32-byte secret key (hex)."""
+
+def sign(payload: str, secret_hex: str) -> str:
+    """Sign a payload as tagged COSE_Sign1 / EdDSA. Returns the envelope as hex."""
+
+def verify(cose_hex: str, public_hex: str) -> str:
+    """Verify a hex COSE_Sign1 envelope against a hex public key; returns the
+    payload string on success, raises on failure."""
+
 def cross_check(key_hex: str, repo_id: str, content_hash_hex: str) -> str:
     """Anti-transfer cross-check tag (hex): `HMAC(key, repo_id ‖ content_hash)`."""
 

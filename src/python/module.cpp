@@ -1,6 +1,8 @@
 // The `vessolin` module: its function table, in registration order.
 #include "canonical/canonical.hpp"
+#include "cose/envelope.hpp"
 #include "crosscheck/crosscheck.hpp"
+#include "crypto/digest.hpp"
 #include "hex/hex.hpp"
 #include "minhash/minhash.hpp"
 #include "python/frame.hpp"
@@ -15,6 +17,10 @@ namespace {
 
 constexpr Param kText[] = {{"text", ParamKind::Text}};
 constexpr Param kFingerprintPair[] = {{"a", ParamKind::Fingerprint}, {"b", ParamKind::Fingerprint}};
+constexpr Param kSecret[] = {{"secret_hex", ParamKind::Key32}};
+constexpr Param kSign[] = {{"payload", ParamKind::Text}, {"secret_hex", ParamKind::Key32}};
+constexpr Param kVerify[] = {{"cose_hex", ParamKind::Hex, "cose"}, {"public_hex", ParamKind::Key32}};
+constexpr std::uint8_t kKeyBeforeEnvelope[] = {1, 0};
 constexpr Param kCrossCheck[] = {
     {"key_hex", ParamKind::Hex, "key"},
     {"repo_id", ParamKind::Text},
@@ -29,6 +35,14 @@ constexpr Param kVerifyTier[] = {
 };
 
 std::vector<std::uint64_t> to_list(std::span<const std::uint64_t> values) { return {values.begin(), values.end()}; }
+
+Outcome verify(std::span<const std::uint8_t> envelope, const Bytes32& key) {
+  const Result<cose::ByteString> payload = cose::verify_envelope(envelope, key);
+  if (!payload) return fail(payload.error());
+  auto text = cose::payload_text(payload->bytes());
+  if (!text) return fail(ValueErrorText{"payload not utf-8: " + text.error()});
+  return std::move(*text);
+}
 
 constexpr FunctionSpec kFunctions[] = {
     {"text_fingerprint", kText, {},
@@ -49,6 +63,16 @@ constexpr FunctionSpec kFunctions[] = {
     {"content_hash", kText, {},
      "SHA-256 of the canonical stream (the blind-recoverable content hash), hex.",
      [](const Args& a) -> Outcome { return hex::encode(content_digest(a.text(0))); }},
+    {"public_key", kSecret, {},
+     "Derive the Ed25519 public key (hex) from a 32-byte secret key (hex).",
+     [](const Args& a) -> Outcome { return hex::encode(ed25519::derive_public_key(a.bytes32(0))); }},
+    {"sign", kSign, {},
+     "Sign a payload as tagged COSE_Sign1 / EdDSA. Returns the envelope as hex.",
+     [](const Args& a) -> Outcome { return hex::encode(cose::sign_envelope(crypto::as_bytes(a.text(0)), a.bytes32(1))); }},
+    {"verify", kVerify, kKeyBeforeEnvelope,
+     "Verify a hex COSE_Sign1 envelope against a hex public key; returns the\n"
+     "payload string on success, raises on failure.",
+     [](const Args& a) -> Outcome { return verify(a.bytes(0), a.bytes32(1)); }},
     {"cross_check", kCrossCheck, {},
      "Anti-transfer cross-check tag (hex): `HMAC(key, repo_id \u2016 content_hash)`.",
      [](const Args& a) -> Outcome { return hex::encode(cross_check_tag(a.bytes(0), a.text(1), a.bytes(2))); }},

@@ -12,6 +12,7 @@
 
 #include "canonical/canonical.hpp"
 #include "cbor/cbor.hpp"
+#include "cose/ed25519.hpp"
 #include "crypto/blake2b_batch.hpp"
 #include "crypto/digest.hpp"
 #include "error/error.hpp"
@@ -55,6 +56,18 @@ constexpr Param kCborItems[] = {{"items", ParamKind::Text}};
 constexpr Param kAssertion[] = {{"assertion_cbor_hex", ParamKind::Hex, "assertion"}};
 constexpr Param kBuilderKind[] = {{"builder", ParamKind::Text}};
 constexpr Param kAssertionAndReader[] = {{"assertion_cbor_hex", ParamKind::Hex, "assertion"}, {"reader", ParamKind::Text}};
+constexpr Param kPublicKey[] = {{"public_hex", ParamKind::Key32}};
+constexpr Param kEd25519Timing[] = {
+    {"operation", ParamKind::Text},
+    {"size", ParamKind::Text},
+    {"iterations", ParamKind::Text},
+};
+constexpr Param kRawSign[] = {{"message_hex", ParamKind::Hex, "message"}, {"secret_hex", ParamKind::Key32}};
+constexpr Param kRawVerify[] = {
+    {"message_hex", ParamKind::Hex, "message"},
+    {"public_hex", ParamKind::Key32},
+    {"signature_hex", ParamKind::Hex, "signature"},
+};
 
 Error make_error(std::string_view variant, std::string detail) {
   if (variant == "ContentTooShort") return Error::content_too_short();
@@ -380,6 +393,61 @@ Outcome cbor_write(std::string_view items) {
   return hex::encode(w.bytes_written());
 }
 
+// The verdict of the module's Ed25519 rules on a raw message: "valid", or
+// the first check that refuses it.
+std::string ed25519_verdict(std::span<const std::uint8_t> message, const Bytes32& key,
+                            std::span<const std::uint8_t> signature) {
+  if (!ed25519::point_decodes(key)) return "invalid public key";
+  ed25519::Signature sig;
+  if (signature.size() != sig.size()) return "malformed signature";
+  std::copy(signature.begin(), signature.end(), sig.begin());
+  return ed25519::verify(message, key, sig) ? "valid" : "signature mismatch";
+}
+
+// Nanoseconds per Ed25519 operation of the libcrypto the module links,
+// timed here so that the interpreter does not count: "derive", "sign" or
+// "verify" over `size` bytes, each with its key object made afresh, as the
+// module's calls do. What public_key, sign and verify cost at least.
+Result<std::uint64_t> ed25519_floor_ns(std::string_view operation, std::string_view size, std::string_view iterations) {
+  const Result<std::uint64_t> count = parse_count(iterations);
+  if (!count) return std::unexpected(count.error());
+  std::uint64_t bytes = 0;
+  if (std::from_chars(size.data(), size.data() + size.size(), bytes).ptr != size.data() + size.size() ||
+      bytes > (std::uint64_t{1} << 30)) {
+    return std::unexpected(Error::invalid_input("expected a size in bytes"));
+  }
+  const ed25519::SecretKey secret{1, 2, 3};
+  const ed25519::PublicKey key = ed25519::derive_public_key(secret);
+  const std::vector<std::uint8_t> message(bytes, 0x61);
+  const ed25519::Signature signature = ed25519::sign(message, secret);
+  std::uint8_t sink = 0;
+  const auto start = std::chrono::steady_clock::now();
+  for (std::uint64_t i = 0; i < *count; ++i) {
+    if (operation == "derive") {
+      sink ^= ed25519::derive_public_key(secret)[0];
+    } else if (operation == "sign") {
+      sink ^= ed25519::sign(message, secret)[0];
+    } else if (operation == "verify") {
+      sink ^= static_cast<std::uint8_t>(ed25519::verify(message, key, signature));
+    } else {
+      return std::unexpected(Error::invalid_input("expected derive, sign or verify"));
+    }
+  }
+  const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start);
+  volatile std::uint8_t keep = sink;
+  (void)keep;
+  return static_cast<std::uint64_t>(ns.count()) / *count;
+}
+
+// libcrypto's own verdict, without the strict key decoding in front of it.
+std::uint64_t libcrypto_verdict(std::span<const std::uint8_t> message, const Bytes32& key,
+                                std::span<const std::uint8_t> signature) {
+  ed25519::Signature sig;
+  if (signature.size() != sig.size()) return 0;
+  std::copy(signature.begin(), signature.end(), sig.begin());
+  return ed25519::verify(message, key, sig);
+}
+
 Outcome hex_or_error(const Result<Fingerprint256>& r) {
   if (!r) return fail(r.error());
   return fingerprint_hex(*r);
@@ -480,6 +548,20 @@ constexpr FunctionSpec kFunctions[] = {
        auto encoded = softbinding::encode_hex(record);
        if (!encoded) return fail(encoded.error());
        return std::move(*encoded);
+     }},
+    {"ed25519_point_decodes", kPublicKey, {}, "1 if the key decodes strictly as a curve point, else 0.",
+     [](const Args& a) -> Outcome { return std::uint64_t{ed25519::point_decodes(a.bytes32(0))}; }},
+    {"ed25519_sign", kRawSign, {}, "The Ed25519 signature of a raw message, hex.",
+     [](const Args& a) -> Outcome { return hex::encode(ed25519::sign(a.bytes(0), a.bytes32(1))); }},
+    {"ed25519_verify", kRawVerify, {}, "The module's verdict on a raw Ed25519 signature.",
+     [](const Args& a) -> Outcome { return ed25519_verdict(a.bytes(0), a.bytes32(1), a.bytes(2)); }},
+    {"ed25519_libcrypto_verify", kRawVerify, {}, "1 if libcrypto alone accepts a raw Ed25519 signature, else 0.",
+     [](const Args& a) -> Outcome { return libcrypto_verdict(a.bytes(0), a.bytes32(1), a.bytes(2)); }},
+    {"ed25519_floor_ns", kEd25519Timing, {}, "Nanoseconds per libcrypto Ed25519 derive, sign or verify of `size` bytes.",
+     [](const Args& a) -> Outcome {
+       const Result<std::uint64_t> ns = ed25519_floor_ns(a.text(0), a.text(1), a.text(2));
+       if (!ns) return fail(ns.error());
+       return *ns;
      }},
     {"internal_fault", kText, {}, "Breaks an internal invariant with the given message.",
      [](const Args& a) -> Outcome { throw InternalFault(std::string(a.text(0))); }},
