@@ -316,3 +316,109 @@ def minhash_signature(text: str) -> list[int]:
 def minhash_bands(text: str) -> list[int]:
     sig = minhash_signature(text)
     return [band_key(*sig[4 * k : 4 * k + 4]) for k in range(32)]
+
+
+# ---------------------------------------------------------------------------
+# Zero-width watermark: GF(2^8), the erasure code, payload, placement,
+# embedding (as first written, and with the groups placed by scan words) and
+# blind extraction.
+
+import hmac as _hmac
+
+
+def _gf_tables() -> tuple[list[int], list[int]]:
+    exp, log = [0] * 510, [0] * 256
+    b = 1
+    for i in range(255):
+        log[b], exp[i] = i, b
+        b <<= 1
+        if b >= 256:
+            b = (b - 256) ^ 0x1D
+    for i in range(255):
+        exp[i + 255] = exp[i]
+    return exp, log
+
+
+GF_EXP, GF_LOG = _gf_tables()
+
+
+def gf_mul_slow(a: int, b: int) -> int:
+    """Carry-less multiplication reduced modulo 0x11D, bit by bit."""
+    product = 0
+    for bit in range(8):
+        if b >> bit & 1:
+            product ^= a << bit
+    for bit in range(15, 7, -1):
+        if product >> bit & 1:
+            product ^= 0x11D << (bit - 8)
+    return product
+
+
+def gf_mul(a: int, b: int) -> int:
+    return 0 if a == 0 or b == 0 else GF_EXP[GF_LOG[a] + GF_LOG[b]]
+
+
+def gf_inv(a: int) -> int:
+    return GF_EXP[(255 - GF_LOG[a]) % 255]
+
+
+def gf_pow(a: int, n: int) -> int:
+    if n == 0:
+        return 1
+    return 0 if a == 0 else GF_EXP[GF_LOG[a] * n % 255]
+
+
+def gf_invert(matrix: list[list[int]]) -> list[list[int]]:
+    """Gauss-Jordan elimination on [M | I]."""
+    n = len(matrix)
+    work = [row[:] + [int(i == r) for i in range(n)] for r, row in enumerate(matrix)]
+    for c in range(n):
+        pivot = next(r for r in range(c, n) if work[r][c])
+        work[c], work[pivot] = work[pivot], work[c]
+        scale = gf_inv(work[c][c])
+        work[c] = [gf_mul(x, scale) for x in work[c]]
+        for r in range(n):
+            if r != c and work[r][c]:
+                f = work[r][c]
+                work[r] = [x ^ gf_mul(f, y) for x, y in zip(work[r], work[c])]
+    return [row[n:] for row in work]
+
+
+def encoding_matrix(data: int, parity: int) -> list[list[int]]:
+    """V times the inverse of its top square, V[r][c] = r^c."""
+    v = [[gf_pow(r, c) for c in range(data)] for r in range(data + parity)]
+    top_inverse = gf_invert(v[:data])
+    return [[_dot(row, [top_inverse[k][c] for k in range(data)]) for c in range(data)] for row in v]
+
+
+def _dot(a: list[int], b: list[int]) -> int:
+    out = 0
+    for x, y in zip(a, b):
+        out ^= gf_mul(x, y)
+    return out
+
+
+_E_24_24 = None
+
+
+def _matrix() -> list[list[int]]:
+    global _E_24_24
+    if _E_24_24 is None:
+        _E_24_24 = encoding_matrix(24, 24)
+    return _E_24_24
+
+
+def rs_encode(data: bytes) -> bytes:
+    """The 48 one-byte shards of 24 data bytes."""
+    return bytes(data) + bytes(_dot(row, list(data)) for row in _matrix()[24:])
+
+
+def rs_reconstruct(shards: list[int | None]) -> list[int]:
+    """Absent shards rebuilt from the first 24 present ones."""
+    if all(s is not None for s in shards):
+        return list(shards)
+    present = [i for i, s in enumerate(shards) if s is not None][:24]
+    e = _matrix()
+    decode = gf_invert([e[r] for r in present])
+    data = [shards[i] if shards[i] is not None else _dot(decode[i], [shards[r] for r in present]) for i in range(24)]
+    return [s if s is not None else _dot(e[j], data) for j, s in enumerate(shards)]

@@ -23,6 +23,8 @@
 #include "simhash/surface.hpp"
 #include "unicode/properties.hpp"
 #include "unicode/utf8.hpp"
+#include "decimal_list.hpp"
+#include "erasure_testing.hpp"
 
 namespace vessolin::python {
 namespace {
@@ -50,6 +52,9 @@ constexpr Param kKernelAndMessages[] = {
 constexpr Param kNumbersAndKernel[] = {{"numbers", ParamKind::Text}, {"kernel", ParamKind::Text}};
 constexpr Param kCbor[] = {{"cbor_hex", ParamKind::Hex, "cbor"}};
 constexpr Param kCborItems[] = {{"items", ParamKind::Text}};
+constexpr Param kName[] = {{"name", ParamKind::Text}};
+constexpr Param kCounts[] = {{"counts", ParamKind::Text}};
+constexpr Param kCodecRun[] = {{"operation", ParamKind::Text}, {"counts", ParamKind::Text}, {"shards", ParamKind::Text}};
 
 Error make_error(std::string_view variant, std::string detail) {
   if (variant == "ContentTooShort") return Error::content_too_short();
@@ -122,22 +127,6 @@ std::string structural_feature_lines(std::string_view text) {
   std::string out;
   for (const Feature& f : structural_features(text)) out += f.text + "\t" + std::to_string(f.weight) + "\n";
   return out;
-}
-
-// Unsigned decimal numbers separated by spaces; nothing if any piece is not one.
-std::optional<std::vector<std::uint64_t>> decimal_list(std::string_view text) {
-  std::vector<std::uint64_t> values;
-  const char* p = text.data();
-  const char* end = p + text.size();
-  for (;;) {
-    while (p != end && *p == ' ') ++p;
-    if (p == end) return values;
-    std::uint64_t v = 0;
-    const auto r = std::from_chars(p, end, v);
-    if (r.ec != std::errc() || (r.ptr != end && *r.ptr != ' ')) return std::nullopt;
-    values.push_back(v);
-    p = r.ptr;
-  }
 }
 
 Result<std::uint64_t> band_key_of(std::string_view numbers) {
@@ -443,6 +432,12 @@ constexpr FunctionSpec kFunctions[] = {
      [](const Args& a) -> Outcome { return cbor_skip(a.bytes(0)); }},
     {"cbor_write", kCborItems, {}, "CBOR written by the writer from 'kind:argument' items, hex.",
      [](const Args& a) -> Outcome { return cbor_write(a.text(0)); }},
+    {"gf_table", kName, {}, "A GF(2^8) table, flattened: exp, log, mul, div or pow.",
+     [](const Args& a) -> Outcome { return erasure_testing::gf_table(a.text(0)); }},
+    {"codec_matrix", kCounts, {}, "The encoding matrix for 'data parity' counts, one hex row per line.",
+     [](const Args& a) -> Outcome { return erasure_testing::codec_matrix(a.text(0)); }},
+    {"codec_run", kCodecRun, {}, "'ok' or the CodecError, then the shards after encode or reconstruct.",
+     [](const Args& a) -> Outcome { return erasure_testing::codec_run(a.text(0), a.text(1), a.text(2)); }},
     {"internal_fault", kText, {}, "Breaks an internal invariant with the given message.",
      [](const Args& a) -> Outcome { throw InternalFault(std::string(a.text(0))); }},
 };
