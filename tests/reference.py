@@ -422,3 +422,149 @@ def rs_reconstruct(shards: list[int | None]) -> list[int]:
     decode = gf_invert([e[r] for r in present])
     data = [shards[i] if shards[i] is not None else _dot(decode[i], [shards[r] for r in present]) for i in range(24)]
     return [s if s is not None else _dot(e[j], data) for j, s in enumerate(shards)]
+
+
+ALPHABET = "\u200b\u200c\u200d\u2060"
+PLACEMENT_LABEL = b"zwc-watermark-v2-placement"
+FALLBACK_SEED = 0x9E3779B97F4A7C15
+_M64 = (1 << 64) - 1
+
+
+def group_of(byte: int) -> str:
+    return "".join(ALPHABET[byte >> shift & 3] for shift in (6, 4, 2, 0))
+
+
+def binding_tag(key: bytes, digest: bytes, pointer: bytes) -> bytes:
+    return _hmac.new(key, digest + pointer, hashlib.sha256).digest()[:8]
+
+
+def shuffled(n: int, seed: int) -> list[int]:
+    v, x, k = list(range(n)), seed, n
+    while k >= 2:
+        x ^= x >> 12
+        x = (x ^ (x << 25)) & _M64
+        x ^= x >> 27
+        j = (x * 0x2545F4914F6CDD1D & _M64) % k
+        v[k - 1], v[j] = v[j], v[k - 1]
+        k -= 1
+    return v
+
+
+def placement_order(n: int, key: bytes, digest: bytes) -> list[int]:
+    mac = _hmac.new(key, PLACEMENT_LABEL + digest, hashlib.sha256).digest()
+    return shuffled(n, int.from_bytes(mac[:8], "little") or FALLBACK_SEED)
+
+
+def _word_run_ends(text: str) -> list[int]:
+    """Code-point index just past every word run."""
+    ends, open_run = [], False
+    for i, c in enumerate(text):
+        if ord(c) in WHITE_SPACE or ord(c) in INVISIBLE:
+            if open_run:
+                ends.append(i)
+            open_run = False
+        else:
+            open_run = True
+    if open_run:
+        ends.append(len(text))
+    return ends
+
+
+def find_slots(text: str) -> list[int]:
+    return [len(text[:i].encode()) for i in _word_run_ends(text)]
+
+
+def strip_invisible(text: str) -> str:
+    return "".join(c for c in text if ord(c) not in INVISIBLE)
+
+
+def scan_words(text: str) -> list[tuple[int, list[int]]]:
+    """Per scan word: where a new group joins it (the code-point index just
+    past its last code point outside the invisible set, or past its last code
+    point if it has none) and the symbols filed under it."""
+    words: list[list] = []  # [join index, symbols, has a visible code point]
+    in_word = False
+    for i, c in enumerate(text):
+        if c in ALPHABET:
+            if words:
+                words[-1][1].append(ALPHABET.index(c))
+        elif ord(c) in WHITE_SPACE:
+            in_word = False
+        else:
+            if not in_word:
+                words.append([None, [], False])
+                in_word = True
+            word, visible = words[-1], ord(c) not in INVISIBLE
+            if visible or not word[2]:
+                word[0] = i + 1
+            word[2] = word[2] or visible
+    return [(at, symbols) for at, symbols, _ in words]
+
+
+class WatermarkError(ValueError):
+    pass
+
+
+TOO_SHORT = "text content too short for this soft-binding algorithm"
+UNRECOVERABLE = "watermark could not be recovered from remaining positions"
+OCCUPIED = "invalid input: the text already carries zero-width marks at too many watermark positions"
+
+
+def _insert(text: str, groups: dict[int, str]) -> str:
+    out, last = [], 0
+    for at in sorted(groups):
+        out += [text[last:at], groups[at]]
+        last = at
+    return "".join(out) + text[last:]
+
+
+def _payload_shards(text_digest: bytes, pointer: bytes, key: bytes) -> bytes:
+    field = pointer[:16].ljust(16, b"\0")
+    return rs_encode(field + binding_tag(key, text_digest, field))
+
+
+def part_embed_watermark(text: str, pointer: bytes, key: bytes) -> str:
+    """Embedding step by step as first written: digest and word runs of the
+    text itself, groups after the chosen word runs."""
+    digest = hashlib.sha256(canonical_stream(text).encode()).digest()
+    shards = _payload_shards(digest, pointer, key)
+    slots = _word_run_ends(text)
+    if len(slots) < 48:
+        raise WatermarkError(TOO_SHORT)
+    order = placement_order(len(slots), key, digest)
+    return _insert(text, {slots[order[i]]: group_of(shards[i]) for i in range(48)})
+
+
+def embed_watermark(text: str, pointer: bytes, key: bytes) -> str:
+    """Digest and slot count of the stripped text, groups after the chosen
+    scan words, as extraction reads them."""
+    stripped = strip_invisible(text)
+    slots = _word_run_ends(stripped)
+    if len(slots) < 48:
+        raise WatermarkError(TOO_SHORT)
+    digest = hashlib.sha256(canonical_stream(stripped).encode()).digest()
+    shards = _payload_shards(digest, pointer, key)
+    order = placement_order(len(slots), key, digest)
+    words = scan_words(text)
+    if sum(1 for i in range(48) if words[order[i]][1]) >= 25:
+        raise WatermarkError(OCCUPIED)
+    return _insert(text, {words[order[i]][0]: group_of(shards[i]) for i in range(48)})
+
+
+def extract_watermark(text: str, key: bytes) -> tuple[str, bool, int]:
+    groups = {ordinal: symbols for ordinal, (_, symbols) in enumerate(scan_words(text))}
+    stripped = strip_invisible(text)
+    digest = hashlib.sha256(canonical_stream(stripped).encode()).digest()
+    n = len(_word_run_ends(stripped))
+    if n < 48:
+        raise WatermarkError(TOO_SHORT)
+    order = placement_order(n, key, digest)
+    shards: list[int | None] = []
+    for i in range(48):
+        symbols = groups.get(order[i], [])
+        shards.append(symbols[0] << 6 | symbols[1] << 4 | symbols[2] << 2 | symbols[3] if len(symbols) == 4 else None)
+    erased = shards.count(None)
+    if erased >= 25:
+        raise WatermarkError(UNRECOVERABLE)
+    payload = bytes(rs_reconstruct(shards)[:24])
+    return payload[:16].hex(), _hmac.compare_digest(binding_tag(key, digest, payload[:16]), payload[16:]), erased

@@ -18,6 +18,15 @@ FUNCTIONS = {
     "minhash_bands": ("(text)", "The 32 LSH band hashes \u2014 index keys for discovery."),
     "hamming_hex": ("(a, b)", "Hamming distance in bits between two 256-bit hex fingerprints."),
     "content_hash": ("(text)", "SHA-256 of the canonical stream (the blind-recoverable content hash), hex."),
+    "embed_watermark": (
+        "(text, pointer_hex, key_hex)",
+        "Embed a `zwc-watermark.2` carrying `pointer_hex`, bound to the content by\n"
+        "`key_hex`. Returns the watermarked text.",
+    ),
+    "extract_watermark": (
+        "(text, key_hex)",
+        "Blind-extract and verify a `zwc-watermark.2`.\nReturns `(pointer_hex, tag_verified, shards_recovered)`.",
+    ),
     "cross_check": (
         "(key_hex, repo_id, content_hash_hex)",
         "Anti-transfer cross-check tag (hex): `HMAC(key, repo_id \u2016 content_hash)`.",

@@ -20,5 +20,13 @@ def hamming_hex(a: str, b: str) -> int:
 def content_hash(text: str) -> str:
     """SHA-256 of the canonical stream (the blind-recoverable content hash), hex."""
 
+def embed_watermark(text: str, pointer_hex: str, key_hex: str) -> str:
+    """Embed a `zwc-watermark.2` carrying `pointer_hex`, bound to the content by
+    `key_hex`. Returns the watermarked text."""
+
+def extract_watermark(text: str, key_hex: str) -> tuple[str, bool, int]:
+    """Blind-extract and verify a `zwc-watermark.2`.
+    Returns `(pointer_hex, tag_verified, shards_recovered)`."""
+
 def cross_check(key_hex: str, repo_id: str, content_hash_hex: str) -> str:
     """Anti-transfer cross-check tag (hex): `HMAC(key, repo_id ‖ content_hash)`."""

@@ -7,6 +7,7 @@
 #include "simhash/fingerprint.hpp"
 #include "simhash/structural.hpp"
 #include "simhash/surface.hpp"
+#include "stego/watermark.hpp"
 
 namespace vessolin::python {
 namespace {
@@ -18,6 +19,26 @@ constexpr Param kCrossCheck[] = {
     {"repo_id", ParamKind::Text},
     {"content_hash_hex", ParamKind::Hex, "content hash"},
 };
+
+constexpr Param kEmbed[] = {
+    {"text", ParamKind::Text},
+    {"pointer_hex", ParamKind::Hex, "pointer"},
+    {"key_hex", ParamKind::Hex, "key"},
+};
+constexpr std::uint8_t kKeyBeforePointer[] = {2, 1};
+constexpr Param kExtract[] = {{"text", ParamKind::Text}, {"key_hex", ParamKind::Hex, "key"}};
+
+Outcome embed(const Args& a) {
+  auto marked = stego::embed_watermark(a.text(0), a.bytes(1), a.bytes(2));
+  if (!marked) return fail(marked.error());
+  return std::move(*marked);
+}
+
+Outcome extract(const Args& a) {
+  const auto found = stego::extract_watermark(a.text(0), a.bytes(1));
+  if (!found) return fail(found.error());
+  return std::tuple{hex::encode(found->pointer), found->tag_verified, found->shards_recovered};
+}
 
 std::vector<std::uint64_t> to_list(std::span<const std::uint64_t> values) { return {values.begin(), values.end()}; }
 
@@ -40,6 +61,14 @@ constexpr FunctionSpec kFunctions[] = {
     {"content_hash", kText, {},
      "SHA-256 of the canonical stream (the blind-recoverable content hash), hex.",
      [](const Args& a) -> Outcome { return hex::encode(content_digest(a.text(0))); }},
+    {"embed_watermark", kEmbed, kKeyBeforePointer,
+     "Embed a `zwc-watermark.2` carrying `pointer_hex`, bound to the content by\n"
+     "`key_hex`. Returns the watermarked text.",
+     embed},
+    {"extract_watermark", kExtract, {},
+     "Blind-extract and verify a `zwc-watermark.2`.\n"
+     "Returns `(pointer_hex, tag_verified, shards_recovered)`.",
+     extract},
     {"cross_check", kCrossCheck, {},
      "Anti-transfer cross-check tag (hex): `HMAC(key, repo_id \u2016 content_hash)`.",
      [](const Args& a) -> Outcome { return hex::encode(cross_check_tag(a.bytes(0), a.text(1), a.bytes(2))); }},

@@ -25,6 +25,7 @@
 #include "unicode/utf8.hpp"
 #include "decimal_list.hpp"
 #include "erasure_testing.hpp"
+#include "watermark_testing.hpp"
 
 namespace vessolin::python {
 namespace {
@@ -55,6 +56,12 @@ constexpr Param kCborItems[] = {{"items", ParamKind::Text}};
 constexpr Param kName[] = {{"name", ParamKind::Text}};
 constexpr Param kCounts[] = {{"counts", ParamKind::Text}};
 constexpr Param kCodecRun[] = {{"operation", ParamKind::Text}, {"counts", ParamKind::Text}, {"shards", ParamKind::Text}};
+constexpr Param kPlacement[] = {
+    {"n", ParamKind::Text}, {"key_hex", ParamKind::Hex, "key"}, {"digest_hex", ParamKind::Hex, "digest"}};
+constexpr Param kBindingTag[] = {{"key_hex", ParamKind::Hex, "key"},
+                                 {"digest_hex", ParamKind::Hex, "digest"},
+                                 {"pointer_hex", ParamKind::Hex, "pointer"}};
+constexpr Param kPayload[] = {{"payload_hex", ParamKind::Hex, "payload"}};
 
 Error make_error(std::string_view variant, std::string detail) {
   if (variant == "ContentTooShort") return Error::content_too_short();
@@ -438,6 +445,27 @@ constexpr FunctionSpec kFunctions[] = {
      [](const Args& a) -> Outcome { return erasure_testing::codec_matrix(a.text(0)); }},
     {"codec_run", kCodecRun, {}, "'ok' or the CodecError, then the shards after encode or reconstruct.",
      [](const Args& a) -> Outcome { return erasure_testing::codec_run(a.text(0), a.text(1), a.text(2)); }},
+    {"shuffled_order", kNumbers, {}, "The first entries of the placement shuffle for 'n seed keep'.",
+     [](const Args& a) -> Outcome { return watermark_testing::shuffled(a.text(0)); }},
+    {"placement_order", kPlacement, {}, "The placement order for n slots, a key and a content digest.",
+     [](const Args& a) -> Outcome { return watermark_testing::placement_order(a.text(0), a.bytes(1), a.bytes(2)); }},
+    {"binding_tag", kBindingTag, {}, "The 8-byte binding tag, hex.",
+     [](const Args& a) -> Outcome { return watermark_testing::binding_tag(a.bytes(0), a.bytes(1), a.bytes(2)); }},
+    {"encode_shards", kPayload, {}, "The 48 shards of a 24-byte payload, hex.",
+     [](const Args& a) -> Outcome { return watermark_testing::encode_shards(a.bytes(0)); }},
+    {"shard_group", kNumbers, {}, "The four zero-width characters that write a shard byte.",
+     [](const Args& a) -> Outcome { return watermark_testing::shard_group(a.text(0)); }},
+    {"find_slots", kText, {}, "The slots of a text: byte offsets just past each word run.",
+     [](const Args& a) -> Outcome {
+       const auto slots = stego::find_slots(a.text(0));
+       return std::vector<std::uint64_t>(slots.begin(), slots.end());
+     }},
+    {"count_slots_without_invisible", kText, {}, "The slot count of the text with its invisible code points removed.",
+     [](const Args& a) -> Outcome { return std::uint64_t{stego::count_slots_without_invisible(a.text(0)).slots}; }},
+    {"strip_invisible", kText, {}, "The text without its invisible code points.",
+     [](const Args& a) -> Outcome { return stego::strip_invisible(a.text(0)); }},
+    {"scan_words", kText, {}, "Every scan word as 'ordinal mark_offset symbol_count first-symbols' lines.",
+     [](const Args& a) -> Outcome { return watermark_testing::scan_words(a.text(0)); }},
     {"internal_fault", kText, {}, "Breaks an internal invariant with the given message.",
      [](const Args& a) -> Outcome { throw InternalFault(std::string(a.text(0))); }},
 };

@@ -1,0 +1,116 @@
+#include "stego/watermark.hpp"
+
+#include <algorithm>
+#include <array>
+#include <optional>
+#include <vector>
+
+#include "canonical/canonical.hpp"
+#include "erasure/shard_codec.hpp"
+#include "stego/alphabet.hpp"
+#include "stego/placement.hpp"
+#include "stego/scan.hpp"
+
+namespace vessolin::stego {
+
+namespace {
+
+// What both sides derive from the text with its invisible code points
+// removed, so that adding or removing zero-width marks changes neither: the
+// content digest (which keys the tag and the order) and the slot count.
+struct Basis {
+  Digest32 digest;
+  std::size_t slot_count;
+};
+
+Result<Basis> basis_of(std::string_view text) {
+  const SlotCount count = count_slots_without_invisible(text);
+  if (count.slots < kShards) return std::unexpected(Error::content_too_short());
+  // An invisible code point can block a composition that the text without it
+  // gets, so the digest is taken of the stripped text, not the text itself;
+  // most texts have none and need no copy.
+  if (!count.has_invisible) return Basis{content_digest(text), count.slots};
+  return Basis{content_digest(strip_invisible(text)), count.slots};
+}
+
+Error coding_error(erasure::CodecError e) { return Error::coding(std::string(erasure::name(e))); }
+
+// A scan word that already holds symbols gives extraction five or more where
+// it expects four: that shard is lost. Past 24 such words the watermark
+// could not be read back at all.
+constexpr std::size_t kMaxOccupied = kMaxErasures;
+
+}  // namespace
+
+Result<std::string> embed_watermark(std::string_view text, std::span<const std::uint8_t> pointer,
+                                    std::span<const std::uint8_t> key) {
+  const Result<Basis> basis = basis_of(text);
+  if (!basis) return std::unexpected(basis.error());
+  const PointerField field = pointer_field(pointer);
+  const Result<ShardVector> shards = encode_shards(make_payload(field, binding_tag(key, basis->digest, field)));
+  if (!shards) return std::unexpected(shards.error());
+
+  const std::vector<std::size_t> order = placement_order(basis->slot_count, key, basis->digest, kShards);
+  const ScanResult scan = scan_words(text, order);
+  // Every slot of the stripped text lies in its own scan word, so the
+  // first slot-count scan words exist.
+  if (!std::ranges::all_of(scan.chosen, &ScanWord::found)) throw InternalFault("a chosen scan word is missing");
+  const auto occupied = std::ranges::count_if(scan.chosen, [](const ScanWord& w) { return w.symbol_count > 0; });
+  if (static_cast<std::size_t>(occupied) > kMaxOccupied) {
+    return std::unexpected(
+        Error::invalid_input("the text already carries zero-width marks at too many watermark positions"));
+  }
+
+  // Distinct scan words end at distinct offsets, so each place gets one group.
+  std::array<std::pair<std::size_t, std::uint8_t>, kShards> records;
+  for (std::size_t i = 0; i < kShards; ++i) records[i] = {scan.chosen[i].mark_offset, (*shards)[i]};
+  std::ranges::sort(records);
+
+  std::string out;
+  out.reserve(text.size() + kShards * kGroupBytes);
+  std::size_t copied = 0;
+  for (const auto& [offset, shard] : records) {
+    out.append(text.substr(copied, offset - copied));
+    const auto group = group_utf8(shard);
+    out.append(group.data(), group.size());
+    copied = offset;
+  }
+  out.append(text.substr(copied));
+  return out;
+}
+
+Result<ExtractedWatermark> extract_watermark(std::string_view text, std::span<const std::uint8_t> key) {
+  const Result<Basis> basis = basis_of(text);
+  if (!basis) return std::unexpected(basis.error());
+  const std::vector<std::size_t> order = placement_order(basis->slot_count, key, basis->digest, kShards);
+  const ScanResult scan = scan_words(text, order);
+
+  std::vector<std::optional<erasure::Shard>> shards(kShards);
+  std::uint64_t erased = 0;
+  for (std::size_t i = 0; i < kShards; ++i) {
+    const ScanWord& word = scan.chosen[i];
+    if (word.symbol_count == kSymbolsPerGroup) {
+      shards[i] = erasure::Shard{*group_to_shard(word.first_symbols)};
+    } else {
+      ++erased;
+    }
+  }
+  if (erased > kMaxErasures) return std::unexpected(Error::watermark_unrecoverable());
+
+  auto codec = erasure::ShardCodec::create(kDataShards, kParityShards);
+  if (!codec) return std::unexpected(coding_error(codec.error()));
+  if (auto rebuilt = codec->reconstruct(shards); !rebuilt) return std::unexpected(coding_error(rebuilt.error()));
+
+  Payload payload;
+  for (std::size_t i = 0; i < kDataShards; ++i) {
+    if (!shards[i]) return std::unexpected(Error::watermark_unrecoverable());
+    payload[i] = (*shards[i])[0];
+  }
+  PointerField field;
+  BindingTag stored;
+  std::copy_n(payload.begin(), kPointerBytes, field.begin());
+  std::copy_n(payload.begin() + kPointerBytes, kTagBytes, stored.begin());
+  return ExtractedWatermark{field, tags_equal(binding_tag(key, basis->digest, field), stored), erased};
+}
+
+}  // namespace vessolin::stego
