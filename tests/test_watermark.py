@@ -32,6 +32,11 @@ def error_of(call) -> str:
     return str(info.value)
 
 
+def corpus(name: str, nbytes: int = 30_000) -> str:
+    text = (CORPUS / name).read_text(encoding="utf-8")
+    return text[: len(text.encode()[:nbytes].decode(errors="ignore"))]
+
+
 def group_spans(marked: str) -> list[tuple[int, int]]:
     return [m.span() for m in GROUP.finditer(marked)]
 
@@ -127,8 +132,8 @@ SCAN_TEXTS = st.lists(
 
 
 @settings(max_examples=300, deadline=None)
-@given(SCAN_TEXTS)
-def test_slot_count_and_scan_words_match_the_reference(native, text):
+@given(SCAN_TEXTS, st.randoms(use_true_random=False))
+def test_slot_count_and_scan_words_match_the_reference(native, text, rng):
     stripped = reference.strip_invisible(text)
     assert native.strip_invisible(text) == stripped
     assert native.count_slots_without_invisible(text) == len(reference.find_slots(stripped))
@@ -139,6 +144,20 @@ def test_slot_count_and_scan_words_match_the_reference(native, text):
         number, offset, count, first = line.split(" ") + [""] * (4 - len(line.split(" ")))
         assert (int(number), int(offset), int(count)) == (ordinal, len(text[:at].encode()), len(symbols))
         assert first == "".join(map(str, symbols[:4]))
+    # A few words asked for, read from the census's checkpoints.
+    chosen = sorted(rng.sample(range(len(expected)), min(len(expected), rng.choice([1, 5, 48]))))
+    rng.shuffle(chosen)
+    assert native.scan_chosen_words(text, " ".join(map(str, chosen))).splitlines() == [lines[o] for o in chosen]
+
+
+def test_scanning_from_checkpoints_over_a_long_text(native):
+    text = corpus("wikipedia_mars/persan.utf8.txt", 60_000) + ALPHABET + " x\ufeff  \u200d"
+    lines = native.scan_words(text).splitlines()
+    rng = random.Random(5)
+    for count in [1, 2, 48, 48, 48, len(lines)]:
+        chosen = rng.sample(range(len(lines)), count)
+        asked = native.scan_chosen_words(text, " ".join(map(str, chosen))).splitlines()
+        assert asked == [lines[o] for o in chosen]
 
 
 def test_word_counts_at_every_alignment(native):
@@ -285,11 +304,6 @@ def test_re_embedding_is_refused_where_it_would_destroy_both():
 
 # ---------------------------------------------------------------------------
 # Texts that carry invisible code points of their own
-
-
-def corpus(name: str, nbytes: int = 30_000) -> str:
-    text = (CORPUS / name).read_text(encoding="utf-8")
-    return text[: len(text.encode()[:nbytes].decode(errors="ignore"))]
 
 
 @pytest.mark.parametrize(

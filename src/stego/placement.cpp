@@ -1,7 +1,6 @@
 #include "stego/placement.hpp"
 
 #include <algorithm>
-#include <cstdint>
 #include <numeric>
 
 #include "crypto/digest.hpp"
@@ -23,28 +22,6 @@ std::vector<std::size_t> find_slots(std::string_view text) {
   return slots;
 }
 
-SlotCount count_slots_without_invisible(std::string_view text) {
-  std::size_t count = 0;
-  bool has_invisible = false;
-  bool in_run = false;
-  std::size_t pos = 0;
-  while (pos < text.size()) {
-    pos = skip_plain(text, pos, in_run, count, SIZE_MAX);
-    if (pos == text.size()) break;
-    const CodePoint c = read_code_point(text, pos);
-    if (c.kind == Kind::Ordinary) {
-      count += !in_run;
-      in_run = true;
-    } else if (c.kind == Kind::WhiteSpace) {
-      in_run = false;
-    } else {
-      has_invisible = true;
-    }
-    pos = c.end;
-  }
-  return {count, has_invisible};
-}
-
 std::uint64_t placement_seed(std::span<const std::uint8_t> key, const Digest32& content_digest) {
   static constexpr std::string_view kLabel = "zwc-watermark-v2-placement";
   const crypto::Digest32 mac = crypto::hmac_sha256(key, {crypto::as_bytes(kLabel), content_digest});
@@ -59,6 +36,7 @@ namespace {
 // shuffles four bytes per word, not eight.
 template <class Index>
 std::vector<std::size_t> shuffle(std::size_t n, std::uint64_t x, std::size_t keep) {
+  keep = std::min(keep, n);
   std::vector<Index> v(n);
   std::iota(v.begin(), v.end(), Index{0});
   for (std::size_t k = n; k >= 2; --k) {
@@ -66,9 +44,15 @@ std::vector<std::size_t> shuffle(std::size_t n, std::uint64_t x, std::size_t kee
     x ^= x << 25;
     x ^= x >> 27;
     const std::uint64_t j = (x * 0x2545F4914F6CDD1DULL) % k;
-    std::swap(v[k - 1], v[j]);
+    // Step k settles entry k - 1 for good; past the entries kept, only the
+    // value it gives away matters.
+    if (k - 1 >= keep) {
+      v[j] = v[k - 1];
+    } else {
+      std::swap(v[k - 1], v[j]);
+    }
   }
-  return {v.begin(), v.begin() + static_cast<std::ptrdiff_t>(std::min(keep, n))};
+  return {v.begin(), v.begin() + static_cast<std::ptrdiff_t>(keep)};
 }
 
 }  // namespace

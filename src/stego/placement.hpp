@@ -17,15 +17,6 @@ namespace vessolin::stego {
 // that are neither white space nor invisible.
 std::vector<std::size_t> find_slots(std::string_view text);
 
-struct SlotCount {
-  std::size_t slots;   // slots of the text once its invisible code points are removed
-  bool has_invisible;  // whether it holds any invisible code point
-};
-
-// Counted without building the stripped text: invisible code points neither
-// belong to a run nor end one.
-SlotCount count_slots_without_invisible(std::string_view text);
-
 inline constexpr std::uint64_t kFallbackSeed = 0x9E3779B97F4A7C15ULL;
 
 // The first 8 bytes, little-endian, of HMAC-SHA-256 under `key` of

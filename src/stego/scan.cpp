@@ -68,9 +68,54 @@ std::string strip_invisible(std::string_view text) {
   return out;
 }
 
-ScanResult scan_words(std::string_view text, std::span<const std::size_t> ordinals) {
-  ScanResult result;
-  result.chosen.resize(ordinals.size());
+TextCensus take_census(std::string_view text) {
+  TextCensus census;
+  // Word runs and scan words start together except around invisible code
+  // points: a run ignores them, a scan word is also made of U+FEFF and the
+  // variation selectors. The fast path takes text in which they agree.
+  bool in_run = false;
+  bool in_scan_word = false;
+  std::size_t next_checkpoint = kCheckpointBytes;
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    if (in_run == in_scan_word) {
+      if (pos >= next_checkpoint) {
+        census.checkpoints.push_back({pos, census.scan_words, in_scan_word});
+        next_checkpoint = pos + kCheckpointBytes;
+      }
+      const std::size_t before = census.scan_words;
+      pos = skip_plain(text, pos, in_scan_word, census.scan_words, SIZE_MAX, next_checkpoint);
+      census.slots += census.scan_words - before;
+      in_run = in_scan_word;
+      if (pos == text.size() || pos >= next_checkpoint) continue;
+    }
+    const CodePoint c = read_code_point(text, pos);
+    switch (c.kind) {
+      case Kind::Ordinary:
+        census.slots += !in_run;
+        census.scan_words += !in_scan_word;
+        in_run = in_scan_word = true;
+        break;
+      case Kind::WhiteSpace:
+        in_run = in_scan_word = false;
+        break;
+      case Kind::Invisible:
+        census.has_invisible = true;
+        census.scan_words += !in_scan_word;
+        in_scan_word = true;
+        break;
+      case Kind::Symbol:
+        census.has_invisible = true;
+        break;
+    }
+    pos = c.end;
+  }
+  return census;
+}
+
+std::vector<ScanWord> scan_words(std::string_view text, std::span<const std::size_t> ordinals,
+                                 std::span<const ScanCheckpoint> checkpoints) {
+  std::vector<ScanWord> chosen(ordinals.size());
   // (ordinal, index of its record), ascending, met in that order by the walk.
   std::vector<std::pair<std::size_t, std::size_t>> wanted;
   wanted.reserve(ordinals.size());
@@ -84,15 +129,32 @@ ScanResult scan_words(std::string_view text, std::span<const std::size_t> ordina
   ScanWord* current = nullptr;  // the record of the scan word that started last, if it was asked for
   bool has_visible = false;     // whether `current` has a code point outside the invisible set yet
   bool in_word = false;
+  std::size_t words = 0;  // scan words started before `pos`
+  std::size_t checkpoint = 0;
   std::size_t pos = 0;
   while (pos < text.size()) {
+    if (current == nullptr) {
+      if (next == wanted.size()) break;  // nothing more is filed under a word asked for
+      // Jump to the last checkpoint before the next word asked for starts:
+      // what lies between can only be filed under words not asked for.
+      const std::size_t target = wanted[next].first;
+      while (checkpoint < checkpoints.size() && checkpoints[checkpoint].scan_words <= target) ++checkpoint;
+      if (checkpoint > 0 && checkpoints[checkpoint - 1].offset > pos) {
+        const ScanCheckpoint& c = checkpoints[checkpoint - 1];
+        pos = c.offset;
+        words = c.scan_words;
+        in_word = c.in_word;
+      }
+    }
     // Text that starts no word asked for is only counted; the words asked
     // for are followed code point by code point.
     if (current == nullptr || !in_word) {
-      const std::size_t stop_at = next < wanted.size() ? wanted[next].first : SIZE_MAX;
-      const std::size_t words_before = result.scan_words;
-      pos = skip_plain(text, pos, in_word, result.scan_words, stop_at);
-      if (result.scan_words != words_before) current = nullptr;
+      // Symbols filed under a word asked for end where the next word starts;
+      // from there the next checkpoint may be nearer.
+      const std::size_t stop_at = current != nullptr || next == wanted.size() ? words : wanted[next].first;
+      const std::size_t words_before = words;
+      pos = skip_plain(text, pos, in_word, words, stop_at);
+      if (words != words_before) current = nullptr;
       if (pos == text.size()) break;
     }
     const CodePoint c = read_code_point(text, pos);
@@ -111,10 +173,10 @@ ScanResult scan_words(std::string_view text, std::span<const std::size_t> ordina
       case Kind::Invisible:
         if (!in_word) {
           in_word = true;
-          const std::size_t ordinal = result.scan_words++;
+          const std::size_t ordinal = words++;
           current = nullptr;
           if (next < wanted.size() && wanted[next].first == ordinal) {
-            current = &result.chosen[wanted[next++].second];
+            current = &chosen[wanted[next++].second];
             current->found = true;
             has_visible = false;
           }
@@ -126,7 +188,7 @@ ScanResult scan_words(std::string_view text, std::span<const std::size_t> ordina
         break;
     }
   }
-  return result;
+  return chosen;
 }
 
 }  // namespace vessolin::stego

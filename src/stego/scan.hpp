@@ -1,5 +1,6 @@
 // Reading a text the way extraction does: the invisible code points it
-// ignores, and the alphabet symbols it files under scan words.
+// ignores, the slots it counts, and the alphabet symbols it files under
+// scan words.
 #pragma once
 
 #include <cstddef>
@@ -21,6 +22,32 @@ std::string strip_invisible(std::string_view text);
 // symbol is filed under the scan word that started last, whether it stands
 // inside that word or after the white space that follows it; symbols before
 // the first scan word are dropped.
+
+// A place where a scan may start instead of at the beginning: `offset` is
+// the start of a code point, before which `scan_words` scan words started;
+// `in_word` tells whether the last of them goes on there.
+struct ScanCheckpoint {
+  std::size_t offset;
+  std::size_t scan_words;
+  bool in_word;
+};
+
+// What one pass over a text tells both embedding and extraction.
+struct TextCensus {
+  // The slots (word runs) of the text once its invisible code points are
+  // removed, counted without building that text: invisible code points
+  // neither belong to a run nor end one.
+  std::size_t slots = 0;
+  bool has_invisible = false;
+  std::size_t scan_words = 0;
+  // One about every kCheckpointBytes, in text order.
+  std::vector<ScanCheckpoint> checkpoints;
+};
+
+inline constexpr std::size_t kCheckpointBytes = 512;
+
+TextCensus take_census(std::string_view text);
+
 struct ScanWord {
   bool found = false;  // the text has this many scan words
   // Just past its last code point outside the invisible set, or just past
@@ -31,13 +58,10 @@ struct ScanWord {
   Group first_symbols{};         // the first four of them
 };
 
-struct ScanResult {
-  std::size_t scan_words = 0;
-  std::vector<ScanWord> chosen;  // in the order of the ordinals asked for
-};
-
-// One pass over `text` that looks only at the scan words whose ordinals
-// (counted from 0, all distinct) are given.
-ScanResult scan_words(std::string_view text, std::span<const std::size_t> ordinals);
+// The scan words of `text` whose ordinals (counted from 0, all distinct) are
+// given, in that order. With the checkpoints of the text's census, only the
+// stretches of text around those words are read.
+std::vector<ScanWord> scan_words(std::string_view text, std::span<const std::size_t> ordinals,
+                                 std::span<const ScanCheckpoint> checkpoints = {});
 
 }  // namespace vessolin::stego

@@ -114,17 +114,18 @@ inline BlockMasks masks_of_64(const unsigned char* p) {
 // words that start there (a code point that is not white space after one
 // that is, or first when `in_word` is false) and keeping `in_word` current.
 // Stops at the first white space beyond ASCII and the first invisible code
-// point, at the start of word number `stop_at` (counted from 0), and at the
-// first code point that starts in the last 63 bytes of the text; returns
-// where it stopped, always the start of a code point. Up to there,
+// point, at the start of word number `stop_at` (counted from 0), at the
+// first code point that starts in the last 63 bytes of the text, and at the
+// first code point that starts at or after `stop_before` once it has passed
+// it; returns where it stopped, always the start of a code point. Up to there,
 // every word count of the watermark agrees (they differ only in how they
 // treat invisible code points), so this serves each of them; the caller
 // reads what follows code point by code point.
 inline std::size_t skip_plain(std::string_view text, std::size_t pos, bool& in_word, std::size_t& words,
-                              std::size_t stop_at) {
+                              std::size_t stop_at, std::size_t stop_before = SIZE_MAX) {
 #if defined(__SSE2__)
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-  while (pos + 64 <= text.size()) {
+  while (pos + 64 <= text.size() && pos < stop_before) {
     const detail::BlockMasks m = detail::masks_of_64(p + pos);
     // Most candidates are typographic quotes and dashes (E2 80 xx): ordinary.
     unsigned taken = 64;
@@ -155,7 +156,7 @@ inline std::size_t skip_plain(std::string_view text, std::size_t pos, bool& in_w
   // starts no word, and the caller reads from the next code point.
   while (pos < text.size() && (p[pos] & 0xC0) == 0x80) ++pos;
 #else
-  (void)text, (void)in_word, (void)words, (void)stop_at;
+  (void)text, (void)in_word, (void)words, (void)stop_at, (void)stop_before;
 #endif
   return pos;
 }

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <optional>
+#include <span>
+#include <utility>
 #include <vector>
 
 #include "canonical/canonical.hpp"
@@ -21,16 +23,23 @@ namespace {
 struct Basis {
   Digest32 digest;
   std::size_t slot_count;
+  std::vector<ScanCheckpoint> checkpoints;  // for the scan that follows
 };
 
 Result<Basis> basis_of(std::string_view text) {
-  const SlotCount count = count_slots_without_invisible(text);
-  if (count.slots < kShards) return std::unexpected(Error::content_too_short());
+  TextCensus census = take_census(text);
+  if (census.slots < kShards) return std::unexpected(Error::content_too_short());
   // An invisible code point can block a composition that the text without it
   // gets, so the digest is taken of the stripped text, not the text itself;
   // most texts have none and need no copy.
-  if (!count.has_invisible) return Basis{content_digest(text), count.slots};
-  return Basis{content_digest(strip_invisible(text)), count.slots};
+  const Digest32 digest = census.has_invisible ? content_digest(strip_invisible(text)) : content_digest(text);
+  return Basis{digest, census.slots, std::move(census.checkpoints)};
+}
+
+// The 48 scan words that the key and the content choose.
+std::vector<ScanWord> chosen_words(std::string_view text, std::span<const std::uint8_t> key, const Basis& basis) {
+  const std::vector<std::size_t> order = placement_order(basis.slot_count, key, basis.digest, kShards);
+  return scan_words(text, order, basis.checkpoints);
 }
 
 Error coding_error(erasure::CodecError e) { return Error::coding(std::string(erasure::name(e))); }
@@ -50,12 +59,11 @@ Result<std::string> embed_watermark(std::string_view text, std::span<const std::
   const Result<ShardVector> shards = encode_shards(make_payload(field, binding_tag(key, basis->digest, field)));
   if (!shards) return std::unexpected(shards.error());
 
-  const std::vector<std::size_t> order = placement_order(basis->slot_count, key, basis->digest, kShards);
-  const ScanResult scan = scan_words(text, order);
+  const std::vector<ScanWord> chosen = chosen_words(text, key, *basis);
   // Every slot of the stripped text lies in its own scan word, so the
   // first slot-count scan words exist.
-  if (!std::ranges::all_of(scan.chosen, &ScanWord::found)) throw InternalFault("a chosen scan word is missing");
-  const auto occupied = std::ranges::count_if(scan.chosen, [](const ScanWord& w) { return w.symbol_count > 0; });
+  if (!std::ranges::all_of(chosen, &ScanWord::found)) throw InternalFault("a chosen scan word is missing");
+  const auto occupied = std::ranges::count_if(chosen, [](const ScanWord& w) { return w.symbol_count > 0; });
   if (static_cast<std::size_t>(occupied) > kMaxOccupied) {
     return std::unexpected(
         Error::invalid_input("the text already carries zero-width marks at too many watermark positions"));
@@ -63,7 +71,7 @@ Result<std::string> embed_watermark(std::string_view text, std::span<const std::
 
   // Distinct scan words end at distinct offsets, so each place gets one group.
   std::array<std::pair<std::size_t, std::uint8_t>, kShards> records;
-  for (std::size_t i = 0; i < kShards; ++i) records[i] = {scan.chosen[i].mark_offset, (*shards)[i]};
+  for (std::size_t i = 0; i < kShards; ++i) records[i] = {chosen[i].mark_offset, (*shards)[i]};
   std::ranges::sort(records);
 
   std::string out;
@@ -82,13 +90,12 @@ Result<std::string> embed_watermark(std::string_view text, std::span<const std::
 Result<ExtractedWatermark> extract_watermark(std::string_view text, std::span<const std::uint8_t> key) {
   const Result<Basis> basis = basis_of(text);
   if (!basis) return std::unexpected(basis.error());
-  const std::vector<std::size_t> order = placement_order(basis->slot_count, key, basis->digest, kShards);
-  const ScanResult scan = scan_words(text, order);
+  const std::vector<ScanWord> chosen = chosen_words(text, key, *basis);
 
   std::vector<std::optional<erasure::Shard>> shards(kShards);
   std::uint64_t erased = 0;
   for (std::size_t i = 0; i < kShards; ++i) {
-    const ScanWord& word = scan.chosen[i];
+    const ScanWord& word = chosen[i];
     if (word.symbol_count == kSymbolsPerGroup) {
       shards[i] = erasure::Shard{*group_to_shard(word.first_symbols)};
     } else {

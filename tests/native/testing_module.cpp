@@ -62,6 +62,7 @@ constexpr Param kBindingTag[] = {{"key_hex", ParamKind::Hex, "key"},
                                  {"digest_hex", ParamKind::Hex, "digest"},
                                  {"pointer_hex", ParamKind::Hex, "pointer"}};
 constexpr Param kPayload[] = {{"payload_hex", ParamKind::Hex, "payload"}};
+constexpr Param kTextAndOrdinals[] = {{"text", ParamKind::Text}, {"ordinals", ParamKind::Text}};
 
 Error make_error(std::string_view variant, std::string detail) {
   if (variant == "ContentTooShort") return Error::content_too_short();
@@ -461,11 +462,13 @@ constexpr FunctionSpec kFunctions[] = {
        return std::vector<std::uint64_t>(slots.begin(), slots.end());
      }},
     {"count_slots_without_invisible", kText, {}, "The slot count of the text with its invisible code points removed.",
-     [](const Args& a) -> Outcome { return std::uint64_t{stego::count_slots_without_invisible(a.text(0)).slots}; }},
+     [](const Args& a) -> Outcome { return std::uint64_t{stego::take_census(a.text(0)).slots}; }},
     {"strip_invisible", kText, {}, "The text without its invisible code points.",
      [](const Args& a) -> Outcome { return stego::strip_invisible(a.text(0)); }},
     {"scan_words", kText, {}, "Every scan word as 'ordinal mark_offset symbol_count first-symbols' lines.",
      [](const Args& a) -> Outcome { return watermark_testing::scan_words(a.text(0)); }},
+    {"scan_chosen_words", kTextAndOrdinals, {}, "The lines of scan_words for the given ordinals, read from checkpoints.",
+     [](const Args& a) -> Outcome { return watermark_testing::scan_chosen_words(a.text(0), a.text(1)); }},
     {"internal_fault", kText, {}, "Breaks an internal invariant with the given message.",
      [](const Args& a) -> Outcome { throw InternalFault(std::string(a.text(0))); }},
 };

@@ -69,18 +69,34 @@ inline Outcome shard_group(std::string_view byte_text) {
   return std::string(group.data(), group.size());
 }
 
+inline std::string scan_word_line(std::size_t ordinal, const stego::ScanWord& w) {
+  std::string out = std::to_string(ordinal) + " " + std::to_string(w.mark_offset) + " " +
+                    std::to_string(w.symbol_count) + " ";
+  for (std::size_t k = 0; k < std::min(w.symbol_count, stego::kSymbolsPerGroup); ++k) out += char('0' + w.first_symbols[k]);
+  return out + "\n";
+}
+
 // Every scan word as "ordinal mark_offset symbol_count first-symbols", one per line.
 inline std::string scan_words(std::string_view text) {
-  const std::size_t count = stego::scan_words(text, {}).scan_words;
-  std::vector<std::size_t> all(count);
-  for (std::size_t i = 0; i < count; ++i) all[i] = i;
-  const stego::ScanResult scan = stego::scan_words(text, all);
+  std::vector<std::size_t> all(stego::take_census(text).scan_words);
+  for (std::size_t i = 0; i < all.size(); ++i) all[i] = i;
+  const std::vector<stego::ScanWord> words = stego::scan_words(text, all);
   std::string out;
-  for (std::size_t i = 0; i < count; ++i) {
-    const stego::ScanWord& w = scan.chosen[i];
-    out += std::to_string(i) + " " + std::to_string(w.mark_offset) + " " + std::to_string(w.symbol_count) + " ";
-    for (std::size_t k = 0; k < std::min(w.symbol_count, stego::kSymbolsPerGroup); ++k) out += char('0' + w.first_symbols[k]);
-    out += "\n";
+  for (std::size_t i = 0; i < all.size(); ++i) out += scan_word_line(i, words[i]);
+  return out;
+}
+
+// The same lines for the scan words asked for (decimal ordinals), read the
+// way embedding and extraction read them: from the census's checkpoints.
+inline Outcome scan_chosen_words(std::string_view text, std::string_view ordinal_text) {
+  const auto ordinals = decimal_list(ordinal_text);
+  if (!ordinals) return fail(Error::invalid_input("expected decimal ordinals"));
+  const std::vector<std::size_t> wanted(ordinals->begin(), ordinals->end());
+  const std::vector<stego::ScanWord> words =
+      stego::scan_words(text, wanted, stego::take_census(text).checkpoints);
+  std::string out;
+  for (std::size_t i = 0; i < wanted.size(); ++i) {
+    if (words[i].found) out += scan_word_line(wanted[i], words[i]);
   }
   return out;
 }
