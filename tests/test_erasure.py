@@ -53,7 +53,7 @@ class TestEncodingMatrix:
         assert rows[47] == "8be32761fec67347a7097087419e11f3e1150caba9cf2250"
         assert rows[:24] == [bytes(int(c == r) for c in range(24)).hex() for r in range(24)]
 
-    @pytest.mark.parametrize("counts", [(1, 1), (2, 3), (5, 2), (24, 24), (17, 40), (100, 156), (255, 1)])
+    @pytest.mark.parametrize("counts", [(1, 1), (2, 3), (5, 2), (24, 24), (17, 40), (100, 156)])
     def test_equals_vandermonde_times_inverted_top(self, native, counts):
         rows = native.codec_matrix(f"{counts[0]} {counts[1]}").split()
         assert rows == [bytes(row).hex() for row in reference.encoding_matrix(*counts)]

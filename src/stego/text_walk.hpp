@@ -69,7 +69,7 @@ inline unsigned nth_set_bit(std::uint64_t mask, std::size_t k) {
   return static_cast<unsigned>(__builtin_ctzll(mask));
 }
 
-// Whether the code point at `p` is white space or invisible. Every such
+// Whether the code point at `pos` is white space or invisible. Every such
 // code point beyond ASCII starts with C2, E1, E2, E3 or EF.
 inline bool white_or_invisible_at(std::string_view text, std::size_t pos) {
   const char32_t c = utf8::decode(text, pos);
