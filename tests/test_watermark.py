@@ -160,6 +160,10 @@ def test_scanning_from_checkpoints_over_a_long_text(native):
         assert asked == [lines[o] for o in chosen]
 
 
+def test_fast_path_knows_every_white_space_and_invisible_code_point(native):
+    assert native.white_or_invisible_mismatches() == []
+
+
 def test_word_counts_at_every_alignment(native):
     # Every prefix and suffix puts each character at another place in the
     # fast path's 64-byte blocks, and its end in the partial block after them.

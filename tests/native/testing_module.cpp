@@ -467,6 +467,8 @@ constexpr FunctionSpec kFunctions[] = {
      [](const Args& a) -> Outcome { return stego::strip_invisible(a.text(0)); }},
     {"scan_words", kText, {}, "Every scan word as 'ordinal mark_offset symbol_count first-symbols' lines.",
      [](const Args& a) -> Outcome { return watermark_testing::scan_words(a.text(0)); }},
+    {"white_or_invisible_mismatches", {}, {}, "Code points where the fast path's byte test is wrong.",
+     [](const Args&) -> Outcome { return watermark_testing::white_or_invisible_mismatches(); }},
     {"scan_chosen_words", kTextAndOrdinals, {}, "The lines of scan_words for the given ordinals, read from checkpoints.",
      [](const Args& a) -> Outcome { return watermark_testing::scan_chosen_words(a.text(0), a.text(1)); }},
     {"internal_fault", kText, {}, "Breaks an internal invariant with the given message.",

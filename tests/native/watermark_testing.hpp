@@ -16,6 +16,9 @@
 #include "stego/payload.hpp"
 #include "stego/placement.hpp"
 #include "stego/scan.hpp"
+#include "stego/text_walk.hpp"
+#include "unicode/properties.hpp"
+#include "unicode/utf8.hpp"
 
 namespace vessolin::python::watermark_testing {
 
@@ -67,6 +70,21 @@ inline Outcome shard_group(std::string_view byte_text) {
   if (!b || (*b)[0] > 255) return fail(Error::invalid_input("expected a byte"));
   const auto group = stego::group_utf8(static_cast<std::uint8_t>((*b)[0]));
   return std::string(group.data(), group.size());
+}
+
+// Code points beyond ASCII on which the byte test of the fast path
+// disagrees with the White_Space property and the invisible set.
+inline std::vector<std::uint64_t> white_or_invisible_mismatches() {
+  std::vector<std::uint64_t> bad;
+  for (char32_t c = 0x80; c <= 0x10FFFF; ++c) {
+    if (c >= 0xD800 && c <= 0xDFFF) continue;
+    unsigned char bytes[4];
+    utf8::encode(c, reinterpret_cast<char*>(bytes));
+    const bool expected = unicode::is_white_space(c) || unicode::is_invisible(c);
+    const bool got = stego::detail::is_candidate_lead(bytes[0]) && stego::detail::white_or_invisible_bytes(bytes);
+    if (got != expected) bad.push_back(c);
+  }
+  return bad;
 }
 
 inline std::string scan_word_line(std::size_t ordinal, const stego::ScanWord& w) {
