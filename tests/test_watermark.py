@@ -289,6 +289,13 @@ def test_argument_types_and_lone_surrogates():
     with pytest.raises(TypeError, match=r"^extract_watermark\(\) missing 1 required positional argument: 'key_hex'$"):
         vessolin.extract_watermark("t")
     assert vessolin.extract_watermark(key_hex=KEY, text=vessolin.embed_watermark(words(50), POINTER, KEY))[1]
+
+    class Text(str):
+        pass
+
+    # The result is built from slices of the argument: a plain str all the same.
+    marked = vessolin.embed_watermark(Text(words(50, sep=" 😀 ")), POINTER, KEY)
+    assert type(marked) is str and marked == vessolin.embed_watermark(words(50, sep=" 😀 "), POINTER, KEY)
     for call in (lambda: vessolin.embed_watermark(words(60) + "\ud800", "", ""),
                  lambda: vessolin.extract_watermark("\udfff" + words(60), "")):
         with pytest.raises(UnicodeEncodeError):

@@ -29,9 +29,12 @@ constexpr std::uint8_t kKeyBeforePointer[] = {2, 1};
 constexpr Param kExtract[] = {{"text", ParamKind::Text}, {"key_hex", ParamKind::Hex, "key"}};
 
 Outcome embed(const Args& a) {
-  auto marked = stego::embed_watermark(a.text(0), a.bytes(1), a.bytes(2));
-  if (!marked) return fail(marked.error());
-  return std::move(*marked);
+  auto groups = stego::watermark_insertions(a.text(0), a.bytes(1), a.bytes(2));
+  if (!groups) return fail(groups.error());
+  std::vector<std::pair<std::size_t, std::string>> at_bytes;
+  at_bytes.reserve(groups->size());
+  for (stego::GroupInsertion& g : *groups) at_bytes.emplace_back(g.offset, std::move(g.group));
+  return insert_at_byte_offsets(0, a.text(0), std::move(at_bytes));
 }
 
 Outcome extract(const Args& a) {

@@ -1,7 +1,6 @@
 #include "stego/watermark.hpp"
 
 #include <algorithm>
-#include <array>
 #include <optional>
 #include <span>
 #include <utility>
@@ -51,8 +50,8 @@ constexpr std::size_t kMaxOccupied = kMaxErasures;
 
 }  // namespace
 
-Result<std::string> embed_watermark(std::string_view text, std::span<const std::uint8_t> pointer,
-                                    std::span<const std::uint8_t> key) {
+Result<std::vector<GroupInsertion>> watermark_insertions(std::string_view text, std::span<const std::uint8_t> pointer,
+                                                         std::span<const std::uint8_t> key) {
   const Result<Basis> basis = basis_of(text);
   if (!basis) return std::unexpected(basis.error());
   const PointerField field = pointer_field(pointer);
@@ -70,21 +69,14 @@ Result<std::string> embed_watermark(std::string_view text, std::span<const std::
   }
 
   // Distinct scan words end at distinct offsets, so each place gets one group.
-  std::array<std::pair<std::size_t, std::uint8_t>, kShards> records;
-  for (std::size_t i = 0; i < kShards; ++i) records[i] = {chosen[i].mark_offset, (*shards)[i]};
-  std::ranges::sort(records);
-
-  std::string out;
-  out.reserve(text.size() + kShards * kGroupBytes);
-  std::size_t copied = 0;
-  for (const auto& [offset, shard] : records) {
-    out.append(text.substr(copied, offset - copied));
-    const auto group = group_utf8(shard);
-    out.append(group.data(), group.size());
-    copied = offset;
+  std::vector<GroupInsertion> insertions;
+  insertions.reserve(kShards);
+  for (std::size_t i = 0; i < kShards; ++i) {
+    const auto group = group_utf8((*shards)[i]);
+    insertions.push_back({chosen[i].mark_offset, std::string(group.data(), group.size())});
   }
-  out.append(text.substr(copied));
-  return out;
+  std::ranges::sort(insertions, {}, &GroupInsertion::offset);
+  return insertions;
 }
 
 Result<ExtractedWatermark> extract_watermark(std::string_view text, std::span<const std::uint8_t> key) {

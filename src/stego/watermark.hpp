@@ -5,6 +5,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "error/error.hpp"
 #include "stego/payload.hpp"
@@ -18,11 +19,19 @@ struct ExtractedWatermark {
   std::uint64_t shards_recovered;
 };
 
-// `text` with 48 groups of four zero-width characters inserted after the
-// scan words that extraction will look at, carrying the pointer (cut or
-// zero-filled to 16 bytes) and its binding tag under `key`.
-Result<std::string> embed_watermark(std::string_view text, std::span<const std::uint8_t> pointer,
-                                    std::span<const std::uint8_t> key);
+// One group of four zero-width characters and where it goes: a byte offset
+// of the text it is written into.
+struct GroupInsertion {
+  std::size_t offset;
+  std::string group;  // 12 bytes of UTF-8
+};
+
+// The 48 groups that write the watermark into `text`, in text order: after
+// the scan words that extraction will look at, carrying the pointer (cut or
+// zero-filled to 16 bytes) and its binding tag under `key`. Inserting them
+// and nothing else gives the marked text.
+Result<std::vector<GroupInsertion>> watermark_insertions(std::string_view text, std::span<const std::uint8_t> pointer,
+                                                         std::span<const std::uint8_t> key);
 
 // The pointer read back from `text` alone, whether its tag verifies under
 // `key` for this content, and how many shards had to be rebuilt.
