@@ -328,6 +328,8 @@ def test_re_embedding_is_refused_where_it_would_destroy_both():
         # The joiner blocks a composition that the stripped text gets, so the
         # digest must come from the stripped text.
         pytest.param(words(60).replace("1 ", "1 e\u200d\u0301 "), id="joiner-blocks-composition"),
+        pytest.param(words(60).replace("2 ", "2 \u1100\ufeff\u200b\u1161 "), id="marks-block-hangul"),
+        pytest.param(words(60).replace("3 ", "3 a\u200b\u0328\u0301b "), id="mark-blocks-reordering"),
         pytest.param(words(90).replace("5 ", "5 \U0001f469\u200d\U0001f4bb \u2764\ufe0f "), id="emoji-sequences"),
     ],
 )

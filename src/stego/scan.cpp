@@ -10,6 +10,9 @@
 
 #include "error/error.hpp"
 #include "stego/text_walk.hpp"
+#include "unicode/char_table.hpp"
+#include "unicode/properties.hpp"
+#include "unicode/utf8.hpp"
 
 namespace vessolin::stego {
 
@@ -51,6 +54,16 @@ std::size_t find_invisible(std::string_view text, std::size_t pos) {
     if (invisible_at(p + pos, n - pos)) return pos;
   }
   return n;
+}
+
+// Whether NFC leaves what precedes `pos` and what follows it apart: at the
+// end, before another invisible code point (the run goes on), or before a
+// code point that is unchanged by NFC and never combined with what precedes
+// it (all of ASCII among them).
+bool nfc_boundary_at(std::string_view text, std::size_t pos) {
+  if (pos == text.size() || static_cast<unsigned char>(text[pos]) < 0x80) return true;
+  const char32_t c = utf8::decode(text, pos);
+  return unicode::is_invisible(c) || unicode::char_info(c).nfc_stable();
 }
 
 }  // namespace
@@ -99,12 +112,11 @@ TextCensus take_census(std::string_view text) {
         in_run = in_scan_word = false;
         break;
       case Kind::Invisible:
-        census.has_invisible = true;
         census.scan_words += !in_scan_word;
         in_scan_word = true;
-        break;
+        [[fallthrough]];
       case Kind::Symbol:
-        census.has_invisible = true;
+        census.invisible_splits_nfc |= !nfc_boundary_at(text, c.end);
         break;
     }
     pos = c.end;

@@ -38,7 +38,11 @@ struct TextCensus {
   // removed, counted without building that text: invisible code points
   // neither belong to a run nor end one.
   std::size_t slots = 0;
-  bool has_invisible = false;
+  // Whether a run of invisible code points is followed by a code point that
+  // NFC may compose with, or move across, what precedes the run. Only then
+  // does the text without its invisible code points normalise to something
+  // other than the text's own NFC without them.
+  bool invisible_splits_nfc = false;
   std::size_t scan_words = 0;
   // One about every kCheckpointBytes, in text order.
   std::vector<ScanCheckpoint> checkpoints;

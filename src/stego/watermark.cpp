@@ -29,9 +29,11 @@ Result<Basis> basis_of(std::string_view text) {
   TextCensus census = take_census(text);
   if (census.slots < kShards) return std::unexpected(Error::content_too_short());
   // An invisible code point can block a composition that the text without it
-  // gets, so the digest is taken of the stripped text, not the text itself;
-  // most texts have none and need no copy.
-  const Digest32 digest = census.has_invisible ? content_digest(strip_invisible(text)) : content_digest(text);
+  // gets, so the digest is of the stripped text. Where no invisible code
+  // point stands before one that NFC would combine (as around the groups of
+  // a marked text), the text's own digest is the same and needs no copy.
+  const Digest32 digest =
+      census.invisible_splits_nfc ? content_digest(strip_invisible(text)) : content_digest(text);
   return Basis{digest, census.slots, std::move(census.checkpoints)};
 }
 
