@@ -271,7 +271,12 @@ PyObject* inserted_text(PyObject* original, const InsertedText& r) {
 PyObject* to_python(const PyResult& result, std::span<PyObject* const> bound) {
   struct Visitor {
     std::span<PyObject* const> bound;
-    PyObject* operator()(const InsertedText& r) const { return inserted_text(bound[r.param], r); }
+    PyObject* operator()(const InsertedText& r) const {
+      if (r.param >= bound.size() || bound[r.param] == nullptr || !PyUnicode_Check(bound[r.param])) {
+        throw InternalFault("inserted text refers to no text argument");
+      }
+      return inserted_text(bound[r.param], r);
+    }
     PyObject* operator()(const std::string& s) const { return new_str(s); }
     PyObject* operator()(std::uint64_t v) const { return PyLong_FromUnsignedLongLong(v); }
     PyObject* operator()(const std::vector<std::uint64_t>& values) const {
