@@ -620,6 +620,52 @@ def builder_vs_fingerprint(kind: str, builder: str, fingerprint: str) -> Case:
     )
 
 
+# The watermark rows: embed and extract against content_hash of the same
+# text, which both must compute; the rest is two linear passes, the keyed
+# shuffle of the words and 48 groups.
+WM_POINTER = "0123456789abcdef0123456789abcdef"
+WM_KEY = "5a" * 32
+
+
+@functools.cache
+def persian_paragraphs() -> list[str]:
+    """Persian prose (with its zero-width non-joiners), without the image links."""
+    return [p for p in _wiki_paragraphs("wikipedia_mars/persan.utf8.txt") if "](" not in p and "/wiki/" not in p]
+
+
+@functools.cache
+def persian_mixed(nbytes: int) -> str:
+    """The mixed-script text with a piece of Persian after every fourth
+    paragraph, so that Persian makes about a fifth of it."""
+    persian = persian_paragraphs()
+    out: list[str] = []
+    for i, para in enumerate(mixed(2 * nbytes).split("\n\n")):
+        out.append(para)
+        if i % 4 == 3:
+            out.append(cut_utf8(persian[(i // 4) % len(persian)], len(para.encode("utf-8"))))
+    return cut_utf8("\n\n".join(out), nbytes)
+
+
+WM_TEXTS = {"en": english, "mixed-fa": persian_mixed}
+WM_KINDS = {"en": "English prose", "mixed-fa": "mixed-script text with Persian (ZWNJ) and emoji ZWJ sequences"}
+
+
+def watermark_vs_content_hash(function: str, kind: str) -> Case:
+    text = WM_TEXTS[kind](100_000)
+    marked = vessolin.embed_watermark(text, WM_POINTER, WM_KEY)
+
+    def check():
+        pointer, verified, _ = vessolin.extract_watermark(marked, WM_KEY)
+        assert (pointer, verified) == (WM_POINTER, True), "the watermark does not read back"
+    if function == "embed_watermark":
+        contender = Timed.call("vessolin.embed_watermark", _vfn(function), text, WM_POINTER, WM_KEY)
+        baseline = Timed.call("vessolin.content_hash (same text)", _vfn("content_hash"), text)
+    else:
+        contender = Timed.call("vessolin.extract_watermark", _vfn(function), marked, WM_KEY)
+        baseline = Timed.call("vessolin.content_hash (same marked text)", _vfn("content_hash"), marked)
+    return Case(contender, baseline, check=check)
+
+
 KINDS = {"en": "English prose", "mixed": "mixed-script text"}
 
 ROWS: list[Row] = [
@@ -675,6 +721,10 @@ ROWS: list[Row] = [
       for size, n in SIGN_SIZES.items()],
     Row("public_key/cryptography", ("public_key",), public_key_vs_cryptography, Target("at_most", 1.2),
         "public_key against cryptography's key derivation from the same seed", optional=("cryptography",)),
+    *[Row(f"{fn}/{kind}/100KB/content_hash", (fn, "content_hash"),
+          functools.partial(watermark_vs_content_hash, fn, kind), Target("at_most", 2.5, "<= 2.5x (aim 2x)"),
+          f"{fn} against content_hash of the same text, {WM_KINDS[kind]}, 100 KB")
+      for fn in ("embed_watermark", "extract_watermark") for kind in WM_KINDS],
     # Memory: peak resident memory added by one call, divided by the input's UTF-8 size.
     Row("memory/content_hash/mixed/20MB", ("content_hash",), None, Target("at_most", 4.0),
         "peak extra memory of content_hash on 20 MB of mixed text", memory="content_hash"),
@@ -684,14 +734,36 @@ ROWS: list[Row] = [
         "peak extra memory of minhash_signature on 10 MB of shuffled words", memory="minhash_signature"),
     Row("memory/text_structure/mixed/10MB", ("text_structure",), None, Target("at_most", 8.0),
         "peak extra memory of text_structure on 10 MB of mixed text", memory="text_structure"),
+    Row("memory/embed_watermark/en/10MB", ("embed_watermark",), None, Target("at_most", 6.0),
+        "peak extra memory of embed_watermark on 10 MB of English (returns a 10 MB str)",
+        memory="embed_watermark"),
+    Row("memory/extract_watermark/mixed-fa/10MB", ("extract_watermark",), None, Target("at_most", 6.0),
+        "peak extra memory of extract_watermark on 10 MB of marked mixed text with Persian",
+        memory="extract_watermark"),
 ]
 
-# name -> (vessolin function or None for the hashlib reference, text builder)
-MEMORY_PROBES: dict[str, tuple[str | None, Callable[[], str]]] = {
+def marked_for_memory_probe() -> str:
+    """10 MB of the mixed text with Persian, marked; the memory that marking
+    used is handed back to the system, so that the probe does not find it
+    resident and free."""
+    marked = vessolin.embed_watermark("\n\n".join([persian_mixed(100_000)] * 100), WM_POINTER, WM_KEY)
+    gc.collect()
+    try:
+        import ctypes
+        ctypes.CDLL(None).malloc_trim(0)
+    except (OSError, AttributeError):  # not glibc: the figure may come out low
+        pass
+    return marked
+
+
+# name -> (vessolin function or None for the hashlib reference, text builder[, further arguments])
+MEMORY_PROBES: dict[str, tuple[Any, ...]] = {
     "content_hash": ("content_hash", lambda: repeated("mixed", 100_000, 200)),
     "text_fingerprint": ("text_fingerprint", lambda: shuffled_words(10_000_000)),
     "minhash_signature": ("minhash_signature", lambda: shuffled_words(10_000_000)),
     "text_structure": ("text_structure", lambda: repeated("mixed", 100_000, 100)),
+    "embed_watermark": ("embed_watermark", lambda: repeated("en", 100_000, 100), (WM_POINTER, WM_KEY)),
+    "extract_watermark": ("extract_watermark", lambda: marked_for_memory_probe(), (WM_KEY,)),
     # reference: hashlib over the encoded text, which holds one UTF-8 copy
     "sha256-of-encoded:content_hash": (None, lambda: repeated("mixed", 100_000, 200)),
 }
@@ -769,14 +841,18 @@ def _vm_kb(field_name: str) -> int:
 
 def memory_child(probe: str) -> None:
     import resource
-    fname, build = MEMORY_PROBES[probe]
+    fname, build, *more = MEMORY_PROBES[probe]
+    args = more[0] if more else ()
     text = build()
     size = len(text.encode("utf-8"))
     if fname is None:
         fn = lambda t: hashlib.sha256(t.encode("utf-8")).hexdigest()  # noqa: E731
     else:
         fn = getattr(vessolin, fname)
-    fn("warm up " * 10)
+    try:
+        fn("warm up " * 30, *args)
+    except ValueError:  # an unmarked warm-up text has no watermark to extract
+        pass
     gc.collect()
     gc.disable()
     method = "VmHWM reset"
@@ -788,7 +864,7 @@ def memory_child(probe: str) -> None:
         method = "ru_maxrss (approximate: includes building the input)"
         before = _vm_kb("VmRSS")
     t0 = time.perf_counter()
-    fn(text)
+    fn(text, *args)
     seconds = time.perf_counter() - t0
     if method == "VmHWM reset":
         after = _vm_kb("VmHWM")

@@ -11,7 +11,10 @@ import vessolin
 SAMPLE = (
     "Alice was beginning to get very tired of sitting by her sister on the bank, "
     "and of having nothing to do: once or twice she had peeped into the book her "
-    "sister was reading, but it had no pictures or conversations in it."
+    "sister was reading, but it had no pictures or conversations in it. "
+    "So she was considering in her own mind (as well as she could, for the hot "
+    "day made her feel very sleepy and stupid), whether the pleasure of making a "
+    "daisy-chain would be worth the trouble of getting up and picking the daisies."
 )
 
 
@@ -39,6 +42,25 @@ def main() -> None:
     key = secrets.token_hex(32)
     print(f"cross_check            {vessolin.cross_check(key, 'repo:example/1', digest)}  (random key)")
 
+    if hasattr(vessolin, "embed_watermark"):
+        pointer = secrets.token_hex(16)
+
+        def read_back(label: str, candidate: str, with_key: str = key) -> None:
+            try:
+                print(f"{label:<22} {vessolin.extract_watermark(candidate, with_key)}")
+            except ValueError as e:
+                print(f"{label:<22} {e}")
+
+        try:
+            marked = vessolin.embed_watermark(text, pointer, key)
+        except ValueError as e:
+            print(f"embed_watermark        {e}")
+            return
+        print(f"embed_watermark        {len(marked) - len(text)} zero-width characters added, pointer {pointer}")
+        print(f"  content_hash same    {vessolin.content_hash(marked) == digest}")
+        read_back("extract_watermark", marked)
+        read_back("  of a re-spaced copy", " ".join(marked.split()))
+        read_back("  with another key", marked, secrets.token_hex(32))
 
 if __name__ == "__main__":
     main()

@@ -316,3 +316,255 @@ def minhash_signature(text: str) -> list[int]:
 def minhash_bands(text: str) -> list[int]:
     sig = minhash_signature(text)
     return [band_key(*sig[4 * k : 4 * k + 4]) for k in range(32)]
+
+
+# ---------------------------------------------------------------------------
+# Zero-width watermark: GF(2^8), the erasure code, payload, placement,
+# embedding (as first written, and with the groups placed by scan words) and
+# blind extraction.
+
+import hmac as _hmac
+
+
+def _gf_tables() -> tuple[list[int], list[int]]:
+    exp, log = [0] * 510, [0] * 256
+    b = 1
+    for i in range(255):
+        log[b], exp[i] = i, b
+        b <<= 1
+        if b >= 256:
+            b = (b - 256) ^ 0x1D
+    for i in range(255):
+        exp[i + 255] = exp[i]
+    return exp, log
+
+
+GF_EXP, GF_LOG = _gf_tables()
+
+
+def gf_mul_slow(a: int, b: int) -> int:
+    """Carry-less multiplication reduced modulo 0x11D, bit by bit."""
+    product = 0
+    for bit in range(8):
+        if b >> bit & 1:
+            product ^= a << bit
+    for bit in range(15, 7, -1):
+        if product >> bit & 1:
+            product ^= 0x11D << (bit - 8)
+    return product
+
+
+def gf_mul(a: int, b: int) -> int:
+    return 0 if a == 0 or b == 0 else GF_EXP[GF_LOG[a] + GF_LOG[b]]
+
+
+def gf_inv(a: int) -> int:
+    return GF_EXP[(255 - GF_LOG[a]) % 255]
+
+
+def gf_pow(a: int, n: int) -> int:
+    if n == 0:
+        return 1
+    return 0 if a == 0 else GF_EXP[GF_LOG[a] * n % 255]
+
+
+def gf_invert(matrix: list[list[int]]) -> list[list[int]]:
+    """Gauss-Jordan elimination on [M | I]."""
+    n = len(matrix)
+    work = [row[:] + [int(i == r) for i in range(n)] for r, row in enumerate(matrix)]
+    for c in range(n):
+        pivot = next(r for r in range(c, n) if work[r][c])
+        work[c], work[pivot] = work[pivot], work[c]
+        scale = gf_inv(work[c][c])
+        work[c] = [gf_mul(x, scale) for x in work[c]]
+        for r in range(n):
+            if r != c and work[r][c]:
+                f = work[r][c]
+                work[r] = [x ^ gf_mul(f, y) for x, y in zip(work[r], work[c])]
+    return [row[n:] for row in work]
+
+
+def encoding_matrix(data: int, parity: int) -> list[list[int]]:
+    """V times the inverse of its top square, V[r][c] = r^c."""
+    v = [[gf_pow(r, c) for c in range(data)] for r in range(data + parity)]
+    top_inverse = gf_invert(v[:data])
+    return [[_dot(row, [top_inverse[k][c] for k in range(data)]) for c in range(data)] for row in v]
+
+
+def _dot(a: list[int], b: list[int]) -> int:
+    out = 0
+    for x, y in zip(a, b):
+        out ^= gf_mul(x, y)
+    return out
+
+
+_E_24_24 = None
+
+
+def _matrix() -> list[list[int]]:
+    global _E_24_24
+    if _E_24_24 is None:
+        _E_24_24 = encoding_matrix(24, 24)
+    return _E_24_24
+
+
+def rs_encode(data: bytes) -> bytes:
+    """The 48 one-byte shards of 24 data bytes."""
+    return bytes(data) + bytes(_dot(row, list(data)) for row in _matrix()[24:])
+
+
+def rs_reconstruct(shards: list[int | None]) -> list[int]:
+    """Absent shards rebuilt from the first 24 present ones."""
+    if all(s is not None for s in shards):
+        return list(shards)
+    present = [i for i, s in enumerate(shards) if s is not None][:24]
+    e = _matrix()
+    decode = gf_invert([e[r] for r in present])
+    data = [shards[i] if shards[i] is not None else _dot(decode[i], [shards[r] for r in present]) for i in range(24)]
+    return [s if s is not None else _dot(e[j], data) for j, s in enumerate(shards)]
+
+
+ALPHABET = "\u200b\u200c\u200d\u2060"
+PLACEMENT_LABEL = b"zwc-watermark-v2-placement"
+FALLBACK_SEED = 0x9E3779B97F4A7C15
+_M64 = (1 << 64) - 1
+
+
+def group_of(byte: int) -> str:
+    return "".join(ALPHABET[byte >> shift & 3] for shift in (6, 4, 2, 0))
+
+
+def binding_tag(key: bytes, digest: bytes, pointer: bytes) -> bytes:
+    return _hmac.new(key, digest + pointer, hashlib.sha256).digest()[:8]
+
+
+def shuffled(n: int, seed: int) -> list[int]:
+    v, x, k = list(range(n)), seed, n
+    while k >= 2:
+        x ^= x >> 12
+        x = (x ^ (x << 25)) & _M64
+        x ^= x >> 27
+        j = (x * 0x2545F4914F6CDD1D & _M64) % k
+        v[k - 1], v[j] = v[j], v[k - 1]
+        k -= 1
+    return v
+
+
+def placement_order(n: int, key: bytes, digest: bytes) -> list[int]:
+    mac = _hmac.new(key, PLACEMENT_LABEL + digest, hashlib.sha256).digest()
+    return shuffled(n, int.from_bytes(mac[:8], "little") or FALLBACK_SEED)
+
+
+def _word_run_ends(text: str) -> list[int]:
+    """Code-point index just past every word run."""
+    ends, open_run = [], False
+    for i, c in enumerate(text):
+        if ord(c) in WHITE_SPACE or ord(c) in INVISIBLE:
+            if open_run:
+                ends.append(i)
+            open_run = False
+        else:
+            open_run = True
+    if open_run:
+        ends.append(len(text))
+    return ends
+
+
+def find_slots(text: str) -> list[int]:
+    return [len(text[:i].encode()) for i in _word_run_ends(text)]
+
+
+def strip_invisible(text: str) -> str:
+    return "".join(c for c in text if ord(c) not in INVISIBLE)
+
+
+def scan_words(text: str) -> list[tuple[int, list[int]]]:
+    """Per scan word: where a new group joins it (the code-point index just
+    past its last code point outside the invisible set, or past its last code
+    point if it has none) and the symbols filed under it."""
+    words: list[list] = []  # [join index, symbols, has a visible code point]
+    in_word = False
+    for i, c in enumerate(text):
+        if c in ALPHABET:
+            if words:
+                words[-1][1].append(ALPHABET.index(c))
+        elif ord(c) in WHITE_SPACE:
+            in_word = False
+        else:
+            if not in_word:
+                words.append([None, [], False])
+                in_word = True
+            word, visible = words[-1], ord(c) not in INVISIBLE
+            if visible or not word[2]:
+                word[0] = i + 1
+            word[2] = word[2] or visible
+    return [(at, symbols) for at, symbols, _ in words]
+
+
+class WatermarkError(ValueError):
+    pass
+
+
+TOO_SHORT = "text content too short for this soft-binding algorithm"
+UNRECOVERABLE = "watermark could not be recovered from remaining positions"
+OCCUPIED = "invalid input: the text already carries zero-width marks at too many watermark positions"
+
+
+def _insert(text: str, groups: dict[int, str]) -> str:
+    out, last = [], 0
+    for at in sorted(groups):
+        out += [text[last:at], groups[at]]
+        last = at
+    return "".join(out) + text[last:]
+
+
+def _payload_shards(text_digest: bytes, pointer: bytes, key: bytes) -> bytes:
+    field = pointer[:16].ljust(16, b"\0")
+    return rs_encode(field + binding_tag(key, text_digest, field))
+
+
+def part_embed_watermark(text: str, pointer: bytes, key: bytes) -> str:
+    """Embedding step by step as first written: digest and word runs of the
+    text itself, groups after the chosen word runs."""
+    digest = hashlib.sha256(canonical_stream(text).encode()).digest()
+    shards = _payload_shards(digest, pointer, key)
+    slots = _word_run_ends(text)
+    if len(slots) < 48:
+        raise WatermarkError(TOO_SHORT)
+    order = placement_order(len(slots), key, digest)
+    return _insert(text, {slots[order[i]]: group_of(shards[i]) for i in range(48)})
+
+
+def embed_watermark(text: str, pointer: bytes, key: bytes) -> str:
+    """Digest and slot count of the stripped text, groups after the chosen
+    scan words, as extraction reads them."""
+    stripped = strip_invisible(text)
+    slots = _word_run_ends(stripped)
+    if len(slots) < 48:
+        raise WatermarkError(TOO_SHORT)
+    digest = hashlib.sha256(canonical_stream(stripped).encode()).digest()
+    shards = _payload_shards(digest, pointer, key)
+    order = placement_order(len(slots), key, digest)
+    words = scan_words(text)
+    if sum(1 for i in range(48) if words[order[i]][1]) >= 25:
+        raise WatermarkError(OCCUPIED)
+    return _insert(text, {words[order[i]][0]: group_of(shards[i]) for i in range(48)})
+
+
+def extract_watermark(text: str, key: bytes) -> tuple[str, bool, int]:
+    groups = {ordinal: symbols for ordinal, (_, symbols) in enumerate(scan_words(text))}
+    stripped = strip_invisible(text)
+    digest = hashlib.sha256(canonical_stream(stripped).encode()).digest()
+    n = len(_word_run_ends(stripped))
+    if n < 48:
+        raise WatermarkError(TOO_SHORT)
+    order = placement_order(n, key, digest)
+    shards: list[int | None] = []
+    for i in range(48):
+        symbols = groups.get(order[i], [])
+        shards.append(symbols[0] << 6 | symbols[1] << 4 | symbols[2] << 2 | symbols[3] if len(symbols) == 4 else None)
+    erased = shards.count(None)
+    if erased >= 25:
+        raise WatermarkError(UNRECOVERABLE)
+    payload = bytes(rs_reconstruct(shards)[:24])
+    return payload[:16].hex(), _hmac.compare_digest(binding_tag(key, digest, payload[:16]), payload[16:]), erased

@@ -18,6 +18,15 @@ FUNCTIONS = {
     "minhash_bands": ("(text)", "The 32 LSH band hashes \u2014 index keys for discovery."),
     "hamming_hex": ("(a, b)", "Hamming distance in bits between two 256-bit hex fingerprints."),
     "content_hash": ("(text)", "SHA-256 of the canonical stream (the blind-recoverable content hash), hex."),
+    "embed_watermark": (
+        "(text, pointer_hex, key_hex)",
+        "Embed a `zwc-watermark.2` carrying `pointer_hex`, bound to the content by\n"
+        "`key_hex`. Returns the watermarked text.",
+    ),
+    "extract_watermark": (
+        "(text, key_hex)",
+        "Blind-extract and verify a `zwc-watermark.2`.\nReturns `(pointer_hex, tag_verified, shards_recovered)`.",
+    ),
     "public_key": ("(secret_hex)", "Derive the Ed25519 public key (hex) from a 32-byte secret key (hex)."),
     "sign": ("(payload, secret_hex)", "Sign a payload as tagged COSE_Sign1 / EdDSA. Returns the envelope as hex."),
     "verify": (

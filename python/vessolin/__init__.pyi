@@ -20,6 +20,14 @@ def hamming_hex(a: str, b: str) -> int:
 def content_hash(text: str) -> str:
     """SHA-256 of the canonical stream (the blind-recoverable content hash), hex."""
 
+def embed_watermark(text: str, pointer_hex: str, key_hex: str) -> str:
+    """Embed a `zwc-watermark.2` carrying `pointer_hex`, bound to the content by
+    `key_hex`. Returns the watermarked text."""
+
+def extract_watermark(text: str, key_hex: str) -> tuple[str, bool, int]:
+    """Blind-extract and verify a `zwc-watermark.2`.
+    Returns `(pointer_hex, tag_verified, shards_recovered)`."""
+
 def public_key(secret_hex: str) -> str:
     """Derive the Ed25519 public key (hex) from a 32-byte secret key (hex)."""
 

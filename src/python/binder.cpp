@@ -8,6 +8,7 @@
 #include "python/panic.hpp"
 #include "simhash/fingerprint.hpp"
 #include "unicode/properties.hpp"
+#include "unicode/utf8.hpp"
 
 namespace vessolin::python {
 
@@ -245,8 +246,37 @@ PyObject* new_str(const std::string& s) {
   return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
 }
 
-PyObject* to_python(const PyResult& result) {
+PyObject* inserted_text(PyObject* original, const InsertedText& r) {
+  const Py_ssize_t length = PyUnicode_GetLength(original);
+  if (length < 0) return nullptr;
+  Ref parts(PyList_New(0));
+  if (!parts) return nullptr;
+  Py_ssize_t last = 0;
+  const auto append = [&](PyObject* piece) {
+    Ref owned(piece);
+    return owned && PyList_Append(parts.get(), owned.get()) == 0;
+  };
+  for (const auto& [at, text] : r.insertions) {
+    const auto index = static_cast<Py_ssize_t>(at);
+    if (index < last || index > length) throw InternalFault("insertion outside its text or out of order");
+    if (!append(PyUnicode_Substring(original, last, index)) || !append(new_str(text))) return nullptr;
+    last = index;
+  }
+  if (!append(PyUnicode_Substring(original, last, length))) return nullptr;
+  Ref empty(PyUnicode_FromStringAndSize("", 0));
+  if (!empty) return nullptr;
+  return PyUnicode_Join(empty.get(), parts.get());
+}
+
+PyObject* to_python(const PyResult& result, std::span<PyObject* const> bound) {
   struct Visitor {
+    std::span<PyObject* const> bound;
+    PyObject* operator()(const InsertedText& r) const {
+      if (r.param >= bound.size() || bound[r.param] == nullptr || !PyUnicode_Check(bound[r.param])) {
+        throw InternalFault("inserted text refers to no text argument");
+      }
+      return inserted_text(bound[r.param], r);
+    }
     PyObject* operator()(const std::string& s) const { return new_str(s); }
     PyObject* operator()(std::uint64_t v) const { return PyLong_FromUnsignedLongLong(v); }
     PyObject* operator()(const std::vector<std::uint64_t>& values) const {
@@ -273,8 +303,25 @@ PyObject* to_python(const PyResult& result) {
       return tuple.release();
     }
   };
-  return std::visit(Visitor{}, result);
+  return std::visit(Visitor{bound}, result);
 }
+
+}  // namespace
+
+InsertedText insert_at_byte_offsets(std::size_t param, std::string_view text,
+                                    std::vector<std::pair<std::size_t, std::string>> at_bytes) {
+  std::size_t byte = 0;
+  std::size_t code_points = 0;
+  for (auto& [at, inserted] : at_bytes) {
+    if (at < byte || at > text.size()) throw InternalFault("insertion outside its text or out of order");
+    code_points += utf8::count_code_points(text.substr(byte, at - byte));
+    byte = at;
+    at = code_points;
+  }
+  return {param, std::move(at_bytes)};
+}
+
+namespace {
 
 void raise_failure(const Failure& failure) {
   if (const auto* error = std::get_if<Error>(&failure)) {
@@ -308,7 +355,7 @@ PyObject* call_unguarded(const FunctionSpec& f, PyObject* args, PyObject* kwargs
     raise_failure(outcome.error());
     return nullptr;
   }
-  return to_python(*outcome);
+  return to_python(*outcome, bound);
 }
 
 std::string docstring(const FunctionSpec& f) {

@@ -63,10 +63,26 @@ class Args {
   std::array<Value, kMaxParams> values_;
 };
 
+// A text argument with short strings inserted into it, for a result that is
+// mostly its argument: the str is built from slices of the caller's own str,
+// which copies code units where decoding the whole text again would cost as
+// much as a pass of the computation.
+struct InsertedText {
+  std::size_t param;  // the text parameter the result is made from
+  // (code-point index in that text, UTF-8 to insert there), ascending
+  std::vector<std::pair<std::size_t, std::string>> insertions;
+};
+
+// The same, from byte offsets into the UTF-8 of `text` (ascending, each at
+// the start of a code point).
+InsertedText insert_at_byte_offsets(std::size_t param, std::string_view text,
+                                    std::vector<std::pair<std::size_t, std::string>> at_bytes);
+
 // A computation's result, converted to a new Python object by its alternative:
-// str (from UTF-8), int (unsigned 64-bit), list of int, or (str, bool, int).
-using PyResult =
-    std::variant<std::string, std::uint64_t, std::vector<std::uint64_t>, std::tuple<std::string, bool, std::uint64_t>>;
+// str (from UTF-8), int (unsigned 64-bit), list of int, (str, bool, int), or
+// str (a text argument with insertions).
+using PyResult = std::variant<std::string, std::uint64_t, std::vector<std::uint64_t>,
+                              std::tuple<std::string, bool, std::uint64_t>, InsertedText>;
 
 // A ValueError raised with a text of its own rather than through Error.
 struct ValueErrorText {

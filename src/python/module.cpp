@@ -11,6 +11,7 @@
 #include "simhash/surface.hpp"
 #include "softbinding/builders.hpp"
 #include "softbinding/tier.hpp"
+#include "stego/watermark.hpp"
 
 namespace vessolin::python {
 namespace {
@@ -33,6 +34,29 @@ constexpr Param kVerifyTier[] = {
     {"watermark_verified", ParamKind::Bool},
     {"crosscheck_ok", ParamKind::Bool},
 };
+
+constexpr Param kEmbed[] = {
+    {"text", ParamKind::Text},
+    {"pointer_hex", ParamKind::Hex, "pointer"},
+    {"key_hex", ParamKind::Hex, "key"},
+};
+constexpr std::uint8_t kKeyBeforePointer[] = {2, 1};
+constexpr Param kExtract[] = {{"text", ParamKind::Text}, {"key_hex", ParamKind::Hex, "key"}};
+
+Outcome embed(const Args& a) {
+  auto groups = stego::watermark_insertions(a.text(0), a.bytes(1), a.bytes(2));
+  if (!groups) return fail(groups.error());
+  std::vector<std::pair<std::size_t, std::string>> at_bytes;
+  at_bytes.reserve(groups->size());
+  for (stego::GroupInsertion& g : *groups) at_bytes.emplace_back(g.offset, std::move(g.group));
+  return insert_at_byte_offsets(0, a.text(0), std::move(at_bytes));
+}
+
+Outcome extract(const Args& a) {
+  const auto found = stego::extract_watermark(a.text(0), a.bytes(1));
+  if (!found) return fail(found.error());
+  return std::tuple{hex::encode(found->pointer), found->tag_verified, found->shards_recovered};
+}
 
 std::vector<std::uint64_t> to_list(std::span<const std::uint64_t> values) { return {values.begin(), values.end()}; }
 
@@ -63,6 +87,14 @@ constexpr FunctionSpec kFunctions[] = {
     {"content_hash", kText, {},
      "SHA-256 of the canonical stream (the blind-recoverable content hash), hex.",
      [](const Args& a) -> Outcome { return hex::encode(content_digest(a.text(0))); }},
+    {"embed_watermark", kEmbed, kKeyBeforePointer,
+     "Embed a `zwc-watermark.2` carrying `pointer_hex`, bound to the content by\n"
+     "`key_hex`. Returns the watermarked text.",
+     embed},
+    {"extract_watermark", kExtract, {},
+     "Blind-extract and verify a `zwc-watermark.2`.\n"
+     "Returns `(pointer_hex, tag_verified, shards_recovered)`.",
+     extract},
     {"public_key", kSecret, {},
      "Derive the Ed25519 public key (hex) from a 32-byte secret key (hex).",
      [](const Args& a) -> Outcome { return hex::encode(ed25519::derive_public_key(a.bytes32(0))); }},

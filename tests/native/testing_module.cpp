@@ -26,6 +26,9 @@
 #include "softbinding/codec.hpp"
 #include "unicode/properties.hpp"
 #include "unicode/utf8.hpp"
+#include "decimal_list.hpp"
+#include "erasure_testing.hpp"
+#include "watermark_testing.hpp"
 
 namespace vessolin::python {
 namespace {
@@ -68,6 +71,16 @@ constexpr Param kRawVerify[] = {
     {"public_hex", ParamKind::Key32},
     {"signature_hex", ParamKind::Hex, "signature"},
 };
+constexpr Param kName[] = {{"name", ParamKind::Text}};
+constexpr Param kCounts[] = {{"counts", ParamKind::Text}};
+constexpr Param kCodecRun[] = {{"operation", ParamKind::Text}, {"counts", ParamKind::Text}, {"shards", ParamKind::Text}};
+constexpr Param kPlacement[] = {
+    {"n", ParamKind::Text}, {"key_hex", ParamKind::Hex, "key"}, {"digest_hex", ParamKind::Hex, "digest"}};
+constexpr Param kBindingTag[] = {{"key_hex", ParamKind::Hex, "key"},
+                                 {"digest_hex", ParamKind::Hex, "digest"},
+                                 {"pointer_hex", ParamKind::Hex, "pointer"}};
+constexpr Param kPayload[] = {{"payload_hex", ParamKind::Hex, "payload"}};
+constexpr Param kTextAndOrdinals[] = {{"text", ParamKind::Text}, {"ordinals", ParamKind::Text}};
 
 Error make_error(std::string_view variant, std::string detail) {
   if (variant == "ContentTooShort") return Error::content_too_short();
@@ -139,22 +152,6 @@ std::string structural_feature_lines(std::string_view text) {
   std::string out;
   for (const Feature& f : structural_features(text)) out += f.text + "\t" + std::to_string(f.weight) + "\n";
   return out;
-}
-
-// Unsigned decimal numbers separated by spaces; nothing if any piece is not one.
-std::optional<std::vector<std::uint64_t>> decimal_list(std::string_view text) {
-  std::vector<std::uint64_t> values;
-  const char* p = text.data();
-  const char* end = p + text.size();
-  for (;;) {
-    while (p != end && *p == ' ') ++p;
-    if (p == end) return values;
-    std::uint64_t v = 0;
-    const auto r = std::from_chars(p, end, v);
-    if (r.ec != std::errc() || (r.ptr != end && *r.ptr != ' ')) return std::nullopt;
-    values.push_back(v);
-    p = r.ptr;
-  }
 }
 
 Result<std::uint64_t> band_key_of(std::string_view numbers) {
@@ -563,6 +560,37 @@ constexpr FunctionSpec kFunctions[] = {
        if (!ns) return fail(ns.error());
        return *ns;
      }},
+    {"gf_table", kName, {}, "A GF(2^8) table, flattened: exp, log, mul, div or pow.",
+     [](const Args& a) -> Outcome { return erasure_testing::gf_table(a.text(0)); }},
+    {"codec_matrix", kCounts, {}, "The encoding matrix for 'data parity' counts, one hex row per line.",
+     [](const Args& a) -> Outcome { return erasure_testing::codec_matrix(a.text(0)); }},
+    {"codec_run", kCodecRun, {}, "'ok' or the CodecError, then the shards after encode or reconstruct.",
+     [](const Args& a) -> Outcome { return erasure_testing::codec_run(a.text(0), a.text(1), a.text(2)); }},
+    {"shuffled_order", kNumbers, {}, "The first entries of the placement shuffle for 'n seed keep'.",
+     [](const Args& a) -> Outcome { return watermark_testing::shuffled(a.text(0)); }},
+    {"placement_order", kPlacement, {}, "The placement order for n slots, a key and a content digest.",
+     [](const Args& a) -> Outcome { return watermark_testing::placement_order(a.text(0), a.bytes(1), a.bytes(2)); }},
+    {"binding_tag", kBindingTag, {}, "The 8-byte binding tag, hex.",
+     [](const Args& a) -> Outcome { return watermark_testing::binding_tag(a.bytes(0), a.bytes(1), a.bytes(2)); }},
+    {"encode_shards", kPayload, {}, "The 48 shards of a 24-byte payload, hex.",
+     [](const Args& a) -> Outcome { return watermark_testing::encode_shards(a.bytes(0)); }},
+    {"shard_group", kNumbers, {}, "The four zero-width characters that write a shard byte.",
+     [](const Args& a) -> Outcome { return watermark_testing::shard_group(a.text(0)); }},
+    {"find_slots", kText, {}, "The slots of a text: byte offsets just past each word run.",
+     [](const Args& a) -> Outcome {
+       const auto slots = stego::find_slots(a.text(0));
+       return std::vector<std::uint64_t>(slots.begin(), slots.end());
+     }},
+    {"count_slots_without_invisible", kText, {}, "The slot count of the text with its invisible code points removed.",
+     [](const Args& a) -> Outcome { return std::uint64_t{stego::take_census(a.text(0)).slots}; }},
+    {"strip_invisible", kText, {}, "The text without its invisible code points.",
+     [](const Args& a) -> Outcome { return stego::strip_invisible(a.text(0)); }},
+    {"scan_words", kText, {}, "Every scan word as 'ordinal mark_offset symbol_count first-symbols' lines.",
+     [](const Args& a) -> Outcome { return watermark_testing::scan_words(a.text(0)); }},
+    {"white_or_invisible_mismatches", {}, {}, "Code points where the fast path's byte test is wrong.",
+     [](const Args&) -> Outcome { return watermark_testing::white_or_invisible_mismatches(); }},
+    {"scan_chosen_words", kTextAndOrdinals, {}, "The lines of scan_words for the given ordinals, read from checkpoints.",
+     [](const Args& a) -> Outcome { return watermark_testing::scan_chosen_words(a.text(0), a.text(1)); }},
     {"internal_fault", kText, {}, "Breaks an internal invariant with the given message.",
      [](const Args& a) -> Outcome { throw InternalFault(std::string(a.text(0))); }},
 };

@@ -1,0 +1,65 @@
+#include "stego/placement.hpp"
+
+#include <algorithm>
+#include <numeric>
+
+#include "crypto/digest.hpp"
+#include "stego/text_walk.hpp"
+
+namespace vessolin::stego {
+
+std::vector<std::size_t> find_slots(std::string_view text) {
+  std::vector<std::size_t> slots;
+  bool in_run = false;
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    const CodePoint c = read_code_point(text, pos);
+    if (c.kind != Kind::Ordinary && in_run) slots.push_back(pos);
+    in_run = c.kind == Kind::Ordinary;
+    pos = c.end;
+  }
+  if (in_run) slots.push_back(pos);
+  return slots;
+}
+
+std::uint64_t placement_seed(std::span<const std::uint8_t> key, const Digest32& content_digest) {
+  static constexpr std::string_view kLabel = "zwc-watermark-v2-placement";
+  const crypto::Digest32 mac = crypto::hmac_sha256(key, {crypto::as_bytes(kLabel), content_digest});
+  std::uint64_t seed = 0;
+  for (int i = 7; i >= 0; --i) seed = seed << 8 | mac[static_cast<std::size_t>(i)];
+  return seed == 0 ? kFallbackSeed : seed;
+}
+
+namespace {
+
+// Indices are kept as narrow as the count allows: a text of a million words
+// shuffles four bytes per word, not eight.
+template <class Index>
+std::vector<std::size_t> shuffle(std::size_t n, std::uint64_t x, std::size_t keep) {
+  keep = std::min(keep, n);
+  std::vector<Index> v(n);
+  std::iota(v.begin(), v.end(), Index{0});
+  for (std::size_t k = n; k >= 2; --k) {
+    x ^= x >> 12;
+    x ^= x << 25;
+    x ^= x >> 27;
+    const std::uint64_t j = (x * 0x2545F4914F6CDD1DULL) % k;
+    // Step k settles entry k - 1 for good; past the entries kept, only the
+    // value it gives away matters.
+    if (k - 1 >= keep) {
+      v[j] = v[k - 1];
+    } else {
+      std::swap(v[k - 1], v[j]);
+    }
+  }
+  return {v.begin(), v.begin() + static_cast<std::ptrdiff_t>(keep)};
+}
+
+}  // namespace
+
+std::vector<std::size_t> shuffled_order(std::size_t n, std::uint64_t seed, std::size_t keep) {
+  if (n <= std::numeric_limits<std::uint32_t>::max()) return shuffle<std::uint32_t>(n, seed, keep);
+  return shuffle<std::uint64_t>(n, seed, keep);
+}
+
+}  // namespace vessolin::stego

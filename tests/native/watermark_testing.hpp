@@ -1,0 +1,122 @@
+// Helpers behind the watermark rows of `_vessolin_testing`: payload, slots,
+// placement and the scan, reached with text arguments. Included by
+// testing_module.cpp only.
+#pragma once
+
+#include <algorithm>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "erasure_testing.hpp"
+#include "hex/hex.hpp"
+#include "python/frame.hpp"
+#include "stego/alphabet.hpp"
+#include "stego/payload.hpp"
+#include "stego/placement.hpp"
+#include "stego/scan.hpp"
+#include "stego/text_walk.hpp"
+#include "unicode/properties.hpp"
+#include "unicode/utf8.hpp"
+
+namespace vessolin::python::watermark_testing {
+
+using erasure_testing::numbers;
+
+// The permutation drawn from a seed, first `keep` entries ("n seed keep").
+inline Outcome shuffled(std::string_view text) {
+  const auto v = numbers(text, 3);
+  if (!v) return fail(Error::invalid_input("expected 'n seed keep'"));
+  const auto order = stego::shuffled_order((*v)[0], (*v)[1], (*v)[2]);
+  return std::vector<std::uint64_t>(order.begin(), order.end());
+}
+
+inline std::expected<Digest32, Failure> digest_of(std::span<const std::uint8_t> bytes) {
+  if (bytes.size() != 32) return std::unexpected<Failure>(Error::invalid_input("a digest is 32 bytes"));
+  Digest32 d;
+  std::ranges::copy(bytes, d.begin());
+  return d;
+}
+
+inline Outcome placement_order(std::string_view n_text, std::span<const std::uint8_t> key,
+                               std::span<const std::uint8_t> digest) {
+  const auto n = numbers(n_text, 1);
+  const auto d = digest_of(digest);
+  if (!n) return fail(Error::invalid_input("expected a count"));
+  if (!d) return std::unexpected(d.error());
+  const auto order = stego::placement_order((*n)[0], key, *d);
+  return std::vector<std::uint64_t>(order.begin(), order.end());
+}
+
+inline Outcome binding_tag(std::span<const std::uint8_t> key, std::span<const std::uint8_t> digest,
+                           std::span<const std::uint8_t> pointer) {
+  const auto d = digest_of(digest);
+  if (!d) return std::unexpected(d.error());
+  return hex::encode(stego::binding_tag(key, *d, stego::pointer_field(pointer)));
+}
+
+inline Outcome encode_shards(std::span<const std::uint8_t> payload) {
+  if (payload.size() != stego::kPayloadBytes) return fail(Error::invalid_input("a payload is 24 bytes"));
+  stego::Payload p;
+  std::ranges::copy(payload, p.begin());
+  const auto shards = stego::encode_shards(p);
+  if (!shards) return fail(shards.error());
+  return hex::encode(*shards);
+}
+
+inline Outcome shard_group(std::string_view byte_text) {
+  const auto b = numbers(byte_text, 1);
+  if (!b || (*b)[0] > 255) return fail(Error::invalid_input("expected a byte"));
+  const auto group = stego::group_utf8(static_cast<std::uint8_t>((*b)[0]));
+  return std::string(group.data(), group.size());
+}
+
+// Code points beyond ASCII on which the byte test of the fast path
+// disagrees with the White_Space property and the invisible set.
+inline std::vector<std::uint64_t> white_or_invisible_mismatches() {
+  std::vector<std::uint64_t> bad;
+  for (char32_t c = 0x80; c <= 0x10FFFF; ++c) {
+    if (c >= 0xD800 && c <= 0xDFFF) continue;
+    unsigned char bytes[4];
+    utf8::encode(c, reinterpret_cast<char*>(bytes));
+    const bool expected = unicode::is_white_space(c) || unicode::is_invisible(c);
+    const bool got = stego::detail::is_candidate_lead(bytes[0]) && stego::detail::white_or_invisible_bytes(bytes);
+    if (got != expected) bad.push_back(c);
+  }
+  return bad;
+}
+
+inline std::string scan_word_line(std::size_t ordinal, const stego::ScanWord& w) {
+  std::string out = std::to_string(ordinal) + " " + std::to_string(w.mark_offset) + " " +
+                    std::to_string(w.symbol_count) + " ";
+  for (std::size_t k = 0; k < std::min(w.symbol_count, stego::kSymbolsPerGroup); ++k) out += char('0' + w.first_symbols[k]);
+  return out + "\n";
+}
+
+// Every scan word as "ordinal mark_offset symbol_count first-symbols", one per line.
+inline std::string scan_words(std::string_view text) {
+  std::vector<std::size_t> all(stego::take_census(text).scan_words);
+  for (std::size_t i = 0; i < all.size(); ++i) all[i] = i;
+  const std::vector<stego::ScanWord> words = stego::scan_words(text, all);
+  std::string out;
+  for (std::size_t i = 0; i < all.size(); ++i) out += scan_word_line(i, words[i]);
+  return out;
+}
+
+// The same lines for the scan words asked for (decimal ordinals), read the
+// way embedding and extraction read them: from the census's checkpoints.
+inline Outcome scan_chosen_words(std::string_view text, std::string_view ordinal_text) {
+  const auto ordinals = decimal_list(ordinal_text);
+  if (!ordinals) return fail(Error::invalid_input("expected decimal ordinals"));
+  const std::vector<std::size_t> wanted(ordinals->begin(), ordinals->end());
+  const std::vector<stego::ScanWord> words =
+      stego::scan_words(text, wanted, stego::take_census(text).checkpoints);
+  std::string out;
+  for (std::size_t i = 0; i < wanted.size(); ++i) {
+    if (words[i].found) out += scan_word_line(wanted[i], words[i]);
+  }
+  return out;
+}
+
+}  // namespace vessolin::python::watermark_testing
