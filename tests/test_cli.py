@@ -186,3 +186,27 @@ def test_in_place_keeps_bom_line_endings_and_mode(work, chapter):
 def test_python_dash_m_and_version():
     done = subprocess.run([sys.executable, "-m", "vessolin", "--version"], capture_output=True, text=True)
     assert done.returncode == 0 and done.stdout.startswith("vessolin ")
+
+
+def test_index_commands(work, chapter):
+    db = work / "published.db"
+    text = chapter.read_text(encoding="utf-8")
+    (work / "edited.txt").write_text(text.replace("Alice", "Alicia", 3), encoding="utf-8")
+    (work / "other.txt").write_text("An unrelated text about something else entirely. " * 40)
+    added = json.loads(ok("index", "add", "--json", "--jobs", "2", "--manifest", "urn:m", db, chapter,
+                          work / "other.txt"))
+    assert (added["added"], added["records"]) == (2, 2)
+
+    found = json.loads(ok("index", "query", "--json", db, work / "edited.txt"))["matches"]
+    assert found[0]["record_id"] == str(chapter) and found[0]["manifest"] == "urn:m"
+    assert found[0]["share"] > 0.9 and len(found) == 1
+    record = json.loads(ok("index", "get", "--json", db, chapter))
+    assert record["content_hash"] == vessolin.content_hash(text)
+
+    (work / "latin.txt").write_text("Lorem ipsum dolor sit amet, consectetur adipiscing elit. " * 20)
+    assert run("index", "query", db, work / "latin.txt")[0] == 1
+    assert run("index", "remove", db, chapter, "nope")[0] == 1
+    assert ok("index", "count", db) == b"1\n"
+    (work / "garbage.db").write_text("not a database")
+    status, _, err = run("index", "count", work / "garbage.db")
+    assert status == 2 and err.count("\n") == 1 and "not an SQLite database" in err
