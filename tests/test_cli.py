@@ -106,7 +106,7 @@ def test_negative_answers_exit_with_status_1(work, chapter):
         (["embed", "--key-file", "wm.key", "--pointer", "abc", "short.txt"], "vessolin: --pointer: invalid pointer: Odd number of digits"),
         (["sign", "--key-file", "wm.key", "short.txt"], "vessolin: wm.key: bad key file: expected a 32-byte (64 hex char) key"),
         (["verify", "--public-key", "00", "short.txt"], "vessolin: short.txt: expected a 32-byte (64 hex char) key"),
-        (["tier", "short.txt", "short.txt"], "vessolin: short.txt: invalid assertion: Invalid character 't' at position 0"),
+        (["tier", "odd.hex", "short.txt"], "vessolin: odd.hex: invalid assertion: Odd number of digits"),
         (["tier", "empty.txt", "short.txt"], "vessolin: empty.txt: invalid input: soft-binding CBOR decode: Io(EndOfFile)"),
         (["fingerprint", "--jobs", "0", "short.txt"], "vessolin: --jobs must be at least 1"),
         (["frobnicate"], "vessolin: vessolin: argument COMMAND: invalid choice: 'frobnicate'"),
@@ -118,6 +118,7 @@ def test_bad_input_is_one_line_and_status_2(work, args, message):
     (work / "bad.key").write_text("zz")
     (work / "short.txt").write_text("three short words")
     (work / "empty.txt").write_text("")
+    (work / "odd.hex").write_text("abc\n")
     status, out, err = run(*args, cwd=work)
     assert status == 2 and out == b""
     assert err.startswith(message) and err.count("\n") == 1, err
