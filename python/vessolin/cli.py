@@ -10,8 +10,6 @@ line on standard error that names the file and the problem.
 from __future__ import annotations
 
 import argparse
-import concurrent.futures
-import importlib.metadata
 import json
 import os
 import secrets
@@ -238,6 +236,8 @@ def fingerprint_results(files: list[str], jobs: int) -> Iterable[tuple[dict[str,
     # The module holds the interpreter lock through each call, so the speed-up
     # comes from processes. Files are read in the workers; results come back
     # in input order.
+    import concurrent.futures  # only here: every command pays for what it imports at start-up
+
     with concurrent.futures.ProcessPoolExecutor(max_workers=jobs) as pool:
         chunk = max(1, min(64, len(files) // (jobs * 8)))
         yield from pool.map(fingerprint_file, files, chunksize=chunk)
@@ -561,11 +561,25 @@ class Parser(argparse.ArgumentParser):
         raise Failure(f"{self.prog}: {message}")
 
 
+class VersionAction(argparse.Action):
+    """--version, looking the version up only when asked (the lookup costs
+    more start-up time than the rest of the parser)."""
+
+    def __init__(self, option_strings: Sequence[str], dest: str, **kwargs: Any) -> None:
+        super().__init__(option_strings, dest, nargs=0, help="show the version and exit", **kwargs)
+
+    def __call__(self, parser: argparse.ArgumentParser, *args: Any) -> NoReturn:
+        import importlib.metadata
+
+        try:
+            version = importlib.metadata.version("vessolin")
+        except importlib.metadata.PackageNotFoundError:
+            version = "unknown"
+        print(f"{PROG} {version}")
+        parser.exit()
+
+
 def build_parser() -> argparse.ArgumentParser:
-    try:
-        version = importlib.metadata.version("vessolin")
-    except importlib.metadata.PackageNotFoundError:
-        version = "unknown"
     raw = argparse.RawDescriptionHelpFormatter
     top = Parser(
         prog=PROG,
@@ -575,7 +589,7 @@ def build_parser() -> argparse.ArgumentParser:
         epilog="Exit status: 0 success, 1 a negative answer, 2 bad usage or bad input.\n"
                "FILE may be - for standard input. Run 'vessolin COMMAND --help' for a command's options.",
     )
-    top.add_argument("--version", action="version", version=f"{PROG} {version}")
+    top.add_argument("--version", action=VersionAction)
     commands = top.add_subparsers(dest="command", metavar="COMMAND", parser_class=Parser)
     commands.required = True
 
