@@ -71,7 +71,7 @@ def wycheproof_cases():
             yield pytest.param(group["publicKey"]["pk"], test, id=str(test["tcId"]))
 
 
-@pytest.mark.parametrize("public, test", wycheproof_cases())
+@pytest.mark.parametrize("public, test", list(wycheproof_cases()))
 def test_wycheproof(native, public, test):
     verdict = native.ed25519_verify(test["msg"], public, test["sig"])
     if test["result"] == "valid":
