@@ -45,8 +45,9 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Callable
 
+from corpus import CORPUS_FILES, DATA
+
 HERE = Path(__file__).resolve().parent
-DATA = HERE / "data"
 
 try:
     import vessolin
@@ -186,17 +187,7 @@ def shuffled_words(nbytes: int) -> str:
 
 
 def corpus_texts() -> dict[str, str]:
-    return {rel: read(rel) for rel in (
-        "gutenberg/11-0.txt",
-        "wikipedia_mars/german.utf8.txt",
-        "wikipedia_mars/greek.utf8.txt",
-        "wikipedia_mars/turkish.utf8.txt",
-        "wikipedia_mars/persan.utf8.txt",
-        "wikipedia_mars/hindi.utf8.txt",
-        "lipsum/Russian-Lipsum.utf8.txt",
-        "lipsum/Chinese-Lipsum.utf8.txt",
-        "emoji/emoji-zwj-sequences.txt",
-    )}
+    return {rel: read(rel) for rel in CORPUS_FILES}
 
 
 # --------------------------------------------------------------------------

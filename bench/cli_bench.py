@@ -26,18 +26,9 @@ import time
 from pathlib import Path
 
 import vessolin
+from corpus import DATA, PROSE_FILES
 
-DATA = Path(__file__).resolve().parent / "data"
-SOURCES = [
-    "gutenberg/11-0.txt",
-    "wikipedia_mars/german.utf8.txt",
-    "wikipedia_mars/greek.utf8.txt",
-    "wikipedia_mars/turkish.utf8.txt",
-    "wikipedia_mars/persan.utf8.txt",
-    "wikipedia_mars/hindi.utf8.txt",
-    "lipsum/Russian-Lipsum.utf8.txt",
-    "lipsum/Chinese-Lipsum.utf8.txt",
-]
+SOURCES = PROSE_FILES
 
 
 def make_files(folder: Path, count: int, seed: int = 7) -> list[Path]:

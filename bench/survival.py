@@ -26,19 +26,9 @@ from pathlib import Path
 from typing import Callable
 
 import vessolin
+from corpus import CORPUS_FILES, DATA
 
-DATA = Path(__file__).resolve().parent / "data"
-SOURCES = [
-    "gutenberg/11-0.txt",
-    "wikipedia_mars/german.utf8.txt",
-    "wikipedia_mars/greek.utf8.txt",
-    "wikipedia_mars/turkish.utf8.txt",
-    "wikipedia_mars/persan.utf8.txt",
-    "wikipedia_mars/hindi.utf8.txt",
-    "lipsum/Russian-Lipsum.utf8.txt",
-    "lipsum/Chinese-Lipsum.utf8.txt",
-    "emoji/emoji-zwj-sequences.txt",
-]
+SOURCES = CORPUS_FILES
 POINTER = "5e1f00d0c0ffee00112233445566778a"
 KEY = "6b" * 32
 OTHER_KEY = "7c" * 32
