@@ -55,12 +55,26 @@ def main() -> None:
             marked = vessolin.embed_watermark(text, pointer, key)
         except ValueError as e:
             print(f"embed_watermark        {e}")
-            return
-        print(f"embed_watermark        {len(marked) - len(text)} zero-width characters added, pointer {pointer}")
-        print(f"  content_hash same    {vessolin.content_hash(marked) == digest}")
-        read_back("extract_watermark", marked)
-        read_back("  of a re-spaced copy", " ".join(marked.split()))
-        read_back("  with another key", marked, secrets.token_hex(32))
+        else:
+            print(f"embed_watermark        {len(marked) - len(text)} zero-width characters added, pointer {pointer}")
+            print(f"  content_hash same    {vessolin.content_hash(marked) == digest}")
+            read_back("extract_watermark", marked)
+            read_back("  of a re-spaced copy", " ".join(marked.split()))
+            read_back("  with another key", marked, secrets.token_hex(32))
+
+    # The soft-binding assertion of the text, signed, checked and used to
+    # classify the edited copy as a service would meet it later.
+    assertion = vessolin.soft_binding_fingerprint(text)
+    secret = secrets.token_hex(32)
+    envelope = vessolin.sign(assertion, secret)
+    print(f"soft_binding_fingerprint {len(assertion) // 2} bytes of CBOR")
+    print(f"sign                   {len(envelope) // 2}-byte COSE_Sign1 envelope")
+    print(f"verify                 {vessolin.verify(envelope, vessolin.public_key(secret)) == assertion}"
+          "  (payload is the assertion)")
+    for label, candidate in (("the text", text), ("the edited copy", edited)):
+        tier = vessolin.verify_tier(candidate, assertion, False, True)
+        print(f"verify_tier            {tier:<7} for {label} (cross-check passed)")
+
 
 if __name__ == "__main__":
     main()
