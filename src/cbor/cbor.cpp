@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "unicode/utf8_fault.hpp"
+
 namespace vessolin::cbor {
 
 // ---------------------------------------------------------------------------
@@ -142,44 +144,6 @@ Decoded<void> Reader::string_chunks(const Head& h, std::vector<std::uint8_t>* ou
   }
 }
 
-bool valid_utf8(std::span<const std::uint8_t> s) {
-  // Text that is all ASCII, as keys and hexadecimal values are, in one
-  // pass that the compiler vectorises.
-  std::uint8_t any = 0;
-  for (std::uint8_t b : s) any |= b;
-  if (any < 0x80) return true;
-  std::size_t i = 0;
-  while (i < s.size()) {
-    const std::uint8_t b = s[i];
-    if (b < 0x80) {
-      ++i;
-      continue;
-    }
-    std::size_t n;
-    std::uint32_t c;
-    if (b >= 0xC2 && b <= 0xDF) {
-      n = 2, c = b & 0x1F;
-    } else if (b >= 0xE0 && b <= 0xEF) {
-      n = 3, c = b & 0x0F;
-    } else if (b >= 0xF0 && b <= 0xF4) {
-      n = 4, c = b & 0x07;
-    } else {
-      return false;
-    }
-    if (s.size() - i < n) return false;
-    for (std::size_t k = 1; k < n; ++k) {
-      if ((s[i + k] & 0xC0) != 0x80) return false;
-      c = (c << 6) | (s[i + k] & 0x3F);
-    }
-    // Overlong forms, surrogates and values past U+10FFFF.
-    if ((n == 3 && c < 0x800) || (n == 4 && (c < 0x10000 || c > 0x10FFFF)) || (c >= 0xD800 && c <= 0xDFFF)) {
-      return false;
-    }
-    i += n;
-  }
-  return true;
-}
-
 Decoded<std::vector<std::uint8_t>> Reader::bytes_after(const Head& h) {
   std::vector<std::uint8_t> out;
   if (auto r = string_chunks(h, &out); !r) return std::unexpected(r.error());
@@ -189,7 +153,7 @@ Decoded<std::vector<std::uint8_t>> Reader::bytes_after(const Head& h) {
 Decoded<std::string> Reader::text_after(const Head& h) {
   std::vector<std::uint8_t> bytes;
   if (auto r = string_chunks(h, &bytes); !r) return std::unexpected(r.error());
-  if (!valid_utf8(bytes)) return std::unexpected(DecodeError::syntax(h.offset));
+  if (!utf8::is_valid(bytes)) return std::unexpected(DecodeError::syntax(h.offset));
   return std::string(bytes.begin(), bytes.end());
 }
 
@@ -202,7 +166,7 @@ Decoded<std::string_view> Reader::text_view_after(const Head& h, std::string& jo
   }
   auto content = take(h.argument);
   if (!content) return std::unexpected(content.error());
-  if (!valid_utf8(*content)) return std::unexpected(DecodeError::syntax(h.offset));
+  if (!utf8::is_valid(*content)) return std::unexpected(DecodeError::syntax(h.offset));
   return std::string_view(reinterpret_cast<const char*>(content->data()), content->size());
 }
 
@@ -292,119 +256,5 @@ double float_value(const Head& h) {
       return std::bit_cast<double>(h.argument);
   }
 }
-
-// ---------------------------------------------------------------------------
-// Generic values
-
-namespace {
-
-Decoded<Value> read_value_after(Reader& reader, const Head& h);
-
-Decoded<Value> read_item(Reader& reader) {
-  auto h = reader.head();
-  if (!h) return std::unexpected(h.error());
-  if (h->is_break()) return std::unexpected(DecodeError::syntax(h->offset));
-  return read_value_after(reader, *h);
-}
-
-Decoded<Value> read_value_after(Reader& reader, const Head& h) {
-  Value v;
-  v.offset = h.offset;
-  switch (h.major) {
-    case Major::Unsigned:
-      v.type = Value::Type::Unsigned;
-      v.number = h.argument;
-      return v;
-    case Major::Negative:
-      v.type = Value::Type::Negative;
-      v.number = h.argument;
-      return v;
-    case Major::Bytes: {
-      auto bytes = reader.bytes_after(h);
-      if (!bytes) return std::unexpected(bytes.error());
-      v.type = Value::Type::Bytes;
-      v.bytes = std::move(*bytes);
-      return v;
-    }
-    case Major::Text: {
-      auto text = reader.text_after(h);
-      if (!text) return std::unexpected(text.error());
-      v.type = Value::Type::Text;
-      v.bytes.assign(text->begin(), text->end());
-      return v;
-    }
-    case Major::Simple:
-      if (h.is_float()) {
-        v.type = Value::Type::Float;
-        v.float_value = float_value(h);
-      } else {
-        v.type = Value::Type::Simple;
-        v.number = h.argument;
-      }
-      return v;
-    case Major::Tag: {
-      if (auto r = reader.enter(); !r) return std::unexpected(r.error());
-      auto item = read_item(reader);
-      reader.leave();
-      if (!item) return std::unexpected(item.error());
-      v.type = Value::Type::Tag;
-      v.number = h.argument;
-      v.items.push_back(std::move(*item));
-      return v;
-    }
-    case Major::Array:
-    case Major::Map: {
-      if (auto r = reader.enter(); !r) return std::unexpected(r.error());
-      v.type = h.major == Major::Map ? Value::Type::Map : Value::Type::Array;
-      const std::uint64_t per_entry = h.major == Major::Map ? 2 : 1;
-      Decoded<void> result;
-      if (h.indefinite) {
-        for (;;) {
-          auto item = reader.head();
-          if (!item) {
-            result = std::unexpected(item.error());
-            break;
-          }
-          if (item->is_break()) break;
-          auto first = read_value_after(reader, *item);
-          if (!first) {
-            result = std::unexpected(first.error());
-            break;
-          }
-          v.items.push_back(std::move(*first));
-          if (per_entry == 2) {
-            auto second = read_item(reader);
-            if (!second) {
-              result = std::unexpected(second.error());
-              break;
-            }
-            v.items.push_back(std::move(*second));
-          }
-        }
-      } else {
-        // Items are appended as they arrive, never reserved from the claimed
-        // count: a short input fails at its end, before anything large exists.
-        for (std::uint64_t i = 0; i < h.argument && result; ++i) {
-          for (std::uint64_t k = 0; k < per_entry; ++k) {
-            auto item = read_item(reader);
-            if (!item) {
-              result = std::unexpected(item.error());
-              break;
-            }
-            v.items.push_back(std::move(*item));
-          }
-        }
-      }
-      reader.leave();
-      if (!result) return std::unexpected(result.error());
-      return v;
-    }
-  }
-  return v;
-}
-
-}  // namespace
-
-Decoded<Value> read_value(Reader& reader) { return read_item(reader); }
 
 }  // namespace vessolin::cbor

@@ -109,8 +109,7 @@ struct Head {
 
 // Reads items one head at a time from a byte span; every failure carries the
 // diagnostic the item deserves. Depth is tracked by the callers that descend
-// (enter/leave), so that a format reader and the generic value reader count
-// nesting the same way.
+// (enter/leave), so that every format reader counts nesting the same way.
 class Reader {
  public:
   explicit Reader(std::span<const std::uint8_t> input) : input_(input) {}
@@ -156,10 +155,6 @@ class Reader {
   std::size_t pos_ = 0;
   int depth_ = 0;
 };
-
-// Whether bytes are well-formed UTF-8, as CBOR text strings must be (no
-// overlong forms, surrogates or values past U+10FFFF).
-bool valid_utf8(std::span<const std::uint8_t> bytes);
 
 // Defined here so that readers get the head in registers: every item
 // passes through it.
@@ -207,32 +202,5 @@ inline Decoded<Head> Reader::head() {
 
 // Floats: the value of a head whose is_float() holds (half, single, double).
 double float_value(const Head& head);
-
-// ---------------------------------------------------------------------------
-// Reading: generic values
-
-// One data item as a tree, for formats that look at items before deciding
-// what they are (COSE headers). Maps keep their pairs in input order,
-// duplicates included.
-struct Value {
-  enum class Type { Unsigned, Negative, Bytes, Text, Array, Map, Tag, Float, Simple };
-
-  Type type = Type::Simple;
-  // Unsigned: the value. Negative: n for the integer -1 - n. Tag: the tag
-  // number. Simple: the simple value (20 false, 21 true, 22 null, 23 undefined).
-  std::uint64_t number = 0;
-  double float_value = 0;
-  std::vector<std::uint8_t> bytes;  // byte string, or a text string's UTF-8
-  std::vector<Value> items;         // array items; map keys and values alternating; a tag's one item
-  std::size_t offset = 0;           // of the item's head in the input
-
-  bool is_null() const { return type == Type::Simple && number == 22; }
-  bool is_bool() const { return type == Type::Simple && (number == 20 || number == 21); }
-  std::string_view text() const { return {reinterpret_cast<const char*>(bytes.data()), bytes.size()}; }
-  std::size_t map_size() const { return items.size() / 2; }
-};
-
-// Reads one data item from the reader's position.
-Decoded<Value> read_value(Reader& reader);
 
 }  // namespace vessolin::cbor

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "cbor/cbor.hpp"
+#include "unicode/utf8_fault.hpp"
 
 namespace vessolin::softbinding {
 
@@ -17,7 +18,7 @@ namespace vessolin::softbinding {
 namespace {
 
 bool valid_text(std::string_view s) {
-  return cbor::valid_utf8({reinterpret_cast<const std::uint8_t*>(s.data()), s.size()});
+  return utf8::is_valid({reinterpret_cast<const std::uint8_t*>(s.data()), s.size()});
 }
 
 // The first text field that CBOR could not carry, if any.

@@ -12,6 +12,7 @@
 
 #include "cbor/cbor.hpp"
 #include "softbinding/codec.hpp"
+#include "unicode/utf8_fault.hpp"
 
 namespace vessolin::softbinding {
 
@@ -62,7 +63,7 @@ class FormMatcher {
 
   bool text(std::string& out) {
     std::span<const std::uint8_t> bytes;
-    if (!string(Major::Text, bytes) || !cbor::valid_utf8(bytes)) return false;
+    if (!string(Major::Text, bytes) || !utf8::is_valid(bytes)) return false;
     out.assign(reinterpret_cast<const char*>(bytes.data()), bytes.size());
     return true;
   }

@@ -63,4 +63,7 @@ inline std::optional<Fault> find_fault(std::span<const std::uint8_t> bytes) {
   return std::nullopt;
 }
 
+// Whether `bytes` are valid UTF-8 throughout.
+inline bool is_valid(std::span<const std::uint8_t> bytes) { return !find_fault(bytes); }
+
 }  // namespace vessolin::utf8

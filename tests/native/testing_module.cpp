@@ -26,6 +26,7 @@
 #include "softbinding/codec.hpp"
 #include "unicode/properties.hpp"
 #include "unicode/utf8.hpp"
+#include "cbor_testing.hpp"
 #include "decimal_list.hpp"
 #include "erasure_testing.hpp"
 #include "watermark_testing.hpp"
@@ -249,147 +250,6 @@ Result<std::vector<std::uint64_t>> minhash_absorb_of(std::string_view numbers, s
   return std::vector<std::uint64_t>(signature->begin(), signature->end());
 }
 
-// One CBOR item as JSON that the tests compare with Python values: integers
-// as numbers, text as strings, arrays as lists, false/true/null as
-// themselves, and the rest as one-key objects: {"bytes": hex},
-// {"tag": [number, item]}, {"float": text}, {"simple": n}, {"map": [[k, v], ...]}.
-void append_json(std::string& out, const cbor::Value& v) {
-  switch (v.type) {
-    case cbor::Value::Type::Unsigned:
-      out += std::to_string(v.number);
-      return;
-    case cbor::Value::Type::Negative: {
-      // -1 - n, written digit by digit so that n = 2^64 - 1 fits.
-      std::string digits = std::to_string(v.number);
-      int carry = 1;
-      for (auto it = digits.rbegin(); it != digits.rend() && carry; ++it) {
-        const int d = (*it - '0') + carry;
-        *it = static_cast<char>('0' + d % 10);
-        carry = d / 10;
-      }
-      out += "-";
-      if (carry) out += "1";
-      out += digits;
-      return;
-    }
-    case cbor::Value::Type::Bytes:
-      out += "{\"bytes\": \"" + hex::encode(v.bytes) + "\"}";
-      return;
-    case cbor::Value::Type::Text:
-      out += '"';
-      for (unsigned char c : v.bytes) {
-        if (c == '"' || c == '\\') {
-          out += '\\';
-          out += static_cast<char>(c);
-        } else if (c < 0x20) {
-          char buf[8];
-          std::snprintf(buf, sizeof buf, "\\u%04x", c);
-          out += buf;
-        } else {
-          out += static_cast<char>(c);
-        }
-      }
-      out += '"';
-      return;
-    case cbor::Value::Type::Array:
-      out += '[';
-      for (std::size_t i = 0; i < v.items.size(); ++i) {
-        if (i) out += ", ";
-        append_json(out, v.items[i]);
-      }
-      out += ']';
-      return;
-    case cbor::Value::Type::Map:
-      out += "{\"map\": [";
-      for (std::size_t i = 0; i + 1 < v.items.size(); i += 2) {
-        if (i) out += ", ";
-        out += '[';
-        append_json(out, v.items[i]);
-        out += ", ";
-        append_json(out, v.items[i + 1]);
-        out += ']';
-      }
-      out += "]}";
-      return;
-    case cbor::Value::Type::Tag:
-      out += "{\"tag\": [" + std::to_string(v.number) + ", ";
-      append_json(out, v.items.at(0));
-      out += "]}";
-      return;
-    case cbor::Value::Type::Float: {
-      char buf[40];
-      std::snprintf(buf, sizeof buf, "%.17g", v.float_value);
-      out += "{\"float\": \"" + std::string(buf) + "\"}";
-      return;
-    }
-    case cbor::Value::Type::Simple:
-      if (v.number == 20) out += "false";
-      else if (v.number == 21) out += "true";
-      else if (v.number == 22) out += "null";
-      else out += "{\"simple\": " + std::to_string(v.number) + "}";
-      return;
-  }
-}
-
-// The first item of the bytes as JSON, followed by a space and the number of
-// bytes it took; or "error: " and the reader's diagnostic.
-std::string cbor_read(std::span<const std::uint8_t> bytes) {
-  cbor::Reader reader(bytes);
-  auto value = cbor::read_value(reader);
-  if (!value) return "error: " + value.error().display();
-  std::string out;
-  append_json(out, *value);
-  return out + " " + std::to_string(reader.offset());
-}
-
-// Skips the first item: the number of bytes it took, or the diagnostic.
-std::string cbor_skip(std::span<const std::uint8_t> bytes) {
-  cbor::Reader reader(bytes);
-  auto skipped = reader.skip();
-  if (!skipped) return "error: " + skipped.error().display();
-  return std::to_string(reader.offset());
-}
-
-// Writes space-separated items: "u:N" unsigned, "i:N" signed, "t:TEXT" (no
-// spaces), "b:HEX", "a:N" array head, "m:N" map head, "tag:N", "null".
-Outcome cbor_write(std::string_view items) {
-  cbor::Writer w;
-  while (!items.empty()) {
-    const std::size_t space = std::min(items.find(' '), items.size());
-    const std::string_view item = items.substr(0, space);
-    items.remove_prefix(std::min(space + 1, items.size()));
-    if (item.empty()) continue;
-    const std::size_t colon = item.find(':');
-    const std::string_view kind = item.substr(0, colon);
-    const std::string_view arg = colon == std::string_view::npos ? std::string_view{} : item.substr(colon + 1);
-    std::uint64_t u = 0;
-    std::int64_t i = 0;
-    const char* end = arg.data() + arg.size();
-    if (kind == "u" && std::from_chars(arg.data(), end, u).ptr == end) {
-      w.unsigned_int(u);
-    } else if (kind == "i" && std::from_chars(arg.data(), end, i).ptr == end) {
-      w.signed_int(i);
-    } else if (kind == "t") {
-      w.text(arg);
-    } else if (kind == "b") {
-      auto bytes = hex::decode_trimmed(arg);
-      if (!bytes) return fail(Error::invalid_input("bad hex " + std::string(arg)));
-      w.bytes(*bytes);
-    } else if (kind == "a" && std::from_chars(arg.data(), end, u).ptr == end) {
-      w.array(u);
-    } else if (kind == "m" && std::from_chars(arg.data(), end, u).ptr == end) {
-      w.map(u);
-    } else if (kind == "tag" && std::from_chars(arg.data(), end, u).ptr == end) {
-      w.tag(u);
-    } else if (kind == "null") {
-      w.null();
-    } else {
-      return fail(Error::invalid_input("unknown item " + std::string(item)));
-    }
-  }
-  return hex::encode(w.bytes_written());
-}
-
 // The verdict of the module's Ed25519 rules on a raw message: "valid", or
 // the first check that refuses it.
 std::string ed25519_verdict(std::span<const std::uint8_t> message, const Bytes32& key,
@@ -514,11 +374,11 @@ constexpr FunctionSpec kFunctions[] = {
        return *ns;
      }},
     {"cbor_read", kCbor, {}, "The first CBOR item as JSON and the bytes it took, or the reader's diagnostic.",
-     [](const Args& a) -> Outcome { return cbor_read(a.bytes(0)); }},
+     [](const Args& a) -> Outcome { return cbor_testing::cbor_read(a.bytes(0)); }},
     {"cbor_skip", kCbor, {}, "Bytes taken by skipping the first CBOR item, or the reader's diagnostic.",
-     [](const Args& a) -> Outcome { return cbor_skip(a.bytes(0)); }},
+     [](const Args& a) -> Outcome { return cbor_testing::cbor_skip(a.bytes(0)); }},
     {"cbor_write", kCborItems, {}, "CBOR written by the writer from 'kind:argument' items, hex.",
-     [](const Args& a) -> Outcome { return cbor_write(a.text(0)); }},
+     [](const Args& a) -> Outcome { return cbor_testing::cbor_write(a.text(0)); }},
     {"soft_binding_reencode", kAssertion, {}, "Decodes an assertion and encodes the record again, hex.",
      [](const Args& a) -> Outcome {
        const auto record = softbinding::decode_soft_binding(a.bytes(0));
