@@ -12,8 +12,8 @@ from conftest import DATA
 VECTORS = DATA / "vectors" / "ed25519"
 RFC8032 = json.loads((VECTORS / "rfc8032_ed25519.json").read_text())["tests"]
 WYCHEPROOF = json.loads((VECTORS / "wycheproof_ed25519_test.json").read_text())
-SPECCHECK = json.loads((VECTORS / "speccheck_cases.json").read_text())
-SPECCHECK_EXPECTED = json.loads((VECTORS / "speccheck_module_expectations.json").read_text())["cases"]
+EDGE_CASES = json.loads((VECTORS / "eddsa_edge_cases.json").read_text())
+EDGE_CASE_VERDICTS = json.loads((VECTORS / "eddsa_edge_case_verdicts.json").read_text())["cases"]
 
 # RFC 8032 section 5.1.3, written out plainly as the reference.
 P = 2**255 - 19
@@ -86,9 +86,9 @@ def test_wycheproof(native, public, test):
         assert native.ed25519_libcrypto_verify(test["msg"], public, test["sig"]) == (verdict == "valid")
 
 
-@pytest.mark.parametrize("case", SPECCHECK_EXPECTED, ids=lambda c: str(c["index"]))
-def test_speccheck_edge_cases(native, case):
-    vector = SPECCHECK[case["index"]]
+@pytest.mark.parametrize("case", EDGE_CASE_VERDICTS, ids=lambda c: str(c["index"]))
+def test_eddsa_edge_cases(native, case):
+    vector = EDGE_CASES[case["index"]]
     args = (vector["message"], vector["pub_key"], vector["signature"])
     verdict = native.ed25519_verify(*args)
     if case["module_expected"] == "accept":
@@ -105,7 +105,7 @@ def test_speccheck_edge_cases(native, case):
 @pytest.mark.parametrize("index", [10, 11])
 def test_non_canonical_key_is_refused_before_the_envelope(index):
     with pytest.raises(ValueError) as info:
-        vessolin.verify("ff", SPECCHECK[index]["pub_key"])  # not an envelope either
+        vessolin.verify("ff", EDGE_CASES[index]["pub_key"])  # not an envelope either
     assert info.value.args == ("invalid input: invalid public key: signature::Error {}",)
 
 
