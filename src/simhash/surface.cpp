@@ -68,17 +68,30 @@ class ShingleTable {
   };
 
   explicit ShingleTable(std::uint64_t positions) : seed_(table_seed()) {
-    // Start small and grow: natural text repeats its shingles so much that
+    // Sized for one distinct shingle in eight positions, up to a megabyte,
+    // and grown from there: natural text repeats its shingles so much that
     // sizing for every position would waste memory and cache (100 KB of
-    // prose has some 90 000 positions but only about 9 000 distinct shingles).
+    // prose has some 90 000 positions but only about 9 000 distinct
+    // shingles), while growing step by step from a small table rehashes
+    // every shingle several times.
+    const std::uint64_t expected = std::min<std::uint64_t>(positions / 8, kPresizedSlots / 4 * 3);
     std::size_t capacity = 64;
-    while (capacity < 2 * std::min<std::uint64_t>(positions, 2048)) capacity *= 2;
+    while (capacity / 4 * 3 < expected) capacity *= 2;
     allocate(capacity);
   }
 
-  // The slot of `key`, inserted with value 0 if absent; `inserted` tells which.
-  Slot& find_or_insert(ShingleKey key, bool& inserted) {
-    std::size_t i = index(key);
+  // Where `key` starts its probe, before the table's size is applied: it
+  // stays valid when the table grows.
+  std::uint64_t hash(ShingleKey key) const { return fold_multiply(key.lo ^ seed_.a, key.hi ^ seed_.b); }
+
+  // Asks for the slot where a probe for `hash` starts to be brought into
+  // the cache.
+  void prefetch(std::uint64_t hash) const { __builtin_prefetch(&slots_[hash & mask_]); }
+
+  // The slot of `key`, whose hash() is `hash`, inserted with value 0 if
+  // absent; `inserted` tells which.
+  Slot& find_or_insert(ShingleKey key, std::uint64_t hash, bool& inserted) {
+    std::size_t i = hash & mask_;
     for (;;) {
       Slot& s = slots_[i];
       if (s.lo == key.lo && s.hi == key.hi) {
@@ -88,7 +101,7 @@ class ShingleTable {
       if (s.lo == 0) {
         if (size_ + 1 > limit_) {
           grow();
-          return find_or_insert(key, inserted);
+          return find_or_insert(key, hash, inserted);
         }
         ++size_;
         s.lo = key.lo;
@@ -109,9 +122,9 @@ class ShingleTable {
   }
 
  private:
-  std::size_t index(ShingleKey key) const {
-    return fold_multiply(key.lo ^ seed_.a, key.hi ^ seed_.b) & mask_;
-  }
+  static constexpr std::size_t kPresizedSlots = std::size_t{1} << 16;
+
+  std::size_t index(ShingleKey key) const { return hash(key) & mask_; }
 
   void allocate(std::size_t capacity) {
     slots_ = std::make_unique<Slot[]>(capacity);  // value-initialised: all empty
@@ -145,7 +158,6 @@ class ShingleWalker {
     for (int i = 0; i < kShingle; ++i) push(next_code_point());
   }
   ShingleKey key() const { return {lo_, hi_}; }
-  bool done() const { return pos_ >= s_.size(); }
   void advance() { push(next_code_point()); }
 
  private:
@@ -168,6 +180,52 @@ class ShingleWalker {
   std::uint32_t hi_ = 0;
 };
 
+// The shingle keys of a stream, in order, each with its table hash, walked a
+// few positions ahead so that the table slot each one probes is prefetched
+// well before it is needed: past the first kilobytes of a text, most probes
+// would otherwise wait on a cache miss.
+template <class Table>
+class PrefetchingWalker {
+ public:
+  PrefetchingWalker(std::string_view stream, std::uint64_t positions, const Table& table)
+      : walk_(stream), table_(table), positions_(positions) {
+    const std::uint64_t ahead = std::min<std::uint64_t>(kAhead, positions);
+    for (std::uint64_t q = 0; q < ahead; ++q) {
+      if (q != 0) walk_.advance();
+      load(q);
+    }
+  }
+
+  // The key at the next position and its hash; positions() calls in all.
+  ShingleKey next(std::uint64_t& hash) {
+    const std::size_t at = next_ % kAhead;
+    const ShingleKey key = keys_[at];
+    hash = hashes_[at];
+    if (next_ + kAhead < positions_) {
+      walk_.advance();
+      load(at);
+    }
+    ++next_;
+    return key;
+  }
+
+ private:
+  static constexpr std::size_t kAhead = 16;
+
+  void load(std::size_t at) {
+    keys_[at] = walk_.key();
+    hashes_[at] = table_.hash(keys_[at]);
+    table_.prefetch(hashes_[at]);
+  }
+
+  ShingleWalker walk_;
+  const Table& table_;
+  std::uint64_t positions_;
+  std::uint64_t next_ = 0;
+  ShingleKey keys_[kAhead];
+  std::uint64_t hashes_[kAhead];
+};
+
 // A stream of at most four code points is its own single shingle, of weight
 // 1: every counter is +1 or -1, so the fingerprint is the hash itself.
 Fingerprint256 single_shingle_fingerprint(std::string_view stream) {
@@ -178,12 +236,12 @@ Fingerprint256 single_shingle_fingerprint(std::string_view stream) {
 template <class Value>
 Fingerprint256 whole_fingerprint(std::string_view stream, std::uint64_t positions) {
   ShingleTable<Value> table(positions);
-  ShingleWalker walk(stream);
-  for (;;) {
+  PrefetchingWalker walk(stream, positions, table);
+  for (std::uint64_t p = 0; p < positions; ++p) {
     bool inserted;
-    ++table.find_or_insert(walk.key(), inserted).value;
-    if (walk.done()) break;
-    walk.advance();
+    std::uint64_t hash;
+    const ShingleKey key = walk.next(hash);
+    ++table.find_or_insert(key, hash, inserted).value;
   }
   SimHashBuilder simhash;
   char bytes[16];
@@ -208,8 +266,90 @@ struct BlockVotes {
 // Adds the bits of `count` hashes (fewer than 256) to `votes`.
 using VoteKernel = void (*)(const FeatureHash* const* hashes, std::size_t count, BlockVotes& votes);
 
+// 256 bits, one hash; plain vector arithmetic, which the compiler lowers to
+// whatever vector unit the calling function was built for.
+using HashBits = std::uint64_t __attribute__((vector_size(32)));
+
+inline HashBits load_bits(const FeatureHash& h) {
+  HashBits w;
+  std::memcpy(&w, h.data(), sizeof w);
+  return w;
+}
+
+// A carry-save adder: the three inputs' bits, summed per position, are
+// `low` + 2 * `high`.
+#define VESSOLIN_CSA(high, low, a, b, c) \
+  do {                                   \
+    const HashBits u_ = (a) ^ (b);       \
+    high = ((a) & (b)) | (u_ & (c));     \
+    low = u_ ^ (c);                      \
+  } while (0)
+
+// Counts the bits of `count` hashes (at most 255) position by position, in
+// bit-sliced counters: planes[p] holds bit p of every position's count. The
+// hashes go through a tree of carry-save adders sixteen at a time (fifteen
+// adders reduce sixteen of them to one word of weight 16 and carries of
+// weight 1, 2, 4 and 8), and only the words of weight 16 ripple into the
+// planes above. Then each count is read out of its eight bits.
+//
+// Reading the counts out costs as much as adding a few dozen hashes one by
+// one, which is what a short run (the end of a block) gets instead.
+//
+// Inlined into each kernel below, so that each is compiled for its own
+// vector unit from the same source.
+__attribute__((always_inline)) inline void votes_bit_sliced(const FeatureHash* const* hashes, std::size_t count,
+                                                            BlockVotes& votes) {
+  if (count < 24) {
+    for (std::size_t k = 0; k < count; ++k) votes.add(*hashes[k]);
+    return;
+  }
+  static const FeatureHash kZero{};
+  HashBits planes[8] = {};  // weight 1, 2, 4, ..., 128
+  HashBits& ones = planes[0];
+  HashBits& twos = planes[1];
+  HashBits& fours = planes[2];
+  HashBits& eights = planes[3];
+  for (std::size_t k = 0; k < count; k += 16) {
+    const FeatureHash* const* group = hashes + k;
+    const FeatureHash* padded[16];
+    if (count - k < 16) {  // the last group, filled up with zeros
+      for (std::size_t i = 0; i < 16; ++i) padded[i] = k + i < count ? hashes[k + i] : &kZero;
+      group = padded;
+    }
+    HashBits twos_a, twos_b, fours_a, fours_b, eights_a, eights_b, sixteens;
+    VESSOLIN_CSA(twos_a, ones, ones, load_bits(*group[0]), load_bits(*group[1]));
+    VESSOLIN_CSA(twos_b, ones, ones, load_bits(*group[2]), load_bits(*group[3]));
+    VESSOLIN_CSA(fours_a, twos, twos, twos_a, twos_b);
+    VESSOLIN_CSA(twos_a, ones, ones, load_bits(*group[4]), load_bits(*group[5]));
+    VESSOLIN_CSA(twos_b, ones, ones, load_bits(*group[6]), load_bits(*group[7]));
+    VESSOLIN_CSA(fours_b, twos, twos, twos_a, twos_b);
+    VESSOLIN_CSA(eights_a, fours, fours, fours_a, fours_b);
+    VESSOLIN_CSA(twos_a, ones, ones, load_bits(*group[8]), load_bits(*group[9]));
+    VESSOLIN_CSA(twos_b, ones, ones, load_bits(*group[10]), load_bits(*group[11]));
+    VESSOLIN_CSA(fours_a, twos, twos, twos_a, twos_b);
+    VESSOLIN_CSA(twos_a, ones, ones, load_bits(*group[12]), load_bits(*group[13]));
+    VESSOLIN_CSA(twos_b, ones, ones, load_bits(*group[14]), load_bits(*group[15]));
+    VESSOLIN_CSA(fours_b, twos, twos, twos_a, twos_b);
+    VESSOLIN_CSA(eights_b, fours, fours, fours_a, fours_b);
+    VESSOLIN_CSA(sixteens, eights, eights, eights_a, eights_b);
+    for (int p = 4; p < 8; ++p) {  // at most 15 sixteens: no carry out of the top
+      const HashBits carry = planes[p] & sixteens;
+      planes[p] ^= sixteens;
+      sixteens = carry;
+    }
+  }
+  alignas(32) std::uint8_t bytes[8][32];
+  std::memcpy(bytes, planes, sizeof bytes);
+  for (int b = 0; b < 32; ++b) {
+    Lanes sum = simhash_detail::byte_lanes(bytes[0][b]);
+    for (int p = 1; p < 8; ++p) sum += simhash_detail::byte_lanes(bytes[p][b]) << p;
+    votes.set[b] += sum;
+  }
+}
+#undef VESSOLIN_CSA
+
 void votes_portable(const FeatureHash* const* hashes, std::size_t count, BlockVotes& votes) {
-  for (std::size_t k = 0; k < count; ++k) votes.add(*hashes[k]);
+  votes_bit_sliced(hashes, count, votes);
 }
 
 #if defined(__x86_64__)
@@ -238,11 +378,17 @@ __attribute__((target("avx512f,avx512bw"))) void votes_avx512(const FeatureHash*
     votes.set[b] += add;
   }
 }
+
+__attribute__((target("avx2"))) void votes_avx2(const FeatureHash* const* hashes, std::size_t count,
+                                                 BlockVotes& votes) {
+  votes_bit_sliced(hashes, count, votes);
+}
 #endif
 
 constexpr cpu::Kernel<VoteKernel> kVoteKernels[] = {
 #if defined(__x86_64__)
     {"avx512", votes_avx512, cpu::Isa::Avx512bw},
+    {"avx2", votes_avx2, cpu::Isa::Avx2},
 #endif
     {"portable", votes_portable, cpu::Isa::Baseline},
 };
@@ -339,15 +485,16 @@ SurfaceFingerprint windowed_fingerprint(std::string_view stream, std::uint64_t n
     in_block = 0;
   };
 
-  ShingleWalker walk(stream);
+  PrefetchingWalker walk(stream, positions, table);
   Value distinct = 0;
   for (std::uint64_t p = 0; p < positions; ++p) {
-    if (p != 0) walk.advance();
     bool inserted;
-    auto& slot = table.find_or_insert(walk.key(), inserted);
+    std::uint64_t hash;
+    const ShingleKey key = walk.next(hash);
+    auto& slot = table.find_or_insert(key, hash, inserted);
     if (inserted) {
       slot.value = distinct++;
-      fresh.add(walk.key());
+      fresh.add(key);
     }
     shingles[in_block] = slot.value;
     if (++in_block == kWindowStep && p + 1 < positions) finish_block(false);
