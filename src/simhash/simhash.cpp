@@ -54,7 +54,20 @@ void SimHashBuilder::flush() {
     begin = ends_[i];
   }
   crypto::blake2b512_head_batch(std::span(views, count_), std::span(hashes, count_));
-  for (std::size_t i = 0; i < count_; ++i) acc_.add(hashes[i], weights_[i]);
+  // Most features occur once (most shingles of a text do): those are counted
+  // bit-sliced together, the others added one by one with their weights.
+  const FeatureHash* ones[kBatch];
+  std::size_t one_count = 0;
+  for (std::size_t i = 0; i < count_; ++i) {
+    if (weights_[i] == 1) {
+      ones[one_count++] = &hashes[i];
+    } else {
+      acc_.add(hashes[i], weights_[i]);
+    }
+  }
+  simhash_detail::Lanes set[32] = {};
+  simhash_detail::count_bits(ones, one_count, set);
+  acc_.add_ones(set, one_count);
   bytes_.clear();
   count_ = 0;
 }
