@@ -68,10 +68,6 @@ def test_normalized_text_keeps_case_punctuation_and_layout(native):
     assert native.normalized_text(text) == "  \u00c5ngstr\u00f6m,\r\n\t\u00c9TE!  "
 
 
-def test_lowercase_mapping_matches_the_full_mapping_everywhere(native):
-    assert native.lowercase_mismatches() == []
-
-
 def normalization_cases():
     with bz2.open(DATA / "unicode" / "NormalizationTest.txt.bz2", "rt", encoding="utf-8") as f:
         for line in f:
