@@ -174,13 +174,14 @@ class SimHashAccumulator {
     }
   }
 
-  // Adds `count` features of weight 1 (at most 255) whose bits
-  // count_bits() has summed into `set`.
-  void add_ones(const simhash_detail::Lanes* set, std::uint64_t count) {
-    total_weight_ += count;
-    if (static_cast<std::int64_t>(count) > kLaneLimit - lane_weight_) flush_lanes();
-    for (std::size_t b = 0; b < 32; ++b) lanes_[b] += set[b];
-    lane_weight_ += static_cast<std::int64_t>(count);
+  // Adds `count` features (at most 255) of weight 2^shift (shift below 8)
+  // whose bits count_bits() has summed into `set`.
+  void add_counts(const simhash_detail::Lanes* set, std::uint64_t count, int shift) {
+    const auto weight = static_cast<std::int64_t>(count << shift);
+    total_weight_ += static_cast<std::uint64_t>(weight);
+    if (weight > kLaneLimit - lane_weight_) flush_lanes();
+    for (std::size_t b = 0; b < 32; ++b) lanes_[b] += set[b] << shift;
+    lane_weight_ += weight;
   }
 
   Fingerprint256 finish();
@@ -219,23 +220,40 @@ class SimHashBuilder {
     if (++count_ == kBatch) flush();
   }
 
+  // A feature whose hash is already known.
+  void add_hash(const FeatureHash& hash, std::int64_t weight) {
+    hashed_[hashed_count_] = hash;
+    hashed_weights_[hashed_count_] = weight;
+    if (++hashed_count_ == kBatch) flush_hashed();
+  }
+
   Fingerprint256 finish() {
     flush();
+    flush_hashed();
     return acc_.finish();
   }
 
  private:
-  // Large enough that the features of weight 1 among them are counted
-  // together (see flush), below 256 so that their counts fit a byte.
+  // Large enough that features of equal small weight among them are
+  // counted together (see accumulate), below 256 so that their counts fit a
+  // byte.
   static constexpr std::size_t kBatch = 240;
 
   void flush();
+  void flush_hashed() {
+    accumulate(hashed_.data(), hashed_weights_.data(), hashed_count_);
+    hashed_count_ = 0;
+  }
+  void accumulate(const FeatureHash* hashes, const std::int64_t* weights, std::size_t count);
 
   SimHashAccumulator acc_;
   std::string bytes_;  // the pending texts, one after another
   std::array<std::size_t, kBatch> ends_{};
   std::array<std::int64_t, kBatch> weights_{};
   std::size_t count_ = 0;
+  std::array<FeatureHash, kBatch> hashed_;  // features given by their hashes
+  std::array<std::int64_t, kBatch> hashed_weights_;
+  std::size_t hashed_count_ = 0;
 };
 
 Fingerprint256 simhash256(std::span<const Feature> features);

@@ -3,10 +3,13 @@
 #include <array>
 #include <charconv>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "canonical/canonical.hpp"
+#include "crypto/blake2b_batch.hpp"
 #include "unicode/properties.hpp"
 #include "unicode/utf8.hpp"
 
@@ -70,7 +73,7 @@ static_assert(function_words_fit());
 std::string_view token_text(std::uint8_t token) { return token == kOtherWord ? "_" : kFunctionWords[token]; }
 
 // The punctuation class of a code point, as its class character, or 0.
-char punctuation_class(char32_t c) {
+constexpr char punctuation_class(char32_t c) {
   switch (c) {
     case '!': return '!';
     case ',': return ',';
@@ -85,6 +88,23 @@ char punctuation_class(char32_t c) {
   }
 }
 constexpr char kClasses[] = {'!', '"', '(', ',', '-', '.', ':', ';', '?'};
+
+struct AsciiClasses {
+  char cls[128]{};
+  constexpr AsciiClasses() {
+    for (char32_t c = 0; c < 128; ++c) cls[c] = punctuation_class(c);
+  }
+};
+constexpr AsciiClasses kAsciiClasses;
+
+// How often each punctuation class occurs, indexed by its class character.
+struct PunctuationCounts {
+  std::uint64_t count[128] = {};
+  void add(char32_t c) {
+    const char cls = c < 0x80 ? kAsciiClasses.cls[c] : punctuation_class(c);
+    if (cls != 0) ++count[static_cast<unsigned char>(cls)];  // rare: no store for the other characters
+  }
+};
 
 bool is_word(char32_t c) {
   if (c < 0x80) return (c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z');
@@ -200,6 +220,42 @@ class FeatureList {
   std::string buf_;
 };
 
+// The hashes of function-word features met before on this thread. A
+// thousand prose texts share most of their function-word trigrams, and
+// spelling and hashing them anew is a quarter of the work on a long text.
+// Direct-mapped, fixed in size; an entry is found only under the exact
+// feature it was stored for, so results never depend on what it holds.
+class WordsHashCache {
+ public:
+  static WordsHashCache& of_this_thread() {
+    thread_local WordsHashCache cache;
+    return cache;
+  }
+
+  const FeatureHash* find(const FeatureKey& key) const {
+    const Entry& e = entries_[index(tag(key))];
+    return e.tag == tag(key) ? &e.hash : nullptr;
+  }
+
+  void store(const FeatureKey& key, const FeatureHash& hash) { entries_[index(tag(key))] = {tag(key), hash}; }
+
+ private:
+  static constexpr int kBits = 14;  // 16 384 entries of 36 bytes
+
+  struct Entry {
+    std::uint32_t tag;  // 0: empty
+    FeatureHash hash;
+  };
+
+  // One to three tokens of kTokenRadix values each, and their count: below
+  // 2^23, and never 0.
+  static std::uint32_t tag(const FeatureKey& key) { return static_cast<std::uint32_t>(key.x * 4 + key.y + 1); }
+  static std::size_t index(std::uint32_t tag) { return (tag * 0x9E3779B97F4A7C15ULL) >> (64 - kBits); }
+
+  std::unique_ptr<Entry[]> entries_ = std::make_unique<Entry[]>(std::size_t{1} << kBits);
+};
+static_assert(kTokenRadix * kTokenRadix * kTokenRadix * 4 + 4 < (std::uint64_t{1} << 32));
+
 // Sums the weights of equal features, so that each distinct feature string
 // is spelled and hashed once; a SimHash counter gains the same from one
 // feature of the summed weight as from each occurrence in turn. Prose
@@ -226,11 +282,37 @@ class FeatureTally {
 
   Fingerprint256 fingerprint() const {
     SimHashBuilder simhash;
+    WordsHashCache& cache = WordsHashCache::of_this_thread();
     std::string buf;
+    // Function-word features the cache lacks, spelled one after another.
+    std::string missed_bytes;
+    std::vector<std::size_t> missed_ends;
+    std::vector<const Slot*> missed;
     for (const Slot& s : slots_) {
       if (!s.used) continue;
+      if (s.key.kind == FeatureKey::Words) {
+        if (const FeatureHash* hash = cache.find(s.key)) {
+          simhash.add_hash(*hash, s.weight);
+          continue;
+        }
+        spell(s.key, buf);
+        missed_bytes += buf;
+        missed_ends.push_back(missed_bytes.size());
+        missed.push_back(&s);
+        continue;
+      }
       spell(s.key, buf);
       simhash.add(buf, s.weight);
+    }
+    std::vector<crypto::ByteView> views(missed.size());
+    std::vector<FeatureHash> hashes(missed.size());
+    const auto* data = reinterpret_cast<const std::uint8_t*>(missed_bytes.data());
+    for (std::size_t i = 0, begin = 0; i < missed.size(); begin = missed_ends[i++])
+      views[i] = crypto::ByteView(data + begin, missed_ends[i] - begin);
+    crypto::blake2b512_head_batch(views, hashes);
+    for (std::size_t i = 0; i < missed.size(); ++i) {
+      cache.store(missed[i]->key, hashes[i]);
+      simhash.add_hash(hashes[i], missed[i]->weight);
     }
     return simhash.finish();
   }
@@ -296,6 +378,26 @@ class SentenceSplitter {
     sentences_ = 0;
   }
 
+  // As feed() for each of the `n` bytes at `p`, all ASCII letters or digits.
+  void feed_ascii_word(const char* p, std::size_t n) {
+    buffer_bytes_ += n;
+    seen_content_ = true;  // a word character is not white space
+    in_word_ = true;
+    if (!could_be_function_word_) return;
+    if (word_length_ + n > kLongestWord) {
+      could_be_function_word_ = false;
+      return;
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+      const auto c = static_cast<unsigned char>(p[i]);
+      if (c <= '9') {  // a digit
+        could_be_function_word_ = false;
+        return;
+      }
+      packed_ |= static_cast<std::uint64_t>(c | 0x20) << (8 * word_length_++);
+    }
+  }
+
  private:
   void add_to_word(char32_t c) {
     in_word_ = true;
@@ -346,11 +448,31 @@ class SentenceSplitter {
   std::size_t word_length_ = 0;
 };
 
+// Feeds every code point of `s` to the splitter and tallies its
+// punctuation, in the one pass.
 template <class Collector>
-void feed_text(SentenceSplitter<Collector>& split, std::string_view s) {
+void feed_text(SentenceSplitter<Collector>& split, PunctuationCounts& punctuation, std::string_view s) {
+  const auto ascii_word = [](unsigned char b) { return b < 0x80 && is_word(b); };
   for (std::size_t pos = 0; pos < s.size();) {
+    const auto b = static_cast<unsigned char>(s[pos]);
+    if (ascii_word(b)) {
+      // A run of ASCII letters and digits, most of any Latin-script text,
+      // taken in one step.
+      std::size_t end = pos + 1;
+      while (end < s.size() && ascii_word(static_cast<unsigned char>(s[end]))) ++end;
+      split.feed_ascii_word(s.data() + pos, end - pos);
+      pos = end;
+      continue;
+    }
+    if (b < 0x80) {
+      ++pos;
+      punctuation.add(b);
+      split.feed(b, 1);
+      continue;
+    }
     const std::size_t start = pos;
     const char32_t c = utf8::decode(s, pos);
+    punctuation.add(c);
     split.feed(c, pos - start);
   }
 }
@@ -365,6 +487,9 @@ WordCounts structural_walk(std::string_view text, Collector& collector) {
   const std::string t = normalized_text(text);
   FeatureWriter<Collector> out(collector);
   SentenceSplitter<Collector> split(out);
+  // Blank lines and line breaks hold no punctuation, so counting what the
+  // splitter is fed counts the whole text.
+  PunctuationCounts punctuation;
 
   // Paragraphs: runs of non-blank lines, each line followed by one space.
   bool in_paragraph = false;
@@ -381,30 +506,22 @@ WordCounts structural_walk(std::string_view text, Collector& collector) {
       in_paragraph = false;
     } else {
       in_paragraph = any_paragraph = true;
-      feed_text(split, line);
+      feed_text(split, punctuation, line);
       split.feed(' ', 1);
     }
   }
   if (in_paragraph) split.end_paragraph();
   if (!any_paragraph) {
     // An empty or all-blank text is one paragraph (of no sentences).
-    feed_text(split, t);
+    feed_text(split, punctuation, t);
     split.end_paragraph();
   }
   out.finish();
 
-  std::uint64_t counts[128] = {};
-  for (std::size_t i = 0; i < t.size();) {
-    const auto b = static_cast<unsigned char>(t[i]);
-    if (b < 0x80) {
-      ++counts[static_cast<unsigned char>(punctuation_class(b))];
-      ++i;
-    } else {
-      ++counts[static_cast<unsigned char>(punctuation_class(utf8::decode(t, i)))];
-    }
+  for (char cls : kClasses) {
+    const std::uint64_t n = punctuation.count[static_cast<unsigned char>(cls)];
+    if (n != 0) out.punctuation(cls, n);
   }
-  for (char cls : kClasses)
-    if (counts[static_cast<unsigned char>(cls)] != 0) out.punctuation(cls, counts[static_cast<unsigned char>(cls)]);
   return {out.words(), out.function_words()};
 }
 
