@@ -1,6 +1,8 @@
 #include "simhash/structural.hpp"
 
+#include <algorithm>
 #include <array>
+#include <bit>
 #include <charconv>
 #include <cstring>
 #include <memory>
@@ -220,6 +222,16 @@ class FeatureList {
   std::string buf_;
 };
 
+// A function-word feature (one to three tokens of kTokenRadix values each,
+// and their count) as one number: below 2^23, and never 0.
+using WordsTag = std::uint32_t;
+static_assert(kTokenRadix * kTokenRadix * kTokenRadix * 4 + 4 < (std::uint64_t{1} << 32));
+
+WordsTag words_tag(const FeatureKey& key) { return static_cast<WordsTag>(key.x * 4 + key.y + 1); }
+FeatureKey words_key(WordsTag tag) { return {FeatureKey::Words, (tag - 1) / 4, (tag - 1) % 4}; }
+
+std::size_t spread(WordsTag tag, int bits) { return (tag * 0x9E3779B97F4A7C15ULL) >> (64 - bits); }
+
 // The hashes of function-word features met before on this thread. A
 // thousand prose texts share most of their function-word trigrams, and
 // spelling and hashing them anew is a quarter of the work on a long text.
@@ -232,40 +244,67 @@ class WordsHashCache {
     return cache;
   }
 
-  const FeatureHash* find(const FeatureKey& key) const {
-    const Entry& e = entries_[index(tag(key))];
-    return e.tag == tag(key) ? &e.hash : nullptr;
+  const FeatureHash* find(WordsTag tag) const {
+    const Entry& e = entries_[spread(tag, kBits)];
+    return e.tag == tag ? &e.hash : nullptr;
   }
 
-  void store(const FeatureKey& key, const FeatureHash& hash) { entries_[index(tag(key))] = {tag(key), hash}; }
+  void store(WordsTag tag, const FeatureHash& hash) { entries_[spread(tag, kBits)] = {tag, hash}; }
 
  private:
   static constexpr int kBits = 14;  // 16 384 entries of 36 bytes
 
   struct Entry {
-    std::uint32_t tag;  // 0: empty
+    WordsTag tag;  // 0: empty
     FeatureHash hash;
   };
 
-  // One to three tokens of kTokenRadix values each, and their count: below
-  // 2^23, and never 0.
-  static std::uint32_t tag(const FeatureKey& key) { return static_cast<std::uint32_t>(key.x * 4 + key.y + 1); }
-  static std::size_t index(std::uint32_t tag) { return (tag * 0x9E3779B97F4A7C15ULL) >> (64 - kBits); }
-
   std::unique_ptr<Entry[]> entries_ = std::make_unique<Entry[]>(std::size_t{1} << kBits);
 };
-static_assert(kTokenRadix * kTokenRadix * kTokenRadix * 4 + 4 < (std::uint64_t{1} << 32));
 
 // Sums the weights of equal features, so that each distinct feature string
 // is spelled and hashed once; a SimHash counter gains the same from one
 // feature of the summed weight as from each occurrence in turn. Prose
 // repeats its function-word trigrams and sentence lengths so often that this
 // removes most of the hashing.
+//
+// Function-word features, one per word, are most of them: they have a table
+// of their own with 16-byte slots found by one multiplication.
 class FeatureTally {
  public:
-  FeatureTally() : seed_(simhash_detail::table_seed()) { resize(256); }
+  // The function-word table is sized for a text of `bytes` (prose has about
+  // one distinct trigram in twenty bytes), so that it rarely grows. One of
+  // up to kKeptWordSlots is kept, emptied, for the next text of this thread
+  // that wants one of the same size: a fresh one would be fresh pages from
+  // the system on every call, each faulted in and cleared.
+  explicit FeatureTally(std::size_t bytes) : seed_(simhash_detail::table_seed()) {
+    resize(256);
+    std::size_t capacity = 256;
+    while (capacity < kKeptWordSlots && capacity < bytes / 16) capacity *= 2;
+    std::vector<WordSlot>& spare = spare_word_table();
+    if (spare.size() == capacity) {
+      word_slots_ = std::move(spare);
+      spare = {};
+      word_bits_ = std::countr_zero(capacity);
+    } else {
+      resize_words(capacity);
+    }
+  }
+
+  ~FeatureTally() {
+    if (word_slots_.size() > kKeptWordSlots) return;
+    std::fill(word_slots_.begin(), word_slots_.end(), WordSlot{});
+    spare_word_table() = std::move(word_slots_);
+  }
+
+  FeatureTally(const FeatureTally&) = delete;
+  FeatureTally& operator=(const FeatureTally&) = delete;
 
   void add(const FeatureKey& key, std::int64_t weight) {
+    if (key.kind == FeatureKey::Words) {
+      add_words(words_tag(key), static_cast<std::uint64_t>(weight));
+      return;
+    }
     for (std::size_t i = slot_of(key);; i = (i + 1) & mask_) {
       Slot& s = slots_[i];
       if (!s.used) {
@@ -282,27 +321,28 @@ class FeatureTally {
 
   Fingerprint256 fingerprint() const {
     SimHashBuilder simhash;
-    WordsHashCache& cache = WordsHashCache::of_this_thread();
     std::string buf;
-    // Function-word features the cache lacks, spelled one after another.
-    std::string missed_bytes;
-    std::vector<std::size_t> missed_ends;
-    std::vector<const Slot*> missed;
     for (const Slot& s : slots_) {
       if (!s.used) continue;
-      if (s.key.kind == FeatureKey::Words) {
-        if (const FeatureHash* hash = cache.find(s.key)) {
-          simhash.add_hash(*hash, s.weight);
-          continue;
-        }
-        spell(s.key, buf);
-        missed_bytes += buf;
-        missed_ends.push_back(missed_bytes.size());
-        missed.push_back(&s);
-        continue;
-      }
       spell(s.key, buf);
       simhash.add(buf, s.weight);
+    }
+    // Function-word features the cache lacks are spelled one after another
+    // and hashed together.
+    WordsHashCache& cache = WordsHashCache::of_this_thread();
+    std::string missed_bytes;
+    std::vector<std::size_t> missed_ends;
+    std::vector<const WordSlot*> missed;
+    for (const WordSlot& s : word_slots_) {
+      if (s.tag == 0) continue;
+      if (const FeatureHash* hash = cache.find(s.tag)) {
+        simhash.add_hash(*hash, static_cast<std::int64_t>(s.weight));
+        continue;
+      }
+      spell(words_key(s.tag), buf);
+      missed_bytes += buf;
+      missed_ends.push_back(missed_bytes.size());
+      missed.push_back(&s);
     }
     std::vector<crypto::ByteView> views(missed.size());
     std::vector<FeatureHash> hashes(missed.size());
@@ -311,8 +351,8 @@ class FeatureTally {
       views[i] = crypto::ByteView(data + begin, missed_ends[i] - begin);
     crypto::blake2b512_head_batch(views, hashes);
     for (std::size_t i = 0; i < missed.size(); ++i) {
-      cache.store(missed[i]->key, hashes[i]);
-      simhash.add_hash(hashes[i], missed[i]->weight);
+      cache.store(missed[i]->tag, hashes[i]);
+      simhash.add_hash(hashes[i], static_cast<std::int64_t>(missed[i]->weight));
     }
     return simhash.finish();
   }
@@ -323,6 +363,44 @@ class FeatureTally {
     std::int64_t weight;
     bool used;
   };
+
+  struct WordSlot {
+    WordsTag tag;  // 0: empty
+    std::uint64_t weight;
+  };
+
+  static constexpr std::size_t kKeptWordSlots = std::size_t{1} << 15;  // 512 KB
+
+  static std::vector<WordSlot>& spare_word_table() {
+    thread_local std::vector<WordSlot> spare;
+    return spare;
+  }
+
+  void add_words(WordsTag tag, std::uint64_t weight) {
+    const std::size_t mask = word_slots_.size() - 1;
+    // Seeded like every table here, so that no fixed set of texts crowds it.
+    const std::size_t start = ((tag ^ seed_.a) * seed_.b) >> (64 - word_bits_);
+    for (std::size_t i = start;; i = (i + 1) & mask) {
+      WordSlot& s = word_slots_[i];
+      if (s.tag == tag) {
+        s.weight += weight;
+        return;
+      }
+      if (s.tag == 0) {
+        s = {tag, weight};
+        if (++word_count_ * 4 > word_slots_.size() * 3) resize_words(2 * word_slots_.size());
+        return;
+      }
+    }
+  }
+
+  void resize_words(std::size_t capacity) {
+    std::vector<WordSlot> old = std::exchange(word_slots_, std::vector<WordSlot>(capacity));
+    word_bits_ = std::countr_zero(capacity);
+    word_count_ = 0;
+    for (const WordSlot& s : old)
+      if (s.tag != 0) add_words(s.tag, s.weight);
+  }
 
   std::size_t slot_of(const FeatureKey& key) const {
     std::uint64_t h = simhash_detail::fold_multiply(key.x ^ seed_.a, 0x9E3779B97F4A7C15ULL);
@@ -342,6 +420,9 @@ class FeatureTally {
   std::vector<Slot> slots_;
   std::size_t mask_ = 0;
   std::size_t size_ = 0;
+  std::vector<WordSlot> word_slots_;
+  int word_bits_ = 0;
+  std::size_t word_count_ = 0;
 };
 
 // Cuts paragraphs into sentences and sentences into words, one code point at
@@ -536,7 +617,7 @@ std::vector<Feature> structural_features(std::string_view text) {
 Fingerprint256 structural_fingerprint(std::string_view text) { return structural_profile(text).fingerprint; }
 
 StructuralProfile structural_profile(std::string_view text) {
-  FeatureTally tally;
+  FeatureTally tally(text.size());
   const WordCounts counts = structural_walk(text, tally);
   return {tally.fingerprint(), counts.words, counts.function_words};
 }
