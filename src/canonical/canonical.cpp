@@ -108,9 +108,14 @@ __attribute__((target("avx2,bmi2,popcnt"))) std::size_t ascii_avx2(const unsigne
   const __m256i space = _mm256_set1_epi8(0x20);
   for (; i + 32 <= n; i += 32) {
     const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
-    if (_mm256_movemask_epi8(x) != 0) break;
-    // ASCII only: signed compares are exact. Letters folded to lowercase by
-    // setting bit 5 (which leaves the digits as they are).
+    // A block with a non-ASCII byte is written up to it: its other bytes
+    // are dropped from `keep`.
+    const auto high = static_cast<std::uint32_t>(_mm256_movemask_epi8(x));
+    const unsigned limit = high != 0 ? static_cast<unsigned>(std::countr_zero(high)) : 32;
+    const std::uint32_t valid = high != 0 ? (std::uint32_t{1} << limit) - 1 : 0xFFFFFFFFu;
+    // Letters folded to lowercase by setting bit 5 (which leaves the digits
+    // as they are); bytes of 0x80 and up compare as negative, so as
+    // separators, and are dropped anyway.
     const __m256i folded = _mm256_or_si256(x, space);
     const __m256i alpha = _mm256_and_si256(_mm256_cmpgt_epi8(folded, _mm256_set1_epi8('a' - 1)),
                                            _mm256_cmpgt_epi8(_mm256_set1_epi8('z' + 1), folded));
@@ -119,20 +124,26 @@ __attribute__((target("avx2,bmi2,popcnt"))) std::size_t ascii_avx2(const unsigne
     const __m256i word = _mm256_or_si256(alpha, digit);
     const __m256i bytes = _mm256_blendv_epi8(space, folded, word);
     const auto words = static_cast<std::uint32_t>(_mm256_movemask_epi8(word));
-    const std::uint32_t keep = words | (words << 1) | w;
+    const std::uint32_t keep = (words | (words << 1) | w) & valid;
     if (keep == 0xFFFFFFFFu) {
       _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), bytes);
       out += 32;
     } else {
       alignas(32) unsigned char block[32];
       _mm256_store_si256(reinterpret_cast<__m256i*>(block), bytes);
-      for (int g = 0; g < 4; ++g) {
+      for (unsigned g = 0; 8 * g < limit; ++g) {
         const unsigned m = (keep >> (8 * g)) & 0xFF;
         const __m128i group = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(block + 8 * g));
         const __m128i order = _mm_cvtsi64_si128(static_cast<long long>(kCompact.shuffle[m]));
         _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_shuffle_epi8(group, order));
         out += std::popcount(m);
       }
+    }
+    if (high != 0) {
+      if (limit > 0) w = (words >> (limit - 1)) & 1;
+      o = out;
+      prev = w;
+      return i + limit;
     }
     w = words >> 31;
   }
@@ -348,37 +359,58 @@ std::string stream_with(std::string_view text, AsciiKernel ascii) {
         undo_len = out.len - (kAscii.word[u[pos - 1]] | undo_word);
       }
     }
-    // Bytes [run, pos) stand in the stream as they are and are not yet written.
+    // Bytes [run, pos) stand in the stream as they are and are not yet
+    // written; out.prev_word is the word state before them.
     std::size_t run = pos;
     auto flush = [&] {
-      if (pos > run) std::memcpy(out.room(pos - run), p + run, pos - run);
-      out.len += pos - run;
+      if (pos > run) {
+        std::memcpy(out.room(pos - run), p + run, pos - run);
+        out.len += pos - run;
+        // A run ends with a word character or a space after one.
+        out.prev_word = u[pos - 1] != ' ';
+      }
       run = pos;
+    };
+    // Before writing a character the slow way: what to take back if it
+    // turns out to be a starter.
+    auto keep_undo = [&] {
+      prev_start = pos;
+      undo_len = out.len;
+      undo_word = out.prev_word;
     };
     while (pos < n) {
       const unsigned char b = u[pos];
       if (b < 0x80) {
         if (pos + 1 < n && u[pos + 1] < 0x80) break;  // back to the kernel
-        undo_len = out.len + (pos - run);
-        undo_word = out.prev_word;
-        prev_start = pos;
-        if (b == ' ' ? out.prev_word != 0 : kAsciiCopy.copies[b] != 0) {
-          out.prev_word = b != ' ';
-        } else {
-          flush();
-          out.ascii_char(b);
-          run = pos + 1;
+        // A lone ASCII byte between other characters.
+        if (b == ' ' ? (pos > run ? u[pos - 1] != ' ' : out.prev_word != 0) : kAsciiCopy.copies[b] != 0) {
+          ++pos;
+          continue;
         }
-        ++pos;
+        flush();
+        keep_undo();
+        out.ascii_char(b);
+        run = ++pos;
         continue;
       }
       std::size_t after = pos;
       const char32_t c = utf8::decode(text, after);
+      if (c < 0x10000 && (ucd::kCopiesAsIs[c >> 6] >> (c & 63)) & 1) {
+        pos = after;
+        continue;
+      }
       const ucd::Record& r = ucd::record(c);
       if (!(r.flags & ucd::kNfcStable)) {
-        flush();
+        // Take back the character before, the starter: inside the run, it
+        // is simply not written; written the slow way, its output goes.
         std::size_t start = pos;
-        if (prev_start != kNone) {
+        if (pos > run) {
+          utf8::decode_before(text, start);
+          const std::size_t end = pos;
+          pos = start;
+          flush();
+          pos = end;
+        } else if (prev_start != kNone) {
           out.len = undo_len;
           out.prev_word = undo_word;
           start = prev_start;
@@ -389,17 +421,17 @@ std::string stream_with(std::string_view text, AsciiKernel ascii) {
         prev_start = kNone;
         continue;
       }
-      undo_len = out.len + (pos - run);
-      undo_word = out.prev_word;
-      prev_start = pos;
+      flush();
+      keep_undo();
       if (copies_as_is(r)) {
+        // Outside the BMP: no bitmap, the record says the same.
+        std::memcpy(out.room(4), p + pos, after - pos);
+        out.len += after - pos;
         out.prev_word = 1;
       } else {
-        flush();
         out.other(c, r, p + pos, after - pos);
-        run = after;
       }
-      pos = after;
+      run = pos = after;
     }
     flush();
   }

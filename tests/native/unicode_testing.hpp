@@ -33,6 +33,7 @@ inline std::string property_value(std::string_view name, char32_t c) {
   if (name == "combining_class") return combining_class(c) ? std::to_string(combining_class(c)) : "";
   if (name == "nfc_quick_check") return r.flags & ucd::kNfcNo ? "N" : r.flags & ucd::kNfcMaybe ? "M" : "";
   if (name == "nfc_stable") return nfc_stable(c) ? "Y" : "";
+  if (name == "copies_as_is") return c < 0x10000 && (ucd::kCopiesAsIs[c >> 6] >> (c & 63)) & 1 ? "Y" : "";
   if (name == "lowercase") {
     char32_t lower[3];
     const int n = lowercase_full(c, lower);
