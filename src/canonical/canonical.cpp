@@ -295,6 +295,47 @@ struct AsciiCopyTable {
 };
 constexpr AsciiCopyTable kAsciiCopy;
 
+// Whether eight ASCII bytes begin at `pos`: a run worth the kernel's call.
+inline bool ascii_run_at(const unsigned char* u, std::size_t pos, std::size_t n) {
+  if (pos + 8 > n) return false;
+  std::uint64_t w;
+  std::memcpy(&w, u + pos, 8);
+  return (w & 0x8080808080808080ULL) == 0;
+}
+
+// The end of the bytes from `pos` that stand in the stream as they are and
+// need no look-ahead: BMP characters of the bitmap, lowercase ASCII letters
+// and digits, and a space after a word character, until the next other
+// character or a run of ASCII for the kernel. `run` is
+// where the pending bytes begin and `word_before` the word state before them.
+inline std::size_t skip_copies(const unsigned char* u, std::size_t pos, std::size_t n, std::size_t run,
+                               unsigned word_before) {
+  while (pos < n) {
+    const unsigned b = u[pos];
+    if (b < 0x80) {
+      if (ascii_run_at(u, pos, n)) return pos;
+      if (b == ' ' ? (pos > run ? u[pos - 1] == ' ' : word_before == 0) : kAsciiCopy.copies[b] == 0) return pos;
+      ++pos;
+      continue;
+    }
+    // Valid UTF-8: the continuation bytes are there.
+    char32_t c;
+    unsigned length;
+    if (b < 0xE0) {
+      c = (char32_t(b & 0x1F) << 6) | (u[pos + 1] & 0x3F);
+      length = 2;
+    } else if (b < 0xF0) {
+      c = (char32_t(b & 0x0F) << 12) | (char32_t(u[pos + 1] & 0x3F) << 6) | (u[pos + 2] & 0x3F);
+      length = 3;
+    } else {
+      return pos;
+    }
+    if (((ucd::kCopiesAsIs[c >> 6] >> (c & 63)) & 1) == 0) return pos;
+    pos += length;
+  }
+  return pos;
+}
+
 // One pass over the text. ASCII runs go through the kernel; other text is
 // read character by character, and a run of bytes that stand in the stream
 // as they are (word characters that lowercase to themselves, and single
@@ -379,10 +420,12 @@ std::string stream_with(std::string_view text, AsciiKernel ascii) {
       undo_word = out.prev_word;
     };
     while (pos < n) {
+      pos = skip_copies(u, pos, n, run, out.prev_word);
+      if (pos == n) break;
       const unsigned char b = u[pos];
       if (b < 0x80) {
-        if (pos + 1 < n && u[pos + 1] < 0x80) break;  // back to the kernel
-        // A lone ASCII byte between other characters.
+        if (ascii_run_at(u, pos, n)) break;  // back to the kernel
+        // An ASCII byte among other characters.
         if (b == ' ' ? (pos > run ? u[pos - 1] != ' ' : out.prev_word != 0) : kAsciiCopy.copies[b] != 0) {
           ++pos;
           continue;
