@@ -36,16 +36,19 @@ std::vector<std::size_t> shuffled_order(std::size_t n, std::uint64_t seed,
 //
 // A first estimate of the quotient is off by at most about 2^11 (x is
 // rounded to 53 bits), so what remains is below 2^44 in magnitude, exact in
-// a double; a second estimate is off by less than one, and one comparison
+// a double; a second estimate is off by less than one, and one correction
 // either way makes the remainder exact.
 inline std::uint64_t remainder_by_reciprocal(std::uint64_t x, std::uint64_t k, double reciprocal) {
   const double approx = static_cast<double>(static_cast<std::int64_t>(x >> 1)) * 2.0;
   const auto q1 = static_cast<std::int64_t>(approx * reciprocal);  // below 2^62, as k >= 4
   const auto r1 = static_cast<std::int64_t>(x - static_cast<std::uint64_t>(q1) * k);
   const auto q2 = static_cast<std::int64_t>(static_cast<double>(r1) * reciprocal);
-  std::int64_t r = r1 - q2 * static_cast<std::int64_t>(k);
-  if (r < 0) r += static_cast<std::int64_t>(k);
-  if (r >= static_cast<std::int64_t>(k)) r -= static_cast<std::int64_t>(k);
+  const auto d = static_cast<std::int64_t>(k);
+  std::int64_t r = r1 - q2 * d;  // in [-k, 2k)
+  // Without branches: which way the estimate missed is a coin toss.
+  r += d & (r >> 63);
+  r -= d;
+  r += d & (r >> 63);
   return static_cast<std::uint64_t>(r);
 }
 
