@@ -351,8 +351,7 @@ void feed_text(SentenceSplitter<Collector>& split, std::string_view s) {
 }
 
 template <class Collector>
-void structural_walk(std::string_view text, Collector& collector) {
-  const std::string t = normalized_text(text);
+void structural_walk(std::string_view t, Collector& collector) {
   FeatureWriter<Collector> out(collector);
   SentenceSplitter<Collector> split(out);
 
@@ -401,13 +400,17 @@ void structural_walk(std::string_view text, Collector& collector) {
 
 std::vector<Feature> structural_features(std::string_view text) {
   FeatureList list;
-  structural_walk(text, list);
+  structural_walk(normalized_text(text), list);
   return std::move(list.features);
 }
 
 Fingerprint256 structural_fingerprint(std::string_view text) {
+  return structural_fingerprint_of_normalized(normalized_text(text));
+}
+
+Fingerprint256 structural_fingerprint_of_normalized(std::string_view normalized) {
   FeatureTally tally;
-  structural_walk(text, tally);
+  structural_walk(normalized, tally);
   return tally.fingerprint();
 }
 
