@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <string_view>
 #include <vector>
 
@@ -33,5 +34,16 @@ std::vector<Feature> structural_features(std::string_view text);
 Fingerprint256 structural_fingerprint(std::string_view text);
 // The same from a normalised text already made (canonical/canonical.hpp).
 Fingerprint256 structural_fingerprint_of_normalized(std::string_view normalized);
+
+// The fingerprint with the word counts of the same walk: how many words the
+// text has and how many of them are function words. The counts tell whether
+// the fingerprint describes anything (a text without function words leaves
+// only the "_ _ _" trigram, whatever it says).
+struct StructuralProfile {
+  Fingerprint256 fingerprint;
+  std::uint64_t words = 0;
+  std::uint64_t function_words = 0;
+};
+StructuralProfile structural_profile(std::string_view text);
 
 }  // namespace vessolin
