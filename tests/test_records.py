@@ -11,6 +11,7 @@ import vessolin
 from hypothesis import given, settings
 from hypothesis import strategies as st
 from vessolin import _records
+from vessolin.index import Fingerprints, fingerprints
 
 CORPUS = Path(__file__).parent / "data" / "corpus" / "gutenberg"
 
@@ -61,6 +62,15 @@ def test_values_equal_the_public_functions(corpus_pieces):
     assert _records.values_many(texts) == expected
     assert _records.values_many(iter(texts), threads=3) == expected
     assert _records.values_many(texts, threads=1000) == expected
+
+
+def test_index_fingerprints_equal_the_public_functions():
+    # `fingerprints` builds its record from the helper without the checks a
+    # hand-made record goes through; it must be the record those checks accept.
+    for text in EDGE_TEXTS:
+        assert fingerprints(text) == Fingerprints(
+            vessolin.content_hash(text), vessolin.text_fingerprint(text), vessolin.text_structure(text),
+            tuple(vessolin.minhash_signature(text)), tuple(vessolin.minhash_bands(text)))
 
 
 TEXTS = st.lists(

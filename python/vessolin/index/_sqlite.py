@@ -5,6 +5,7 @@ from __future__ import annotations
 import sqlite3
 from collections.abc import Iterator, Sequence
 from contextlib import contextmanager
+from itertools import repeat
 
 from ._backend import FORMAT, SCHEMA_VERSION, Backend, NewRecord, StoredRecord, check_meta
 from ._errors import (
@@ -170,11 +171,11 @@ class SQLiteBackend(Backend):
         # these rids before the commit.
         (top,) = self.conn.execute("SELECT coalesce(max(rid), 0) FROM vessolin_records").fetchone()
         rows = []
-        bands = []
+        bands: list[tuple[int, int]] = []
         for rid, (record_id, (digest, surface, structure, signature, keys), pointer, manifest) in enumerate(
                 records, top + 1):
             rows.append((rid, record_id, digest, surface, structure, signature, pointer, manifest))
-            bands += [(key, rid) for key in keys]
+            bands += zip(keys, repeat(rid))
         self.conn.executemany(f"INSERT INTO vessolin_records ({_COLUMNS}) VALUES (?, ?, ?, ?, ?, ?, ?, ?)", rows)
         self.conn.executemany("INSERT INTO vessolin_bands_recent (key, rid) VALUES (?, ?)", bands)
         # The count only decides when to merge, so rows deleted from the

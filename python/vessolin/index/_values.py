@@ -210,5 +210,13 @@ def fingerprints(text: str) -> Fingerprints:
     if not isinstance(text, str):
         raise TypeError(f"text must be str, not {type(text).__name__}")
     digest, surface, structure, signature, bands = _records.values(text)
-    return Fingerprints(digest.hex(), surface.hex(), structure.hex(), _SIGNATURE.unpack(signature),
-                        _BANDS.unpack(bands))
+    # Computed here, hence well formed: the checks are for values built by
+    # hand, and cost more than computing these.
+    values = object.__new__(Fingerprints)
+    for name, value in zip(_FINGERPRINT_FIELDS, (digest.hex(), surface.hex(), structure.hex(),
+                                                 _SIGNATURE.unpack(signature), _BANDS.unpack(bands))):
+        object.__setattr__(values, name, value)
+    return values
+
+
+_FINGERPRINT_FIELDS = ("content_hash", "fingerprint", "structure", "signature", "bands")
