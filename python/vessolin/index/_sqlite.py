@@ -5,7 +5,6 @@ from __future__ import annotations
 import sqlite3
 from collections.abc import Iterator, Sequence
 from contextlib import contextmanager
-from itertools import repeat
 
 from ._backend import FORMAT, SCHEMA_VERSION, Backend, NewRecord, StoredRecord, check_meta
 from ._errors import (
@@ -171,11 +170,11 @@ class SQLiteBackend(Backend):
         # these rids before the commit.
         (top,) = self.conn.execute("SELECT coalesce(max(rid), 0) FROM vessolin_records").fetchone()
         rows = []
-        bands: list[tuple[int, int]] = []
+        bands = []
         for rid, (record_id, (digest, surface, structure, signature, keys), pointer, manifest) in enumerate(
                 records, top + 1):
             rows.append((rid, record_id, digest, surface, structure, signature, pointer, manifest))
-            bands += zip(keys, repeat(rid))
+            bands += [(key, rid) for key in keys]
         self.conn.executemany(f"INSERT INTO vessolin_records ({_COLUMNS}) VALUES (?, ?, ?, ?, ?, ?, ?, ?)", rows)
         self.conn.executemany("INSERT INTO vessolin_bands_recent (key, rid) VALUES (?, ?)", bands)
         # The count only decides when to merge, so rows deleted from the
