@@ -32,7 +32,7 @@ import sys
 import tempfile
 import time
 from pathlib import Path
-from typing import Any
+from typing import Any, Callable
 
 HERE = Path(__file__).resolve().parent
 DATA = HERE / "data"
@@ -141,8 +141,8 @@ def values_cost(sample: list[str], rounds: int = 3) -> dict[str, float]:
 
 def server_cpu_s(postmaster: int) -> float:
     """CPU seconds of a PostgreSQL server so far: the postmaster with the
-    backends it has reaped, and its live processes (the backend of a closed
-    connection may still be exiting; it is counted where it is found)."""
+    backends it has reaped, and its live processes (the backends of open
+    connections among them)."""
     tick = os.sysconf("SC_CLK_TCK")
 
     def fields(pid: int | str) -> list[str]:
@@ -161,22 +161,29 @@ def server_cpu_s(postmaster: int) -> float:
     return total / tick
 
 
-def build(location: str, texts: list[str], jobs: int) -> dict[str, float]:
+def build(location: str, texts: list[str], jobs: int,
+          server_cpu: Callable[[], float] | None = None) -> dict[str, float]:
     """Records per second, and the CPU time per record of this process (the
     writer) and of the worker processes, which a loaded machine inflates
-    less than the elapsed time."""
+    less than the elapsed time; with `server_cpu`, also that of the database
+    server, read while the connection's backend is still alive."""
     with Index(location) as index:
         children = resource.getrusage(resource.RUSAGE_CHILDREN)
+        server = server_cpu() if server_cpu else 0.0
         cpu = time.process_time()
         start = time.perf_counter()
         index.add_many(((f"rec-{i:06d}", t) for i, t in enumerate(texts)), jobs=jobs, batch_size=1000)
         elapsed = time.perf_counter() - start
         writer = time.process_time() - cpu
         after = resource.getrusage(resource.RUSAGE_CHILDREN)  # the workers have been joined
+        server = server_cpu() - server if server_cpu else 0.0
         assert len(index) == len(texts)
     workers = (after.ru_utime + after.ru_stime) - (children.ru_utime + children.ru_stime)
     n = len(texts)
-    return {"per_s": n / elapsed, "writer_cpu_us": writer / n * 1e6, "workers_cpu_us": workers / n * 1e6}
+    out = {"per_s": n / elapsed, "writer_cpu_us": writer / n * 1e6, "workers_cpu_us": workers / n * 1e6}
+    if server_cpu:
+        out["server_cpu_us"] = server / n * 1e6
+    return out
 
 
 def run_queries(index: Index, queries: list[tuple[int, Fingerprints]]) -> dict[str, Any]:
@@ -342,9 +349,7 @@ def main(argv: list[str] | None = None) -> int:
             try:
                 url = server.new_database()
                 postmaster = int((server.data / "postmaster.pid").read_text().split()[0])
-                before = server_cpu_s(postmaster)
-                result["postgres_add"] = r = build(url, texts, args.jobs)
-                r["server_cpu_us"] = (server_cpu_s(postmaster) - before) / len(texts) * 1e6
+                result["postgres_add"] = r = build(url, texts, args.jobs, lambda: server_cpu_s(postmaster))
                 print(f"PostgreSQL add_many, {args.jobs} workers: {r['per_s']:,.0f} records/s; CPU per record: "
                       f"writer {r['writer_cpu_us']:.0f} us, workers {r['workers_cpu_us']:.0f} us, server "
                       f"{r['server_cpu_us']:.0f} us, so {args.jobs * 1e6 / (r['writer_cpu_us'] + r['workers_cpu_us'] + r['server_cpu_us']):,.0f} "
