@@ -175,7 +175,10 @@ PyObject* values_many(PyObject*, PyObject* args, PyObject* kwargs) {
     }
 
     std::vector<RecordValues> results(utf8.size());
-    const std::size_t workers = std::min(static_cast<std::size_t>(threads), std::max<std::size_t>(utf8.size(), 1));
+    // More threads than texts or than processors would only wait.
+    const std::size_t processors = std::max(1u, std::thread::hardware_concurrency());
+    const std::size_t workers =
+        std::min({static_cast<std::size_t>(threads), std::max<std::size_t>(utf8.size(), 1), processors});
     std::exception_ptr failure;
     PyThreadState* state = PyEval_SaveThread();
     try {
@@ -208,7 +211,7 @@ PyMethodDef kMethods[] = {
      METH_VARARGS | METH_KEYWORDS,
      "values_many(texts, /, *, threads=1)\n--\n\n"
      "`values` of every text, in order, computed in up to `threads` native\n"
-     "threads with the interpreter lock released."},
+     "threads (no more than the processors) with the interpreter lock released."},
     {nullptr, nullptr, 0, nullptr},
 };
 
