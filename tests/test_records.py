@@ -3,7 +3,9 @@
 from __future__ import annotations
 
 import struct
+import sys
 import threading
+import time
 from pathlib import Path
 
 import pytest
@@ -90,8 +92,8 @@ def test_values_equal_the_public_functions_on_random_texts(text):
 
 
 def test_batches_run_beside_other_python_threads(corpus_pieces):
-    # The lock is released during a batch: another thread runs meanwhile,
-    # and two batches computed at once give their own results.
+    # Batches computed at once from several Python threads, each in native
+    # threads of its own, give their own results.
     expected = [public_values(t) for t in corpus_pieces]
     results: dict[int, list] = {}
 
@@ -104,6 +106,38 @@ def test_batches_run_beside_other_python_threads(corpus_pieces):
     for w in workers:
         w.join()
     assert results == {k: expected for k in range(3)}
+
+
+@pytest.fixture
+def long_switch_interval():
+    # The interpreter then asks a thread that holds the lock to give it up
+    # only after this long, so another thread runs meanwhile only if the
+    # holder releases the lock itself.
+    before = sys.getswitchinterval()
+    sys.setswitchinterval(60)
+    yield
+    sys.setswitchinterval(before)
+
+
+@pytest.mark.parametrize("batch", [False, True])
+def test_the_lock_is_released_while_computing(corpus_pieces, long_switch_interval, batch):
+    # Long enough (a few tenths of a second) for this thread to wake up meanwhile.
+    long_text = "\n\n".join(corpus_pieces) * 300
+    call = (lambda: _records.values_many(corpus_pieces * 300)) if batch else (lambda: _records.values(long_text))
+    steps: list[str] = []
+
+    def run() -> None:
+        steps.append("entered")
+        call()
+        steps.append("returned")
+
+    worker = threading.Thread(target=run)
+    worker.start()
+    while not steps:
+        time.sleep(0.001)
+    seen = list(steps)
+    worker.join()
+    assert seen == ["entered"]
 
 
 @pytest.mark.parametrize(

@@ -3,10 +3,11 @@
 // itself gains no name from it.
 //
 // Unlike the functions of `vessolin`, which hold the interpreter lock from
-// entry to return, a batch here is computed with the lock released, in as
-// many native threads as the caller asks for: the texts are pinned in a
-// tuple and read through their UTF-8 forms, which the interpreter keeps with
-// each str, and no Python object is touched until the lock is taken back.
+// entry to return, these compute with the lock released (a batch in as many
+// native threads as the caller asks for): the texts are pinned (by the
+// caller, or in a tuple) and read through their UTF-8 forms, which the
+// interpreter keeps with each str, and no Python object is touched until the
+// lock is taken back.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -143,11 +144,29 @@ PyObject* guarded(Body body) noexcept {
   return nullptr;
 }
 
+// Runs `work` with the interpreter lock released; what it throws is
+// rethrown once the lock is held again.
+template <class Work>
+void without_lock(Work work) {
+  std::exception_ptr failure;
+  PyThreadState* state = PyEval_SaveThread();
+  try {
+    work();
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  PyEval_RestoreThread(state);
+  if (failure) std::rethrow_exception(failure);
+}
+
 PyObject* values(PyObject*, PyObject* text) {
   return guarded([&]() -> PyObject* {
     std::string_view utf8;
     if (!utf8_of(text, "text", utf8)) return nullptr;
-    return to_python(record_values(utf8));
+    // The caller's reference keeps the str, and so its UTF-8 form, alive.
+    RecordValues result;
+    without_lock([&] { result = record_values(utf8); });
+    return to_python(result);
   });
 }
 
@@ -179,15 +198,7 @@ PyObject* values_many(PyObject*, PyObject* args, PyObject* kwargs) {
     const std::size_t processors = std::max(1u, std::thread::hardware_concurrency());
     const std::size_t workers =
         std::min({static_cast<std::size_t>(threads), std::max<std::size_t>(utf8.size(), 1), processors});
-    std::exception_ptr failure;
-    PyThreadState* state = PyEval_SaveThread();
-    try {
-      compute(utf8, results, workers);
-    } catch (...) {
-      failure = std::current_exception();
-    }
-    PyEval_RestoreThread(state);
-    if (failure) std::rethrow_exception(failure);
+    without_lock([&] { compute(utf8, results, workers); });
 
     Ref list(PyList_New(count));
     if (!list) return nullptr;
@@ -203,7 +214,8 @@ PyObject* values_many(PyObject*, PyObject* args, PyObject* kwargs) {
 PyMethodDef kMethods[] = {
     {"values", values, METH_O,
      "values(text, /)\n--\n\n"
-     "The stored values of one text: (content digest, surface fingerprint,\n"
+     "The stored values of one text, computed with the interpreter lock\n"
+     "released: (content digest, surface fingerprint,\n"
      "structural fingerprint, signature, band keys), all bytes. The first three\n"
      "are 32 bytes; the 128 signature values and the 32 band keys are unsigned\n"
      "64-bit little-endian integers in order (1,024 and 256 bytes)."},
