@@ -613,36 +613,4 @@ std::string normalized_text(std::string_view text) {
 
 Digest32 content_digest(std::string_view text) { return crypto::sha256(canonical_stream(text)); }
 
-namespace {
-
-// Feeds one walk to both sinks, for callers that need both forms.
-struct BothSinks {
-  StreamSink stream;
-  NormalizedSink normalized;
-  void ascii(std::string_view run) {
-    stream.ascii(run);
-    normalized.ascii(run);
-  }
-  void ascii_char(char b) {
-    stream.ascii_char(b);
-    normalized.ascii_char(b);
-  }
-  void stable(char32_t c, CharInfo info, std::string_view bytes) {
-    stream.stable(c, info, bytes);
-    normalized.stable(c, info, bytes);
-  }
-  void normalised(std::string_view nfc) {
-    stream.normalised(nfc);
-    normalized.normalised(nfc);
-  }
-};
-
-}  // namespace
-
-CanonicalForms canonical_forms(std::string_view text) {
-  BothSinks sinks{StreamSink(text.size()), NormalizedSink(text.size())};
-  walk_nfc(text, sinks);
-  return {std::move(sinks.stream).finish(), std::move(sinks.normalized).finish()};
-}
-
 }  // namespace vessolin

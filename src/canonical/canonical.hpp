@@ -27,11 +27,4 @@ std::string normalized_text(std::string_view text);
 // SHA-256 of the canonical stream.
 Digest32 content_digest(std::string_view text);
 
-// Both forms from one walk over the text.
-struct CanonicalForms {
-  std::string stream;
-  std::string normalized;
-};
-CanonicalForms canonical_forms(std::string_view text);
-
 }  // namespace vessolin

@@ -7,12 +7,12 @@
 namespace vessolin {
 
 RecordValues record_values(std::string_view text) {
-  const CanonicalForms forms = canonical_forms(text);
+  const std::string stream = canonical_stream(text);
   return {
-      crypto::sha256(forms.stream),
-      sequence_fingerprint(forms.stream),
-      structural_fingerprint_of_normalized(forms.normalized),
-      minhash_sketch_of_stream(forms.stream),
+      crypto::sha256(stream),
+      sequence_fingerprint(stream),
+      structural_fingerprint(text),
+      minhash_sketch_of_stream(stream),
   };
 }
 

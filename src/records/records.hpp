@@ -1,6 +1,7 @@
 // The five values a discovery index keeps for one text, computed together:
-// one walk over the text gives both reduced forms, and one MinHash sketch
-// gives both the signature and the band keys.
+// one canonical stream serves the content digest, the surface fingerprint
+// and the MinHash sketch, and one sketch gives both the signature and the
+// band keys.
 #pragma once
 
 #include "canonical/canonical.hpp"

@@ -361,7 +361,8 @@ struct WordCounts {
 };
 
 template <class Collector>
-WordCounts structural_walk(std::string_view t, Collector& collector) {
+WordCounts structural_walk(std::string_view text, Collector& collector) {
+  const std::string t = normalized_text(text);
   FeatureWriter<Collector> out(collector);
   SentenceSplitter<Collector> split(out);
 
@@ -411,21 +412,15 @@ WordCounts structural_walk(std::string_view t, Collector& collector) {
 
 std::vector<Feature> structural_features(std::string_view text) {
   FeatureList list;
-  structural_walk(normalized_text(text), list);
+  structural_walk(text, list);
   return std::move(list.features);
 }
 
 Fingerprint256 structural_fingerprint(std::string_view text) { return structural_profile(text).fingerprint; }
 
-Fingerprint256 structural_fingerprint_of_normalized(std::string_view normalized) {
-  FeatureTally tally;
-  structural_walk(normalized, tally);
-  return tally.fingerprint();
-}
-
 StructuralProfile structural_profile(std::string_view text) {
   FeatureTally tally;
-  const WordCounts counts = structural_walk(normalized_text(text), tally);
+  const WordCounts counts = structural_walk(text, tally);
   return {tally.fingerprint(), counts.words, counts.function_words};
 }
 

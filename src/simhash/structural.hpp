@@ -32,8 +32,6 @@ inline constexpr std::array<std::string_view, 124> kFunctionWords = {
 std::vector<Feature> structural_features(std::string_view text);
 
 Fingerprint256 structural_fingerprint(std::string_view text);
-// The same from a normalised text already made (canonical/canonical.hpp).
-Fingerprint256 structural_fingerprint_of_normalized(std::string_view normalized);
 
 // The fingerprint with the word counts of the same walk: how many words the
 // text has and how many of them are function words. The counts tell whether
