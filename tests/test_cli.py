@@ -2,38 +2,19 @@
 
 import json
 import os
-import shutil
 import subprocess
 import sys
-import sysconfig
-from pathlib import Path
 
 import pytest
 
 import vessolin
+from cli_support import ok, run
 from conftest import DATA
 from vessolin import cli
 
 NOVEL = DATA / "corpus" / "gutenberg" / "11-0.txt"
 POINTER = "00112233445566778899aabbccddeeff"
 ALPHABET = dict.fromkeys(map(ord, "\u200b\u200c\u200d\u2060"))
-
-
-def script() -> str:
-    path = Path(sysconfig.get_path("scripts")) / "vessolin"
-    return str(path) if path.exists() else shutil.which("vessolin") or pytest.fail("the vessolin script is not installed")
-
-
-def run(*args, stdin=None, cwd=None):
-    """Runs the console script; returns (exit status, stdout bytes, stderr text)."""
-    done = subprocess.run([script(), *map(str, args)], input=stdin, capture_output=True, cwd=cwd, timeout=120)
-    return done.returncode, done.stdout, done.stderr.decode()
-
-
-def ok(*args, **kw) -> bytes:
-    status, out, err = run(*args, **kw)
-    assert status == 0, err
-    return out
 
 
 @pytest.fixture(scope="module")
@@ -45,9 +26,16 @@ def chapter(tmp_path_factory):
     return path
 
 
+def secret(path, text):
+    """A key file as it should be: readable by its owner only."""
+    path.write_text(text)
+    path.chmod(0o600)
+    return path
+
+
 @pytest.fixture
 def work(tmp_path):
-    (tmp_path / "wm.key").write_text("0f1e2d3c4b5a69788796a5b4c3d2e1f0\n")
+    secret(tmp_path / "wm.key", "0f1e2d3c4b5a69788796a5b4c3d2e1f0\n")
     return tmp_path
 
 
@@ -80,12 +68,11 @@ def test_the_whole_road_of_one_text(work, chapter):
 
 def test_negative_answers_exit_with_status_1(work, chapter):
     ok("embed", "--key-file", work / "wm.key", "--pointer", POINTER, chapter, "-o", work / "marked.txt")
-    (work / "other.key").write_text("ff" * 16)
+    secret(work / "other.key", "ff" * 16)
     status, _, err = run("extract", "--key-file", work / "other.key", work / "marked.txt")
     assert status == 1 and err.count("\n") == 1
 
-    secret = "11" * 32
-    (work / "k").write_text(secret)
+    secret(work / "k", "11" * 32)
     ok("sign", "--key-file", work / "k", chapter, "--hex", "-o", work / "c.hex")
     status, out, err = run("verify", "--public-key", vessolin.public_key("22" * 32), work / "c.hex")
     assert (status, out) == (1, b"") and "does not verify" in err
@@ -105,7 +92,7 @@ def test_negative_answers_exit_with_status_1(work, chapter):
         (["extract", "--key-file", "wm.key", "short.txt"], "vessolin: short.txt: text content too short for this soft-binding algorithm"),
         (["embed", "--key-file", "wm.key", "--pointer", "abc", "short.txt"], "vessolin: --pointer: invalid pointer: Odd number of digits"),
         (["sign", "--key-file", "wm.key", "short.txt"], "vessolin: wm.key: bad key file: expected a 32-byte (64 hex char) key"),
-        (["verify", "--public-key", "00", "short.txt"], "vessolin: short.txt: expected a 32-byte (64 hex char) key"),
+        (["verify", "--public-key", "00", "short.txt"], "vessolin: --public-key: expected a 32-byte (64 hex char) key"),
         (["tier", "odd.hex", "short.txt"], "vessolin: odd.hex: invalid assertion: Odd number of digits"),
         (["tier", "empty.txt", "short.txt"], "vessolin: empty.txt: invalid input: soft-binding CBOR decode: Io(EndOfFile)"),
         (["fingerprint", "--jobs", "0", "short.txt"], "vessolin: --jobs must be at least 1"),
@@ -115,7 +102,7 @@ def test_negative_answers_exit_with_status_1(work, chapter):
 )
 def test_bad_input_is_one_line_and_status_2(work, args, message):
     (work / "latin1.txt").write_bytes("caf\u00e9 na\u00efve".encode("latin-1") + "s\u00e9".encode("latin-1"))
-    (work / "bad.key").write_text("zz")
+    secret(work / "bad.key", "zz")
     (work / "short.txt").write_text("three short words")
     (work / "empty.txt").write_text("")
     (work / "odd.hex").write_text("abc\n")
