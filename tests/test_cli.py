@@ -358,3 +358,29 @@ def test_progress_on_a_terminal_only(work, chapter):
 def test_verify_says_what_it_checks():
     text = " ".join(ok("verify", "--help").decode().split())
     assert "whatever algorithm the envelope's protected header names" in text and "'crit'" in text
+
+
+def test_the_readme_session_runs_as_shown(tmp_path):
+    """The README's shell session, run command by command: every output as
+    printed there, but for the public key of a fresh random key."""
+    import sysconfig
+    from pathlib import Path
+
+    readme = (Path(__file__).parent.parent / "README.md").read_text(encoding="utf-8")
+    block = readme.split("## Command line", 1)[1].split("```console\n", 1)[1].split("```", 1)[0]
+    steps: list[tuple[str, list[str]]] = []
+    for line in block.splitlines():
+        if line.startswith("$ "):
+            steps.append((line[2:], []))
+        else:
+            steps[-1][1].append(line)
+    (tmp_path / "tests").symlink_to(Path(__file__).parent)
+    env = dict(os.environ, PATH=sysconfig.get_path("scripts") + os.pathsep + os.environ["PATH"])
+    for command, expected in steps:
+        done = subprocess.run(["bash", "-c", command], cwd=tmp_path, env=env, capture_output=True, text=True,
+                              timeout=120)
+        printed = (done.stdout + done.stderr).splitlines()
+        if command.startswith("vessolin keygen --out signing.key"):
+            assert len(printed) == 1 and len(printed[0]) == 64
+        else:
+            assert printed == expected, command
