@@ -4,6 +4,7 @@ import json
 import os
 import subprocess
 import sys
+from pathlib import Path
 
 import pytest
 
@@ -217,6 +218,26 @@ def test_index_commands(work, chapter):
     assert status == 2 and err.count("\n") == 1 and "not an SQLite database" in err
 
 
+def test_structure_of_texts_without_function_words_counts_for_nothing(work, chapter):
+    bench = Path(__file__).parent.parent / "bench" / "data"
+    german, hindi = bench / "gutenberg" / "22367-0.txt", bench / "wikipedia_mars" / "hindi.utf8.txt"
+    russian = bench / "lipsum" / "Russian-Lipsum.utf8.txt"
+    ok("assert", "structure", german, "--hex", "-o", work / "novel.struct")
+    assert ok("tier", work / "novel.struct", russian) == b"REVIEW\n"
+    assert ok("tier", work / "novel.struct", german) == b"REVIEW\n"
+
+    verdict = json.loads(ok("compare", "--json", german, hindi))
+    assert (verdict["structure_distance"], verdict["structure_informative"], verdict["verdict"]) == (0, False, "different")
+    assert b"0 bits of 256 (uninformative)" in ok("compare", german, hindi)
+
+    text = chapter.read_text(encoding="utf-8")
+    (work / "edited.txt").write_text(text.upper().replace("ALICE", "ALICIA"), encoding="utf-8")
+    ok("assert", "structure", chapter, "--hex", "-o", work / "chapter.struct")
+    assert ok("tier", work / "chapter.struct", work / "edited.txt") == b"LIKELY\n"
+    verdict = json.loads(ok("compare", "--json", chapter, work / "edited.txt"))
+    assert verdict["structure_informative"] is True
+
+
 def test_json_mode_prints_one_object_for_every_outcome(work, chapter):
     """With --json, failures print an error object too, and the status stays."""
     (work / "short.txt").write_text("three short words")
@@ -364,7 +385,6 @@ def test_the_readme_session_runs_as_shown(tmp_path):
     """The README's shell session, run command by command: every output as
     printed there, but for the public key of a fresh random key."""
     import sysconfig
-    from pathlib import Path
 
     readme = (Path(__file__).parent.parent / "README.md").read_text(encoding="utf-8")
     block = readme.split("## Command line", 1)[1].split("```console\n", 1)[1].split("```", 1)[0]

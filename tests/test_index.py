@@ -401,3 +401,15 @@ def test_recall_on_edited_copies(english, english_chunks):
         german = chunks((CORPUS / "22367-0.txt").read_text(encoding="utf-8"), random.Random(3))
         for text in german[:10]:
             assert all(m.share <= 0.3 for m in index.query(text))
+
+
+def test_structure_distance_does_not_rank(english_chunks):
+    # Two records equal in everything the ranking reads, the second with the
+    # query's own structural fingerprint: the record id decides.
+    probe = fingerprints(english_chunks[3])
+    far = "%064x" % (int(probe.structure, 16) ^ (2**256 - 1))
+    with Index(":memory:") as index:
+        for record_id, structure in (("a", far), ("b", probe.structure)):
+            index.add(record_id, Fingerprints(probe.content_hash, probe.fingerprint, structure, probe.signature,
+                                              probe.bands))
+        assert [(m.record_id, m.structure_distance) for m in index.query(probe)] == [("a", 256), ("b", 0)]

@@ -13,6 +13,7 @@
 #include "canonical/canonical.hpp"
 #include "cbor/cbor.hpp"
 #include "cose/ed25519.hpp"
+#include "cpu/kernels.hpp"
 #include "crypto/blake2b_batch.hpp"
 #include "crypto/digest.hpp"
 #include "error/error.hpp"
@@ -24,6 +25,7 @@
 #include "simhash/surface.hpp"
 #include "softbinding/builders.hpp"
 #include "softbinding/codec.hpp"
+#include "softbinding/tier.hpp"
 #include "unicode/properties.hpp"
 #include "unicode/utf8.hpp"
 #include "cbor_testing.hpp"
@@ -333,6 +335,10 @@ constexpr FunctionSpec kFunctions[] = {
      [](const Args& a) -> Outcome { return hex_or_error(simhash_of_lines(a.text(0))); }},
     {"surface_fingerprint", kText, {}, "Whole-text fingerprint, then one 'fingerprint start length' line per window.",
      [](const Args& a) -> Outcome { return surface_lines(surface_fingerprint(a.text(0))); }},
+    {"kernel_set", {}, {}, "The widest kernel set that runs here: 'avx512', 'avx2' or 'portable'.",
+     [](const Args&) -> Outcome { return std::string(cpu::kernel_set()); }},
+    {"max_isa", {}, {}, "The build's cap on the kernel set ('portable', 'avx2', 'avx512'), or '' for none.",
+     [](const Args&) -> Outcome { return std::string(cpu::max_isa()); }},
     {"surface_kernels", {}, {}, "The window vote kernels this processor can run, fastest first.",
      [](const Args&) -> Outcome { return joined(surface_kernels()); }},
     {"surface_fingerprint_using", kTextAndKernel, {}, "As surface_fingerprint, by the named kernel; empty if unsupported.",
@@ -342,6 +348,12 @@ constexpr FunctionSpec kFunctions[] = {
      }},
     {"structural_features", kText, {}, "The structural features, one 'feature<TAB>weight' line each.",
      [](const Args& a) -> Outcome { return structural_feature_lines(a.text(0)); }},
+    {"structural_profile", kText, {}, "'fingerprint words function_words informative' of `text`.",
+     [](const Args& a) -> Outcome {
+       const StructuralProfile p = structural_profile(a.text(0));
+       return hex::encode(p.fingerprint) + " " + std::to_string(p.words) + " " + std::to_string(p.function_words) +
+              (softbinding::structure_is_informative(p.words, p.function_words) ? " yes" : " no");
+     }},
     {"band_key", kNumbers, {}, "The band key of four unsigned integers given in decimal.",
      [](const Args& a) -> Outcome {
        const Result<std::uint64_t> key = band_key_of(a.text(0));
