@@ -124,17 +124,20 @@ def test_a_read_only_index_opens_for_reading(others_folder, text_file, writer_op
             writer.close()
 
 
-def test_only_add_creates_an_index(tmp_path, text_file):
-    typo = tmp_path / "typo.db"
+@pytest.mark.parametrize("backend", ["sqlite", "postgresql"])
+def test_only_add_creates_an_index(tmp_path, text_file, request, backend):
+    # A mistyped file name, or a database that holds no index.
+    typo = str(tmp_path / "typo.db") if backend == "sqlite" else request.getfixturevalue("postgres").new_database()
     for command in (["query", typo, text_file], ["count", typo], ["get", typo, "a"], ["remove", typo, "a"]):
         status, out, err = run("index", *command)
-        assert (status, out, err) == (2, b"", f"vessolin: {typo}: no such index\n")
-        assert not typo.exists()
+        assert (status, out) == (2, b"") and err.startswith(f"vessolin: {typo}: no such index")
+        assert err.count("\n") == 1
+        assert backend != "sqlite" or not os.path.exists(typo)
     # In JSON mode too, an answer on standard output.
     status, out, _ = run("index", "count", "--json", typo)
-    assert status == 2 and json.loads(out)["error"]["message"] == f"{typo}: no such index"
+    assert status == 2 and json.loads(out)["error"]["message"].startswith(f"{typo}: no such index")
     ok("index", "add", typo, text_file)
-    assert typo.exists()
+    assert ok("index", "count", typo) == b"1\n"
     status, out, _ = run("index", "get", "--json", typo, "nope")
     assert status == 1 and json.loads(out)["error"]["message"] == f"{typo}: no record 'nope'"
 

@@ -4,8 +4,8 @@ A pool's workers belong to the process that started them: an interrupt is
 the parent's to handle, and a parent that dies (killed, or ended before it
 could shut its pool down) takes its workers with it. Without this, one
 Ctrl-C sent to a process group makes every worker print its own
-KeyboardInterrupt traceback, and workers waiting on a pipe their siblings
-keep open outlive a killed parent.
+KeyboardInterrupt traceback, and workers blocked on a pipe outlive a killed
+parent.
 """
 
 from __future__ import annotations
@@ -26,7 +26,10 @@ _PR_SET_PDEATHSIG = 1  # <linux/prctl.h>
 
 
 def _die_with_parent() -> bool:
-    """Asks the kernel to kill this process when its parent ends (Linux)."""
+    """Asks the kernel to kill this process when its parent ends (Linux).
+
+    Strictly, when the parent's thread that started it ends: every pool here
+    lives within one call of that thread, so the two come to the same."""
     if not sys.platform.startswith("linux"):
         return False
     try:
