@@ -73,7 +73,6 @@ class SQLiteBackend(Backend):
         # A private database ("" or ":memory:") is always new.
         self._private = path in ("", ":memory:")
         self._create_missing = create or self._private
-        self.read_only = False
         self.conn = self._connect("rwc" if self._create_missing else "rw")
         try:
             with self.errors():
@@ -110,8 +109,9 @@ class SQLiteBackend(Backend):
         folder this process may not write. Even a read-only connection to a
         WAL database needs its shared-memory file, which a folder it cannot
         write does not let it create; when no writer has the database open
-        (there is no WAL file), the file is read as immutable instead."""
-        self.read_only = True
+        (there is no WAL file), the file is read as immutable instead, which
+        does not see what a writer that comes later changes: such a reader
+        should be short-lived, as the command line's are."""
         self.conn.close()
         self.conn = self._connect("ro")
         try:
