@@ -14,7 +14,7 @@ from pathlib import Path
 
 import pytest
 import vessolin
-from index_support import PostgresServer, chunks, edited, postgres_bindir
+from index_support import chunks, edited
 from vessolin.index import (
     DuplicateRecordError,
     Fingerprints,
@@ -39,36 +39,6 @@ def english() -> str:
 @pytest.fixture(scope="session")
 def english_chunks(english) -> list[str]:
     return chunks(english, random.Random(11))
-
-
-def _unavailable(reason: str):
-    # CI must run these tests: there a missing server is a failure.
-    if os.environ.get("CI"):
-        pytest.fail(f"PostgreSQL tests cannot run: {reason}")
-    pytest.skip(f"PostgreSQL tests skipped: {reason}")
-
-
-@pytest.fixture(scope="session")
-def psycopg_available():
-    try:
-        import psycopg  # noqa: F401
-    except ImportError:
-        _unavailable("psycopg is not installed (pip install '.[test]' brings it)")
-
-
-@pytest.fixture(scope="session")
-def postgres(psycopg_available):
-    bindir = postgres_bindir()
-    if bindir is None:
-        _unavailable("initdb/pg_ctl not found (install Debian's postgresql package or set VESSOLIN_PG_BINDIR)")
-    server = PostgresServer(bindir)
-    try:
-        server.start()
-    except Exception as exc:
-        server.stop()
-        _unavailable(f"the server did not start: {exc}")
-    yield server
-    server.stop()
 
 
 @pytest.fixture(params=["sqlite", "postgresql"])
@@ -174,6 +144,24 @@ def test_round_trip(location, english_chunks):
         assert len(reopened) == 2 and reopened.get("doc-1").pointer == "cd" * 16
     with pytest.raises(Exception, match="closed"):
         len(reopened)
+
+
+def test_worker_processes_store_what_one_process_stores(tmp_path, english_chunks):
+    # Texts and precomputed values mixed, batches that do not divide evenly
+    # among the workers, and one text too short for more than one shingle.
+    texts = [*english_chunks[30:37], "", "too short"]
+    items = [(f"r{i}", fingerprints(t) if i % 3 == 0 else t) for i, t in enumerate(texts)]
+    stored = {}
+    for jobs in (1, 2):
+        with Index(str(tmp_path / f"jobs{jobs}.db")) as index:
+            assert index.add_many(items, jobs=jobs, batch_size=4) == len(items)
+            stored[jobs] = [index.get(record_id) for record_id, _ in items]
+    assert stored[1] == stored[2]
+    for record, text in zip(stored[2], texts):
+        assert (record.content_hash, record.fingerprint, record.structure, list(record.signature)) == (
+            vessolin.content_hash(text), vessolin.text_fingerprint(text), vessolin.text_structure(text),
+            vessolin.minhash_signature(text))
+        assert list(record.bands) == list(dict.fromkeys(vessolin.minhash_bands(text)))
 
 
 def test_ranking_and_limits(english_chunks):
