@@ -268,17 +268,16 @@ LeadRanges make_lead_ranges() {
 
 const LeadRanges kLeadRanges = make_lead_ranges();
 
-// The bytes from `i` that a block's mask of covered bytes vouches for: its
-// run of ones from bit 0. A full block may end inside a character whose lead
-// byte was vouched for; its continuation bytes follow.
-inline std::size_t vouched(const unsigned char* p, std::size_t i, std::uint64_t covered, unsigned block,
-                           bool& whole) {
+// Moves `i` past the bytes of p[0, n) that a block's mask of covered bytes
+// vouches for: its run of ones from bit 0. A mask of 64 lanes full of ones
+// may end inside a character whose lead byte was vouched for: its
+// continuation bytes follow. Whether the whole block was vouched for.
+inline bool vouch(const unsigned char* p, std::size_t n, std::size_t& i, std::uint64_t covered, unsigned block) {
   const auto k = static_cast<unsigned>(std::countr_one(covered));
-  whole = k >= block;
   i += k;
-  if (whole)
-    while ((p[i] & 0xC0) == 0x80) ++i;
-  return i;
+  if (k == 64)
+    while (i < n && (p[i] & 0xC0) == 0x80) ++i;
+  return k >= block;
 }
 
 __attribute__((target("avx2"))) inline __m256i table16(const std::uint8_t* t) {
@@ -333,9 +332,7 @@ __attribute__((target("avx2,bmi"))) std::size_t copy_avx2(const unsigned char* p
       const bool first_ok = p[i - 1] != ' ';
       const std::uint64_t lone_spaces = spaces & ~((spaces << 1) | (first_ok ? 0 : 1));
       const std::uint64_t covered = letters | lone_spaces | leads | (leads << 1) | (threes << 2);
-      bool whole;
-      i = vouched(p, i, covered, 32, whole);
-      if (!whole) break;
+      if (!vouch(p, n, i, covered, 32)) break;
     }
     if (i == n) return i;
     // A character the vector could not vouch for, or the last bytes.
@@ -384,9 +381,7 @@ __attribute__((target("avx512f,avx512bw,bmi"))) std::size_t copy_avx512(const un
       const std::uint64_t lone_spaces = spaces & ~((spaces << 1) | (p[i - 1] != ' ' ? 0 : 1));
       const std::uint64_t leads = ok, threes = ok & row_e;
       const std::uint64_t covered = letters | lone_spaces | leads | (leads << 1) | (threes << 2);
-      bool whole;
-      i = vouched(p, i, covered, 64, whole);
-      if (!whole) break;
+      if (!vouch(p, n, i, covered, 64)) break;
     }
     if (i == n) return i;
     const std::size_t length = copy_length(p, i, p[i - 1] != ' ');
