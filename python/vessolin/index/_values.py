@@ -123,6 +123,10 @@ def start_worker(parent: int) -> None:
     threading.Thread(target=_exit_with_parent, args=(parent,), daemon=True).start()
 
 
+def pack_signature(values: tuple[int, ...]) -> bytes:
+    return _SIGNATURE.pack(*values)
+
+
 def unpack_signature(blob: bytes) -> tuple[int, ...]:
     return _SIGNATURE.unpack(blob)
 
