@@ -886,6 +886,15 @@ def _cmd(*args: str) -> str | None:
     return text if out.returncode == 0 and text else None
 
 
+def kernel_set() -> str:
+    """The kernel set the installed build runs here and the build's cap on it,
+    as the test-only module built beside it reports them."""
+    if _vessolin_testing is None or not hasattr(_vessolin_testing, "kernel_set"):
+        return "unknown (install with VESSOLIN_TESTING=ON to see it)"
+    cap = _vessolin_testing.max_isa()
+    return f"{_vessolin_testing.kernel_set()} ({f'capped at {cap}' if cap else 'no cap'})"
+
+
 def environment() -> dict[str, Any]:
     cpu, flags = "unknown", set()
     try:
@@ -929,6 +938,7 @@ def environment() -> dict[str, Any]:
         "vessolin_linked_libraries": linked,
         "vessolin_functions": [n for n in getattr(vessolin, "__all__", []) if not n.startswith("_")],
         "native_floor_available": native_blake2b_floor() is not None,
+        "kernel_set": kernel_set(),
         "datasketch_version": getattr(datasketch, "__version__", None),
         "git_commit": commit,
         "git_worktree_dirty": bool(dirty),
@@ -1028,6 +1038,7 @@ def main(argv: list[str] | None = None) -> int:
           f"{' (dirty tree)' if env['git_worktree_dirty'] else ''}; {env['cpu_model']}; "
           f"flags {', '.join(f for f, on in env['cpu_flags'].items() if on) or 'none'}; "
           f"Python {env['python']}; ICU {env['icu_version']}; {env['openssl_cli'] or ssl.OPENSSL_VERSION}")
+    print(f"kernel set: {env['kernel_set']}")
     print(f"{rounds} rounds, batches of about {batch * 1000:g} ms\n")
 
     baselines_ok = verify_baselines()

@@ -1,5 +1,13 @@
 #include "cpu/kernels.hpp"
 
+// The build may cap the kernels that run, so that every set can be tested
+// and timed on one machine: VESSOLIN_MAX_ISA_LEVEL is 0 for the portable
+// kernels only, 1 up to AVX2, 2 (or unset) for everything the processor has.
+#ifndef VESSOLIN_MAX_ISA_LEVEL
+#define VESSOLIN_MAX_ISA_LEVEL 2
+#define VESSOLIN_MAX_ISA_NAME ""
+#endif
+
 namespace vessolin::cpu {
 
 namespace {
@@ -16,18 +24,23 @@ Support detect() {
 #if defined(__x86_64__) || defined(__i386__)
   // Also checks that the operating system saves the wider registers.
   __builtin_cpu_init();
-  s.avx2 = __builtin_cpu_supports("avx2") != 0;
-  s.avx512f = __builtin_cpu_supports("avx512f") != 0;
+  s.avx2 = VESSOLIN_MAX_ISA_LEVEL >= 1 && __builtin_cpu_supports("avx2") != 0;
+  s.avx512f = VESSOLIN_MAX_ISA_LEVEL >= 2 && __builtin_cpu_supports("avx512f") != 0;
   s.avx512dq = s.avx512f && __builtin_cpu_supports("avx512dq") != 0;
   s.avx512bw = s.avx512f && __builtin_cpu_supports("avx512bw") != 0;
 #endif
   return s;
 }
 
+const Support& support() {
+  static const Support s = detect();
+  return s;
+}
+
 }  // namespace
 
 bool supports(Isa isa) {
-  static const Support s = detect();
+  const Support& s = support();
   switch (isa) {
     case Isa::Baseline: return true;
     case Isa::Avx2: return s.avx2;
@@ -36,6 +49,13 @@ bool supports(Isa isa) {
     case Isa::Avx512bw: return s.avx512bw;
   }
   return false;
+}
+
+std::string_view max_isa() { return VESSOLIN_MAX_ISA_NAME; }
+
+std::string_view kernel_set() {
+  const Support& s = support();
+  return s.avx512f ? "avx512" : s.avx2 ? "avx2" : "portable";
 }
 
 }  // namespace vessolin::cpu

@@ -18,9 +18,18 @@ namespace vessolin::cpu {
 // Avx512bw: the foundation plus byte and word lanes under 64-bit masks.
 enum class Isa { Baseline, Avx2, Avx512f, Avx512dq, Avx512bw };
 
-// Whether this processor, with its operating system's support, runs code
-// built for `isa`. Baseline always; the others only on x86-64.
+// Whether kernels built for `isa` may run here: the processor, with its
+// operating system's support, runs them, and the build's cap on dispatch
+// (VESSOLIN_MAX_ISA) lets them. Baseline always; the others only on x86-64.
+// Every kernel table asks this, so the cap holds for all of them alike.
 bool supports(Isa isa);
+
+// The build's cap on dispatch: "portable", "avx2" or "avx512", or "" when
+// the build sets none.
+std::string_view max_isa();
+
+// The widest kernel set that may run here: "avx512", "avx2" or "portable".
+std::string_view kernel_set();
 
 template <class Fn>
 struct Kernel {

@@ -13,6 +13,7 @@
 #include "canonical/canonical.hpp"
 #include "cbor/cbor.hpp"
 #include "cose/ed25519.hpp"
+#include "cpu/kernels.hpp"
 #include "crypto/blake2b_batch.hpp"
 #include "crypto/digest.hpp"
 #include "error/error.hpp"
@@ -333,6 +334,10 @@ constexpr FunctionSpec kFunctions[] = {
      [](const Args& a) -> Outcome { return hex_or_error(simhash_of_lines(a.text(0))); }},
     {"surface_fingerprint", kText, {}, "Whole-text fingerprint, then one 'fingerprint start length' line per window.",
      [](const Args& a) -> Outcome { return surface_lines(surface_fingerprint(a.text(0))); }},
+    {"kernel_set", {}, {}, "The widest kernel set that runs here: 'avx512', 'avx2' or 'portable'.",
+     [](const Args&) -> Outcome { return std::string(cpu::kernel_set()); }},
+    {"max_isa", {}, {}, "The build's cap on the kernel set ('portable', 'avx2', 'avx512'), or '' for none.",
+     [](const Args&) -> Outcome { return std::string(cpu::max_isa()); }},
     {"surface_kernels", {}, {}, "The window vote kernels this processor can run, fastest first.",
      [](const Args&) -> Outcome { return joined(surface_kernels()); }},
     {"surface_fingerprint_using", kTextAndKernel, {}, "As surface_fingerprint, by the named kernel; empty if unsupported.",

@@ -1,0 +1,149 @@
+"""Commands on texts alone: hash, fingerprint, compare."""
+
+from __future__ import annotations
+
+import argparse
+import json
+import sys
+from typing import Any, Iterable
+
+import vessolin
+
+from ._common import EXIT_BAD, EXIT_OK, Commands, Failure, display_name, print_json, read_text, report
+
+# Thresholds of `compare`, stated once for the verdict and its help text. The
+# surface and MinHash limits are the ones at which verify_tier counts a
+# fingerprint match; the structural limit is its structural match.
+SURFACE_NEAR = 32
+MINHASH_NEAR = 0.7
+STRUCTURE_RELATED = 24
+MINHASH_RELATED = 0.3
+
+
+def fingerprint_record(path: str, text: str) -> dict[str, Any]:
+    return {
+        "file": display_name(path),
+        "content_hash": vessolin.content_hash(text),
+        "text_fingerprint": vessolin.text_fingerprint(text),
+        "text_structure": vessolin.text_structure(text),
+        "minhash_bands": vessolin.minhash_bands(text),
+    }
+
+
+def fingerprint_file(path: str) -> tuple[dict[str, Any] | None, str | None]:
+    """One file's record, or the failure line; runs in worker processes."""
+    try:
+        return fingerprint_record(path, read_text(path)), None
+    except Failure as e:
+        return None, str(e)
+
+
+
+def cmd_hash(args: argparse.Namespace) -> int:
+    status = EXIT_OK
+    for path in args.files:
+        try:
+            digest = vessolin.content_hash(read_text(path))
+        except Failure as e:
+            report(str(e))
+            status = EXIT_BAD
+            continue
+        if args.json:
+            print_json({"file": display_name(path), "content_hash": digest})
+        else:
+            print(f"{digest}  {display_name(path)}")
+    return status
+
+
+def fingerprint_results(files: list[str], jobs: int) -> Iterable[tuple[dict[str, Any] | None, str | None]]:
+    if jobs <= 1 or len(files) < 2:
+        for path in files:
+            yield fingerprint_file(path)
+        return
+    # The module holds the interpreter lock through each call, so the speed-up
+    # comes from processes. Files are read in the workers; results come back
+    # in input order.
+    import concurrent.futures  # only here: every command pays for what it imports at start-up
+
+    with concurrent.futures.ProcessPoolExecutor(max_workers=jobs) as pool:
+        chunk = max(1, min(64, len(files) // (jobs * 8)))
+        yield from pool.map(fingerprint_file, files, chunksize=chunk)
+
+
+def cmd_fingerprint(args: argparse.Namespace) -> int:
+    if args.jobs < 1:
+        raise Failure("--jobs must be at least 1")
+    files = args.files
+    status = EXIT_OK
+    if files.count("-") > 1:
+        raise Failure("standard input can be read only once")
+    if "-" in files:
+        # Standard input belongs to this process: read it here and fingerprint
+        # it here, the other files in the workers.
+        stdin_record, stdin_error = fingerprint_file("-")
+    results = fingerprint_results([f for f in files if f != "-"], args.jobs)
+    for path in files:
+        record, error = (stdin_record, stdin_error) if path == "-" else next(results)
+        if error is not None:
+            report(error)
+            status = EXIT_BAD
+            continue
+        print(json.dumps(record, ensure_ascii=False), flush=False)
+    sys.stdout.flush()
+    return status
+
+
+def cmd_compare(args: argparse.Namespace) -> int:
+    a, b = read_text(args.a), read_text(args.b)
+    surface = vessolin.hamming_hex(vessolin.text_fingerprint(a), vessolin.text_fingerprint(b))
+    structure = vessolin.hamming_hex(vessolin.text_structure(a), vessolin.text_structure(b))
+    sig_a, sig_b = vessolin.minhash_signature(a), vessolin.minhash_signature(b)
+    share = sum(x == y for x, y in zip(sig_a, sig_b)) / len(sig_a)
+    shared_bands = len(set(vessolin.minhash_bands(a)) & set(vessolin.minhash_bands(b)))
+    same = vessolin.content_hash(a) == vessolin.content_hash(b)
+    if same:
+        verdict = "same"
+    elif surface <= SURFACE_NEAR or share >= MINHASH_NEAR:
+        verdict = "near"
+    elif structure <= STRUCTURE_RELATED or shared_bands > 0 or share >= MINHASH_RELATED:
+        verdict = "related"
+    else:
+        verdict = "different"
+    if args.json:
+        print_json({
+            "a": display_name(args.a), "b": display_name(args.b), "same_content_hash": same,
+            "surface_distance": surface, "structure_distance": structure,
+            "minhash_share": share, "shared_band_keys": shared_bands, "verdict": verdict,
+        })
+    else:
+        print(f"surface distance    {surface} bits of 256")
+        print(f"structure distance  {structure} bits of 256")
+        print(f"equal MinHash       {share:.3f} ({round(share * 128)} of 128)")
+        print(f"shared band keys    {shared_bands} of 32")
+        print(f"verdict             {verdict}")
+    return EXIT_OK
+
+
+def register(commands: Commands) -> None:
+    p = commands.add("hash", cmd_hash, "Print the content hash of each file.", "vessolin hash chapter1.txt chapter2.txt",
+                     "The content hash is the SHA-256 of the text's canonical stream: NFC, zero-width characters\n"
+                     "removed, lowercased, words joined by single spaces.")
+    p.add_argument("files", nargs="+", metavar="FILE")
+
+    p = commands.add("fingerprint", cmd_fingerprint,
+                     "Print content hash, surface and structural fingerprints and band keys, one JSON object per line.",
+                     "vessolin fingerprint --jobs 2 texts/*.txt > fingerprints.jsonl",
+                     "Lines come in the order of the files. Output is always JSON Lines (--json is accepted).")
+    p.add_argument("files", nargs="+", metavar="FILE")
+    p.add_argument("-j", "--jobs", type=int, default=1, metavar="N", help="work in N processes (default 1)")
+
+    p = commands.add("compare", cmd_compare, "Compare two texts and give a one-word verdict.",
+                     "vessolin compare draft.txt published.txt",
+                     "Verdicts, first that applies:\n"
+                     "  same       equal content hashes (identical canonical streams)\n"
+                     f"  near       surface distance <= {SURFACE_NEAR} bits, or at least {MINHASH_NEAR:.0%} equal MinHash values\n"
+                     f"  related    structural distance <= {STRUCTURE_RELATED} bits, a shared band key, or at least "
+                     f"{MINHASH_RELATED:.0%} equal MinHash values\n"
+                     "  different  none of these")
+    p.add_argument("a", metavar="A")
+    p.add_argument("b", metavar="B")
