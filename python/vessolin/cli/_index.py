@@ -6,7 +6,7 @@ import argparse
 from typing import Any, Iterable
 
 from ._common import (EXIT_BAD, EXIT_NEGATIVE, EXIT_OK, RAW, Commands, Failure, Handler, Parser, display_name,
-                      print_json, read_text, report)
+                      print_json, read_bytes, read_text, report)
 
 
 def open_index(location: str) -> Any:
@@ -39,9 +39,12 @@ def cmd_index_add(args: argparse.Namespace) -> int:
         raise Failure("--jobs must be at least 1")
     if args.files.count("-") > 1:
         raise Failure("standard input can be read only once")
+    if args.manifest_store is not None and args.manifest_id is None:
+        raise Failure("--manifest-store needs --manifest-id, the id it is served under")
+    store = read_bytes(args.manifest_store) if args.manifest_store is not None else None
     failed = []
 
-    def items() -> Iterable[tuple[str, str, str | None, str | None]]:
+    def items() -> Iterable[tuple[str, str, str | None, str | None, str | None, bytes | None]]:
         # A file that cannot be read is reported and left out; the others go on.
         for path in args.files:
             try:
@@ -50,7 +53,7 @@ def cmd_index_add(args: argparse.Namespace) -> int:
                 report(str(e))
                 failed.append(path)
                 continue
-            yield display_name(path), text, args.pointer, args.manifest
+            yield display_name(path), text, args.pointer, args.manifest, args.manifest_id, store
 
     with open_index(args.db) as index, index_errors(args.db):
         try:
@@ -95,7 +98,8 @@ def cmd_index_get(args: argparse.Namespace) -> int:
         raise Failure(f"{args.db}: no record {args.record_id!r}", EXIT_NEGATIVE)
     value = {"record_id": record.record_id, "content_hash": record.content_hash,
              "text_fingerprint": record.fingerprint, "text_structure": record.structure,
-             "pointer": record.pointer, "manifest": record.manifest}
+             "pointer": record.pointer, "manifest": record.manifest, "manifest_id": record.manifest_id,
+             "manifest_stored": record.manifest_stored}
     if args.json:
         print_json(value | {"minhash_signature": list(record.signature), "minhash_bands": list(record.bands)})
     else:
@@ -147,6 +151,9 @@ def register(commands: Commands) -> None:
     q.add_argument("-j", "--jobs", type=int, default=1, metavar="N", help="compute in N processes (default 1)")
     q.add_argument("--pointer", metavar="HEX", help="watermark pointer stored with every record added")
     q.add_argument("--manifest", metavar="REF", help="manifest reference stored with every record added")
+    q.add_argument("--manifest-id", metavar="ID", help="C2PA manifest id stored with every record added")
+    q.add_argument("--manifest-store", metavar="FILE",
+                   help="C2PA manifest store (its bytes) kept under --manifest-id and served by 'vessolin serve'")
     q.add_argument("--replace", action="store_true", help="replace records whose id is already stored")
 
     q = index_command("query", cmd_index_query, "The stored records a text may have come from, best first "
