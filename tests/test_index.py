@@ -14,7 +14,7 @@ from pathlib import Path
 
 import pytest
 import vessolin
-from index_support import PostgresServer, chunks, edited, postgres_bindir
+from index_support import chunks, edited
 from vessolin.index import (
     DuplicateRecordError,
     Fingerprints,
@@ -39,36 +39,6 @@ def english() -> str:
 @pytest.fixture(scope="session")
 def english_chunks(english) -> list[str]:
     return chunks(english, random.Random(11))
-
-
-def _unavailable(reason: str):
-    # CI must run these tests: there a missing server is a failure.
-    if os.environ.get("CI"):
-        pytest.fail(f"PostgreSQL tests cannot run: {reason}")
-    pytest.skip(f"PostgreSQL tests skipped: {reason}")
-
-
-@pytest.fixture(scope="session")
-def psycopg_available():
-    try:
-        import psycopg  # noqa: F401
-    except ImportError:
-        _unavailable("psycopg is not installed (pip install '.[test]' brings it)")
-
-
-@pytest.fixture(scope="session")
-def postgres(psycopg_available):
-    bindir = postgres_bindir()
-    if bindir is None:
-        _unavailable("initdb/pg_ctl not found (install Debian's postgresql package or set VESSOLIN_PG_BINDIR)")
-    server = PostgresServer(bindir)
-    try:
-        server.start()
-    except Exception as exc:
-        server.stop()
-        _unavailable(f"the server did not start: {exc}")
-    yield server
-    server.stop()
 
 
 @pytest.fixture(params=["sqlite", "postgresql"])

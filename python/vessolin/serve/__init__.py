@@ -16,6 +16,6 @@ Routes: ``GET|POST /matches/byBinding``, ``POST /matches/byContent``,
 from __future__ import annotations
 
 from ._app import MAX_BODY_BYTES, Config, create_app, hash_token, read_token_file
-from ._run import read_watermark_key, serve
+from ._run import serve
 
-__all__ = ["MAX_BODY_BYTES", "Config", "create_app", "hash_token", "read_token_file", "read_watermark_key", "serve"]
+__all__ = ["MAX_BODY_BYTES", "Config", "create_app", "hash_token", "read_token_file", "serve"]

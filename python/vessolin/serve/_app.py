@@ -15,7 +15,7 @@ from typing import Any
 
 from starlette.applications import Starlette
 from starlette.exceptions import HTTPException
-from starlette.requests import Request
+from starlette.requests import ClientDisconnect, Request
 from starlette.responses import HTMLResponse, JSONResponse, Response
 from starlette.routing import Route
 
@@ -153,6 +153,8 @@ class Service:
                     chunks.append(chunk)
         except TimeoutError:
             raise ApiError(408, f"the body did not arrive within {self.config.body_timeout:g} s") from None
+        except ClientDisconnect:  # nobody is left to read the answer
+            raise ApiError(400, "the client closed the connection before sending the whole body") from None
         return b"".join(chunks)
 
     def answer(self, found: Sequence[matching.Scored], limit: int) -> JSONResponse:
