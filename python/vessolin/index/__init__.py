@@ -115,13 +115,17 @@ class Record:
     fingerprint: str
     structure: str
     signature: tuple[int, ...]
-    bands: tuple[int, ...]
-    """The distinct band keys, unsigned, in band order."""
     pointer: str | None
     manifest: str | None
     manifest_id: str | None = None
     manifest_stored: bool = False
     """True when the index holds the manifest store of `manifest_id`."""
+
+    @property
+    def bands(self) -> tuple[int, ...]:
+        """The distinct band keys, unsigned, in band order (derived from the
+        signature when asked for: it costs a third of a millisecond)."""
+        return tuple(dict.fromkeys(band_keys_of_signature(pack_signature(self.signature))))
 
 
 def _check_record_id(record_id: object) -> str:
@@ -599,6 +603,5 @@ def _check_signature(signature: object) -> tuple[int, ...]:
 
 def _record(row: StoredRecord) -> Record:
     _, stored_id, digest, surface, structure, signature, pointer, manifest, manifest_id, stored = row
-    return Record(stored_id, digest.hex(), surface.hex(), structure.hex(), unpack_signature(signature),
-                  tuple(dict.fromkeys(band_keys_of_signature(signature))), pointer, manifest, manifest_id,
-                  bool(stored))
+    return Record(stored_id, digest.hex(), surface.hex(), structure.hex(), unpack_signature(signature), pointer,
+                  manifest, manifest_id, bool(stored))

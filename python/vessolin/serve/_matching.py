@@ -145,10 +145,20 @@ def by_content(index: Index, text: str, algs: Sequence[str], watermark_keys: Seq
             equal = round(m.share * SIGNATURE_LENGTH)
             found.append(Scored.of(m, round(100 * m.share), MINHASH,
                                    (-equal, m.surface_distance, m.structure_distance, m.record_id)))
-    if FINGERPRINT in algs:
-        found += by_binding(index, FINGERPRINT, bytes.fromhex(query.fingerprint), query, limit)
-    if STRUCTURE in algs:
-        found += by_binding(index, STRUCTURE, bytes.fromhex(query.structure), query, limit)
+    # Both prints in one scan of the index.
+    surface = query.fingerprint if FINGERPRINT in algs else None
+    structure = (query.structure if STRUCTURE in algs and structure_informative(bytes.fromhex(query.structure))
+                 else None)
+    if surface is not None or structure is not None:
+        for record in index.near(fingerprint=surface, structure=structure, surface_limit=SURFACE_LIMIT,
+                                 structure_limit=STRUCTURE_LIMIT, max_candidates=limit):
+            tie = _tie(record, query)
+            d_surface, d_structure = tie[1], tie[2]
+            assert isinstance(d_surface, int) and isinstance(d_structure, int)
+            if surface is not None and d_surface <= SURFACE_LIMIT:
+                found.append(Scored.of(record, distance_score(d_surface), FINGERPRINT, tie))
+            if structure is not None and d_structure <= STRUCTURE_LIMIT:
+                found.append(Scored.of(record, distance_score(d_structure), STRUCTURE, tie))
     if WATERMARK in algs:
         for key in watermark_keys:
             try:
