@@ -11,7 +11,7 @@ from ._app import CONFIG_VARIABLE, Config, create_app
 
 def startup_line(config: Config, host: str, port: int, workers: int) -> str:
     shown = f"[{host}]" if ":" in host else host
-    access = ("bearer tokens required (every route but /services/supportedAlgorithms)"
+    access = ("bearer tokens required on /matches and /manifests"
               if config.token_hashes is not None else
               "OPEN: no --tokens file, so anyone who can reach it may query it and fetch its manifests")
     return (f"vessolin serve: {config.index} on http://{shown}:{port}/ with {workers} worker"
