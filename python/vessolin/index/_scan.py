@@ -76,7 +76,8 @@ class PrintScan:
     def scan(self, db: Backend, surface: bytes | None, surface_limit: int, structure: bytes | None,
              structure_limit: int, limit: int) -> list[int]:
         """rids within either radius, nearest surface first, then nearest
-        structure, then oldest; at most `limit`."""
+        structure (a print beyond its radius counts as farthest), then
+        oldest; at most `limit`."""
         self._refresh(db)
         queries = [(q, radius, name) for q, radius, name in
                    ((surface, surface_limit, "surface"), (structure, structure_limit, "structure")) if q is not None]
@@ -85,8 +86,8 @@ class PrintScan:
         found = []
         wanted = [(int.from_bytes(q, "big"), radius, self.columns[name]) for q, radius, name in queries]
         for i, rid in enumerate(self.rids):
-            distances = [(q ^ column[i]).bit_count() for q, _, column in wanted]
-            if any(d <= radius for d, (_, radius, _) in zip(distances, wanted)):
+            distances = [d if (d := (q ^ column[i]).bit_count()) <= radius else 257 for q, radius, column in wanted]
+            if any(d <= 256 for d in distances):
                 found.append((*distances, rid))
         found.sort()
         return [f[-1] for f in found[:limit]]
@@ -95,19 +96,42 @@ class PrintScan:
         n = len(self.rids)
         word = _np.empty(n, dtype=_np.uint64)
         count = _np.empty(n, dtype=_np.uint8)
-        hit = _np.zeros(n, dtype=bool)
-        keys = []
+        hits = []
         for query, radius, name in queries:
+            columns = self.columns[name]
+            q = _np.frombuffer(query, dtype=_np.uint64)
+            # The first two words alone already rule out nearly every record
+            # (random halves differ in 64 of 128 bits, give or take 6), so
+            # the last two are compared for the few that are left.
             distance = _np.zeros(n, dtype=_np.uint16)
-            for column, q in zip(self.columns[name], _np.frombuffer(query, dtype=_np.uint64)):
-                _np.bitwise_xor(column, q, out=word)
+            for j in (0, 1):
+                _np.bitwise_xor(columns[j], q[j], out=word)
                 _np.bitwise_count(word, out=count)
                 _np.add(distance, count, out=distance)
-            hit |= distance <= radius
-            keys.append(distance)
-        (where,) = _np.nonzero(hit)
+            (left,) = _np.nonzero(distance <= radius)
+            if len(left) > n // 8:  # prints that crowd together: one more full pass is cheaper
+                for j in (2, 3):
+                    _np.bitwise_xor(columns[j], q[j], out=word)
+                    _np.bitwise_count(word, out=count)
+                    _np.add(distance, count, out=distance)
+                (left,) = _np.nonzero(distance <= radius)
+                hits.append((left, distance[left]))
+                continue
+            near = distance[left]
+            for j in (2, 3):
+                near += _np.bitwise_count(columns[j][left] ^ q[j])
+            keep = near <= radius
+            hits.append((left[keep], near[keep]))
+        # Every hit with its distance to each print (257: not within reach of
+        # that print's query, which sorts it after those that are).
+        where = _np.unique(_np.concatenate([h[0] for h in hits]))
         if len(where) == 0:
             return []
+        keys = []
+        for left, near in hits:
+            full = _np.full(len(where), 257, dtype=_np.uint16)
+            full[_np.searchsorted(where, left)] = near
+            keys.append(full)
         # lexsort sorts by the last key first.
-        order = _np.lexsort([self.rids[where], *(k[where] for k in reversed(keys))])
+        order = _np.lexsort([self.rids[where], *reversed(keys)])
         return [int(r) for r in self.rids[where[order[:limit]]]]
