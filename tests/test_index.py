@@ -514,3 +514,26 @@ def test_index_of_version_1_is_migrated(location, tmp_path, english_chunks):
     with Index(location) as again:  # opening a migrated index changes nothing
         assert len(again) == 4
     assert_consistent(location)
+
+
+def test_print_scan_agrees_with_plain_python(english_chunks):
+    """The vectorised scan (both of its paths: few records left in reach
+    after the first half of the words, or many) finds what a plain loop
+    over every record finds, in the same order."""
+    from vessolin.index._scan import PrintScan
+
+    rng = random.Random(8)
+    vocabulary = english_chunks[0].split()
+    with Index(":memory:") as index:
+        index.add_many((f"r{i}", text) for i, text in enumerate(english_chunks[:40]))
+        index.add_many((f"e{i}", edited(english_chunks[i], 0.05, rng, vocabulary)) for i in range(0, 40, 6))
+        plain = Index.__new__(Index)
+        plain._backend, plain._prints = index._backend, PrintScan(vectorised=False)
+        for i in range(0, 40, 4):
+            copy = edited(english_chunks[i], 0.03, rng, vocabulary)
+            fp, st = vessolin.text_fingerprint(copy), vessolin.text_structure(copy)
+            for kwargs in ({"fingerprint": fp}, {"structure": st}, {"fingerprint": fp, "structure": st},
+                           {"fingerprint": fp, "structure": st, "surface_limit": 256, "structure_limit": 60}):
+                found = [r.record_id for r in index.near(**kwargs)]
+                assert found == [r.record_id for r in plain.near(**kwargs)], kwargs
+            assert f"r{i}" in [r.record_id for r in index.near(fingerprint=fp)]
