@@ -211,3 +211,23 @@ def test_index_commands(work, chapter):
     (work / "garbage.db").write_text("not a database")
     status, _, err = run("index", "count", work / "garbage.db")
     assert status == 2 and err.count("\n") == 1 and "not an SQLite database" in err
+
+
+def test_structure_of_texts_without_function_words_counts_for_nothing(work, chapter):
+    bench = Path(__file__).parent.parent / "bench" / "data"
+    german, hindi = bench / "gutenberg" / "22367-0.txt", bench / "wikipedia_mars" / "hindi.utf8.txt"
+    russian = bench / "lipsum" / "Russian-Lipsum.utf8.txt"
+    ok("assert", "structure", german, "--hex", "-o", work / "novel.struct")
+    assert ok("tier", work / "novel.struct", russian) == b"REVIEW\n"
+    assert ok("tier", work / "novel.struct", german) == b"REVIEW\n"
+
+    verdict = json.loads(ok("compare", "--json", german, hindi))
+    assert (verdict["structure_distance"], verdict["structure_informative"], verdict["verdict"]) == (0, False, "different")
+    assert b"0 bits of 256 (uninformative)" in ok("compare", german, hindi)
+
+    text = chapter.read_text(encoding="utf-8")
+    (work / "edited.txt").write_text(text.upper().replace("ALICE", "ALICIA"), encoding="utf-8")
+    ok("assert", "structure", chapter, "--hex", "-o", work / "chapter.struct")
+    assert ok("tier", work / "chapter.struct", work / "edited.txt") == b"LIKELY\n"
+    verdict = json.loads(ok("compare", "--json", chapter, work / "edited.txt"))
+    assert verdict["structure_informative"] is True

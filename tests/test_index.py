@@ -537,3 +537,15 @@ def test_print_scan_agrees_with_plain_python(english_chunks):
                 found = [r.record_id for r in index.near(**kwargs)]
                 assert found == [r.record_id for r in plain.near(**kwargs)], kwargs
             assert f"r{i}" in [r.record_id for r in index.near(fingerprint=fp)]
+
+
+def test_structure_distance_does_not_rank(english_chunks):
+    # Two records equal in everything the ranking reads, the second with the
+    # query's own structural fingerprint: the record id decides.
+    probe = fingerprints(english_chunks[3])
+    far = "%064x" % (int(probe.structure, 16) ^ (2**256 - 1))
+    with Index(":memory:") as index:
+        for record_id, structure in (("a", far), ("b", probe.structure)):
+            index.add(record_id, Fingerprints(probe.content_hash, probe.fingerprint, structure, probe.signature,
+                                              probe.bands))
+        assert [(m.record_id, m.structure_distance) for m in index.query(probe)] == [("a", 256), ("b", 0)]

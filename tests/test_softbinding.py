@@ -2,6 +2,7 @@
 CBOR implementation), the decoder's acceptance rules and diagnostics, and
 the tier classification."""
 
+import pathlib
 import random
 import time
 
@@ -575,3 +576,103 @@ class TestTiers:
         assert vessolin.verify_tier(
             text="x", assertion_cbor_hex=good, watermark_verified=True, crosscheck_ok=False
         ) == "LIKELY"
+
+
+# ---------------------------------------------------------------------------
+# When a structural match counts: only for a text of which at least 3 words
+# in 10 are function words. Without them every trigram is "_ _ _" and the
+# structural fingerprints of unrelated texts coincide.
+
+CORPUS = pathlib.Path(__file__).parent.parent / "bench" / "data"
+CORPUS_FILES = sorted(p for p in CORPUS.rglob("*.txt") if not p.name.startswith("LICENSE"))
+DEGENERATE = "eb43dbb37a3e9d1ff4730b3a2e9f539f22055aea9c8579239d3cfa1cebb422b3"
+
+
+def own_structure_tier(text):
+    return vessolin.verify_tier(text, vessolin.soft_binding_structure(text), False, False)
+
+
+def corpus_pieces(rng):
+    """(file, start, end, text): each corpus file whole, and two pieces each of
+    1 KB and 3 KB that do not overlap."""
+    out = []
+    for path in CORPUS_FILES:
+        data = path.read_bytes()
+        out.append((path.name, 0, len(data), data.decode("utf-8")))
+        for size in (1024, 3072):
+            for start in rng.sample(range(0, len(data) - size, size), 2):
+                out.append((path.name, start, start + size, data[start : start + size].decode("utf-8", "ignore")))
+    return out
+
+
+class TestStructuralRule:
+    def test_degenerate_print(self, native):
+        assert native.feature_hash("FW:_ _ _") == DEGENERATE
+        german = (CORPUS / "gutenberg" / "22367-0.txt").read_text(encoding="utf-8")
+        assert vessolin.text_structure(german) == DEGENERATE
+        degenerate = cbor_hex(assertion(STRUCTURE, ({}, DEGENERATE)))
+        for text in (german, "Das ist ein Haus. Es ist groß und alt, und es steht am Fluss.", PROSE):
+            assert tiers(text, degenerate) == ["REVIEW", "REVIEW", "LIKELY", "LIKELY"]
+
+    @pytest.mark.parametrize(
+        "text, want",
+        [
+            ("", "REVIEW"),
+            ("Hello world.", "REVIEW"),
+            ("Guten Tag, Welt.", "REVIEW"),
+            ("Привет, мир!", "REVIEW"),
+            ("The cat sat.", "LIKELY"),
+            ("THE CAT SAT.", "LIKELY"),  # function words in any case
+            ("Don't stop.", "REVIEW"),  # "don", "t", "stop"
+            # 3 of 10 words and 2 of 10; 30 and 29 of 100
+            ("The cat sat on a mat. Dogs ran home fast.", "LIKELY"),
+            ("The cat sat on mats. Dogs ran home quite fast.", "REVIEW"),
+            ("the " * 30 + "cat " * 70, "LIKELY"),
+            ("the " * 29 + "cat " * 71, "REVIEW"),
+            (PROSE, "LIKELY"),
+        ],
+    )
+    def test_own_structure_counts_only_with_function_words(self, text, want):
+        assert own_structure_tier(text) == want
+
+    def test_python_rule_agrees_with_the_classification(self, native):
+        from vessolin._structure_rule import FUNCTION_WORD_SHARE, STRUCTURE_LIMIT, structure_informative
+
+        # The constants the tools print are the ones verify_tier applies.
+        for words in (10, 20, 1000):
+            needed = round(FUNCTION_WORD_SHARE * words)
+            for fw, want in ((needed, "LIKELY"), (needed - 1, "REVIEW")):
+                assert own_structure_tier("of " * fw + "x " * (words - fw)) == want, (words, fw)
+        structure = vessolin.text_structure(PROSE)
+        for bits, want in ((STRUCTURE_LIMIT, "LIKELY"), (STRUCTURE_LIMIT + 1, "REVIEW")):
+            assert vessolin.verify_tier(PROSE, cbor_hex(assertion(STRUCTURE, ({}, flip_bits(structure, bits)))),
+                                        False, False) == want
+        for _, _, _, text in corpus_pieces(random.Random(3))[::3]:
+            assert structure_informative(text) == native.structural_profile(text).endswith(" yes")
+
+    def test_unrelated_corpus_texts_are_review(self):
+        items = corpus_pieces(random.Random(13))
+        prints = [vessolin.text_structure(text) for *_, text in items]
+        assertions = [vessolin.soft_binding_structure(text) for *_, text in items]
+        close = 0
+        for i, (name_a, start_a, end_a, _) in enumerate(items):
+            for j, (name_b, start_b, end_b, text_b) in enumerate(items):
+                if i == j or (name_a == name_b and start_a < end_b and start_b < end_a):
+                    continue  # a text and a piece of it are related
+                # Without the function-word rule these were a structural match.
+                close += vessolin.hamming_hex(prints[i], prints[j]) <= 24
+                assert vessolin.verify_tier(text_b, assertions[i], False, True) == "REVIEW", (name_a, start_a, name_b, start_b)
+        assert close > len(items) ** 2 // 2
+
+    def test_english_light_edits_still_likely(self):
+        data = (CORPUS / "gutenberg" / "11-0.txt").read_bytes()
+        rng = random.Random(5)
+        for size in (1024, 3072):
+            for start in rng.sample(range(len(data) - size), 6):
+                piece = data[start : start + size].decode("utf-8", "ignore")
+                words = piece.split(" ")
+                for k in rng.sample(range(len(words)), 3):
+                    words[k] = "garden"
+                for edited in (piece.upper(), piece.lower(), piece.replace(" ", "  ").replace("\n", " \n"), " ".join(words)):
+                    assert vessolin.hamming_hex(vessolin.text_structure(piece), vessolin.text_structure(edited)) <= 24
+                    assert vessolin.verify_tier(edited, vessolin.soft_binding_structure(piece), False, True) == "LIKELY"

@@ -58,4 +58,11 @@ def soft_binding_watermark(pointer_hex: str) -> str:
 def verify_tier(text: str, assertion_cbor_hex: str, watermark_verified: bool, crosscheck_ok: bool) -> str:
     """Recompute the fingerprint from `text`, compare against a candidate
     `c2pa.soft-binding` assertion (hex CBOR), and classify. Returns
-    `"BOUND"`, `"LIKELY"`, or `"REVIEW"`."""
+    `"BOUND"`, `"LIKELY"`, or `"REVIEW"`.
+
+    A structural assertion (`com.tessaline.text-structure.1`) supports
+    `"LIKELY"` only when its value lies within 24 bits of the text's
+    structural fingerprint and at least 3 in 10 of the text's words are
+    English function words; below that share the fingerprint describes no
+    structure (in other languages nearly every function-word trigram is
+    "_ _ _") and the match counts for nothing."""

@@ -164,6 +164,7 @@ class FeatureWriter {
   }
 
   void word(std::uint8_t token) {
+    function_words_ += token != kOtherWord;
     // The last three tokens, oldest in the highest digit.
     window_ = window_ % (kTokenRadix * kTokenRadix) * kTokenRadix + token;
     if (++tokens_ >= 3) out_.add({FeatureKey::Words, window_, 3}, 2);
@@ -174,12 +175,16 @@ class FeatureWriter {
     if (tokens_ == 1 || tokens_ == 2) out_.add({FeatureKey::Words, window_, tokens_}, 2);
   }
 
+  std::uint64_t words() const { return tokens_; }
+  std::uint64_t function_words() const { return function_words_; }
+
  private:
   Collector& out_;
   bool have_previous_ = false;
   std::uint64_t previous_ = 0;
   std::uint64_t window_ = 0;
   std::uint64_t tokens_ = 0;
+  std::uint64_t function_words_ = 0;
 };
 
 // Spells every feature as it comes.
@@ -350,8 +355,13 @@ void feed_text(SentenceSplitter<Collector>& split, std::string_view s) {
   }
 }
 
+struct WordCounts {
+  std::uint64_t words;
+  std::uint64_t function_words;
+};
+
 template <class Collector>
-void structural_walk(std::string_view text, Collector& collector) {
+WordCounts structural_walk(std::string_view text, Collector& collector) {
   const std::string t = normalized_text(text);
   FeatureWriter<Collector> out(collector);
   SentenceSplitter<Collector> split(out);
@@ -395,6 +405,7 @@ void structural_walk(std::string_view text, Collector& collector) {
   }
   for (char cls : kClasses)
     if (counts[static_cast<unsigned char>(cls)] != 0) out.punctuation(cls, counts[static_cast<unsigned char>(cls)]);
+  return {out.words(), out.function_words()};
 }
 
 }  // namespace
@@ -405,10 +416,12 @@ std::vector<Feature> structural_features(std::string_view text) {
   return std::move(list.features);
 }
 
-Fingerprint256 structural_fingerprint(std::string_view text) {
+Fingerprint256 structural_fingerprint(std::string_view text) { return structural_profile(text).fingerprint; }
+
+StructuralProfile structural_profile(std::string_view text) {
   FeatureTally tally;
-  structural_walk(text, tally);
-  return tally.fingerprint();
+  const WordCounts counts = structural_walk(text, tally);
+  return {tally.fingerprint(), counts.words, counts.function_words};
 }
 
 }  // namespace vessolin

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <string_view>
 #include <vector>
 
@@ -31,5 +32,16 @@ inline constexpr std::array<std::string_view, 124> kFunctionWords = {
 std::vector<Feature> structural_features(std::string_view text);
 
 Fingerprint256 structural_fingerprint(std::string_view text);
+
+// The fingerprint with the word counts of the same walk: how many words the
+// text has and how many of them are function words. The counts tell whether
+// the fingerprint describes anything (a text without function words leaves
+// only the "_ _ _" trigram, whatever it says).
+struct StructuralProfile {
+  Fingerprint256 fingerprint;
+  std::uint64_t words = 0;
+  std::uint64_t function_words = 0;
+};
+StructuralProfile structural_profile(std::string_view text);
 
 }  // namespace vessolin

@@ -25,6 +25,7 @@
 #include "simhash/surface.hpp"
 #include "softbinding/builders.hpp"
 #include "softbinding/codec.hpp"
+#include "softbinding/tier.hpp"
 #include "unicode/properties.hpp"
 #include "unicode/utf8.hpp"
 #include "cbor_testing.hpp"
@@ -347,6 +348,12 @@ constexpr FunctionSpec kFunctions[] = {
      }},
     {"structural_features", kText, {}, "The structural features, one 'feature<TAB>weight' line each.",
      [](const Args& a) -> Outcome { return structural_feature_lines(a.text(0)); }},
+    {"structural_profile", kText, {}, "'fingerprint words function_words informative' of `text`.",
+     [](const Args& a) -> Outcome {
+       const StructuralProfile p = structural_profile(a.text(0));
+       return hex::encode(p.fingerprint) + " " + std::to_string(p.words) + " " + std::to_string(p.function_words) +
+              (softbinding::structure_is_informative(p.words, p.function_words) ? " yes" : " no");
+     }},
     {"band_key", kNumbers, {}, "The band key of four unsigned integers given in decimal.",
      [](const Args& a) -> Outcome {
        const Result<std::uint64_t> key = band_key_of(a.text(0));

@@ -8,15 +8,16 @@ import sys
 from typing import Any, Iterable
 
 import vessolin
+from vessolin._structure_rule import FUNCTION_WORD_SHARE, STRUCTURE_LIMIT, structure_informative
 
 from ._common import EXIT_BAD, EXIT_OK, Commands, Failure, display_name, print_json, read_text, report
 
 # Thresholds of `compare`, stated once for the verdict and its help text. The
 # surface and MinHash limits are the ones at which verify_tier counts a
-# fingerprint match; the structural limit is its structural match.
+# fingerprint match; a structural match is its structural match, with the
+# same rule on function words applied to both texts.
 SURFACE_NEAR = 32
 MINHASH_NEAR = 0.7
-STRUCTURE_RELATED = 24
 MINHASH_RELATED = 0.3
 
 
@@ -101,23 +102,24 @@ def cmd_compare(args: argparse.Namespace) -> int:
     share = sum(x == y for x, y in zip(sig_a, sig_b)) / len(sig_a)
     shared_bands = len(set(vessolin.minhash_bands(a)) & set(vessolin.minhash_bands(b)))
     same = vessolin.content_hash(a) == vessolin.content_hash(b)
+    informative = structure_informative(a) and structure_informative(b)
     if same:
         verdict = "same"
     elif surface <= SURFACE_NEAR or share >= MINHASH_NEAR:
         verdict = "near"
-    elif structure <= STRUCTURE_RELATED or shared_bands > 0 or share >= MINHASH_RELATED:
+    elif (informative and structure <= STRUCTURE_LIMIT) or shared_bands > 0 or share >= MINHASH_RELATED:
         verdict = "related"
     else:
         verdict = "different"
     if args.json:
         print_json({
             "a": display_name(args.a), "b": display_name(args.b), "same_content_hash": same,
-            "surface_distance": surface, "structure_distance": structure,
+            "surface_distance": surface, "structure_distance": structure, "structure_informative": informative,
             "minhash_share": share, "shared_band_keys": shared_bands, "verdict": verdict,
         })
     else:
         print(f"surface distance    {surface} bits of 256")
-        print(f"structure distance  {structure} bits of 256")
+        print(f"structure distance  {structure} bits of 256" + ("" if informative else " (uninformative)"))
         print(f"equal MinHash       {share:.3f} ({round(share * 128)} of 128)")
         print(f"shared band keys    {shared_bands} of 32")
         print(f"verdict             {verdict}")
@@ -142,8 +144,10 @@ def register(commands: Commands) -> None:
                      "Verdicts, first that applies:\n"
                      "  same       equal content hashes (identical canonical streams)\n"
                      f"  near       surface distance <= {SURFACE_NEAR} bits, or at least {MINHASH_NEAR:.0%} equal MinHash values\n"
-                     f"  related    structural distance <= {STRUCTURE_RELATED} bits, a shared band key, or at least "
+                     f"  related    structural distance <= {STRUCTURE_LIMIT} bits, a shared band key, or at least "
                      f"{MINHASH_RELATED:.0%} equal MinHash values\n"
-                     "  different  none of these")
+                     "  different  none of these\n"
+                     f"The structural distance counts only when at least {FUNCTION_WORD_SHARE:.0%} of the words of each\n"
+                     "text are English function words (verify_tier's rule); otherwise it is marked uninformative.")
     p.add_argument("a", metavar="A")
     p.add_argument("b", metavar="B")

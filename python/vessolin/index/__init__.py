@@ -94,7 +94,9 @@ class Match:
     surface_distance: int
     """Hamming distance of the surface fingerprints (0 to 256)."""
     structure_distance: int
-    """Hamming distance of the structural fingerprints (0 to 256)."""
+    """Hamming distance of the structural fingerprints (0 to 256). It carries
+    information only between texts rich in English function words (see
+    ``vessolin.verify_tier``); for other languages it is near 0 for any pair."""
     shared_bands: int
     """How many distinct band keys the two texts have in common (0 to 32)."""
     exact: bool
@@ -463,8 +465,8 @@ class Index:
 
         Candidates are the records with the same content hash or at least
         one band key in common (at any band position). They are ranked by
-        the share of equal MinHash values, then by the surface and the
-        structural Hamming distance, then by record id; at most `limit` are
+        the share of equal MinHash values, then by the surface Hamming
+        distance, then by record id; at most `limit` are
         returned, and none whose share is below `min_share`. When more than
         `max_candidates` records share band keys with the text, only those
         sharing the most keys are scored.
@@ -501,11 +503,15 @@ class Index:
             # A record found only by its content hash has the same canonical
             # stream, hence the same band keys.
             bands = shared.get(rid, key_count if is_exact else 0)
-            scored.append((-equal, _hamming(surface, r_surface), _hamming(structure, r_structure), record_id,
+            scored.append((-equal, _hamming(surface, r_surface), record_id, _hamming(structure, r_structure),
                            bands, is_exact, pointer, manifest, mid, bool(stored)))
-        scored.sort(key=lambda s: s[:4])
+        # The structural distance does not rank: it tells anything only
+        # between texts rich in English function words (the rule of
+        # verify_tier), and a query given as Fingerprints has no text to
+        # apply that rule to.
+        scored.sort(key=lambda s: s[:3])
         return [Match(record_id, -neg / SIGNATURE_LENGTH, surface_d, structure_d, *rest)
-                for neg, surface_d, structure_d, record_id, *rest in scored[:limit]]
+                for neg, surface_d, record_id, structure_d, *rest in scored[:limit]]
 
 
 

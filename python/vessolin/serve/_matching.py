@@ -13,6 +13,7 @@ from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
 
 import vessolin
+from vessolin._structure_rule import STRUCTURE_LIMIT, structure_informative
 from vessolin.index import Fingerprints, Index, Match, Record, fingerprints
 
 FINGERPRINT = "com.tessaline.text-fingerprint.1"
@@ -22,23 +23,24 @@ MINHASH = "com.tessaline.text-minhash.1"
 ALGORITHMS = (FINGERPRINT, WATERMARK, STRUCTURE, MINHASH)
 
 # The distances within which a fingerprint supports a binding (as in
-# `verify_tier`): 32 bits of the surface print, 24 of the structural one.
+# `verify_tier`): 32 bits of the surface print, STRUCTURE_LIMIT (24) of the
+# structural one.
 SURFACE_LIMIT = 32
-STRUCTURE_LIMIT = 24
 SIGNATURE_LENGTH = 128
 MINHASH_PRIME = (1 << 61) - 1
 POINTER_BYTES = 16
 
-# The structural fingerprint of any text without English function words: it
-# describes nothing, so a structural match of a text whose print lies near
-# it says nothing either.
+# The structural fingerprint of any text with few English function words: it
+# describes nothing, so a structural value near it matches nothing here. This
+# is what can be told from a value alone; a text is judged by the rule of
+# `verify_tier` (`vessolin._structure_rule`), which counts its words.
 DEGENERATE_STRUCTURE = bytes.fromhex("eb43dbb37a3e9d1ff4730b3a2e9f539f22055aea9c8579239d3cfa1cebb422b3")
-DEGENERATE_MARGIN = 24
 
 
-def structure_informative(structure: bytes) -> bool:
-    """Whether a structural fingerprint carries information worth matching."""
-    return _hamming(structure, DEGENERATE_STRUCTURE) > DEGENERATE_MARGIN
+def value_informative(structure: bytes) -> bool:
+    """Whether a structural value alone can support a match: farther from
+    the degenerate print than a match may be."""
+    return _hamming(structure, DEGENERATE_STRUCTURE) > STRUCTURE_LIMIT
 
 
 class BadValue(ValueError):
@@ -128,7 +130,7 @@ def by_binding(index: Index, alg: str, raw: bytes, query: Fingerprints | None = 
     if alg == FINGERPRINT:
         return _scored(index.near(fingerprint=raw.hex(), surface_limit=SURFACE_LIMIT, max_candidates=limit), alg,
                        lambda r: distance_score(vessolin.hamming_hex(r.fingerprint, raw.hex())), query)
-    if not structure_informative(raw):
+    if not value_informative(raw):
         return []
     return _scored(index.near(structure=raw.hex(), structure_limit=STRUCTURE_LIMIT, max_candidates=limit), alg,
                    lambda r: distance_score(vessolin.hamming_hex(r.structure, raw.hex())), query)
@@ -147,8 +149,7 @@ def by_content(index: Index, text: str, algs: Sequence[str], watermark_keys: Seq
                                    (-equal, m.surface_distance, m.structure_distance, m.record_id)))
     # Both prints in one scan of the index.
     surface = query.fingerprint if FINGERPRINT in algs else None
-    structure = (query.structure if STRUCTURE in algs and structure_informative(bytes.fromhex(query.structure))
-                 else None)
+    structure = query.structure if STRUCTURE in algs and structure_informative(text) else None
     if surface is not None or structure is not None:
         for record in index.near(fingerprint=surface, structure=structure, surface_limit=SURFACE_LIMIT,
                                  structure_limit=STRUCTURE_LIMIT, max_candidates=limit):
