@@ -368,3 +368,25 @@ def test_start_up_failures(tmp_path, texts):
                               timeout=60)
         assert done.returncode == 2 and message in done.stderr, (args, done.stderr)
     assert not (tmp_path / "missing.db").exists()
+
+
+def test_index_add_with_manifest_from_the_command_line(tmp_path, texts):
+    import subprocess
+    import sys
+
+    text, store = tmp_path / "chapter.txt", tmp_path / "chapter.c2pa"
+    text.write_text(texts["alice-1"], encoding="utf-8")
+    store.write_bytes(b"\x00\x01manifest store\xff")
+    db = str(tmp_path / "cli.db")
+
+    def vessolin_cli(*args: str) -> subprocess.CompletedProcess:
+        return subprocess.run([sys.executable, "-m", "vessolin", *args], capture_output=True, text=True, timeout=60)
+
+    done = vessolin_cli("index", "add", db, str(text), "--manifest-id", "urn:c2pa:1", "--manifest-store", str(store))
+    assert done.returncode == 0, done.stderr
+    with Index(db) as index:
+        assert index.manifest_store("urn:c2pa:1") == store.read_bytes()
+        assert index.get(str(text)).manifest_id == "urn:c2pa:1"
+    assert '"manifest_id": "urn:c2pa:1"' in vessolin_cli("index", "get", db, str(text), "--json").stdout
+    done = vessolin_cli("index", "add", db, str(text), "--manifest-store", str(store), "--replace")
+    assert done.returncode == 2 and "--manifest-store needs --manifest-id" in done.stderr

@@ -147,10 +147,15 @@ def by_content(index: Index, text: str, algs: Sequence[str], watermark_keys: Seq
             equal = round(m.share * SIGNATURE_LENGTH)
             found.append(Scored.of(m, round(100 * m.share), MINHASH,
                                    (-equal, m.surface_distance, m.structure_distance, m.record_id)))
-    # Both prints in one scan of the index.
+    # Both prints in one scan of the index. A structural print near the one
+    # of every text without function words cannot pass verify_tier's rule, so
+    # it is not scanned for; the rule itself (which costs two more structural
+    # prints) is asked only when there is a structural match to count.
     surface = query.fingerprint if FINGERPRINT in algs else None
-    structure = query.structure if STRUCTURE in algs and structure_informative(text) else None
+    structure = (query.structure if STRUCTURE in algs and value_informative(bytes.fromhex(query.structure))
+                 else None)
     if surface is not None or structure is not None:
+        informative: bool | None = None
         for record in index.near(fingerprint=surface, structure=structure, surface_limit=SURFACE_LIMIT,
                                  structure_limit=STRUCTURE_LIMIT, max_candidates=limit):
             tie = _tie(record, query)
@@ -159,7 +164,10 @@ def by_content(index: Index, text: str, algs: Sequence[str], watermark_keys: Seq
             if surface is not None and d_surface <= SURFACE_LIMIT:
                 found.append(Scored.of(record, distance_score(d_surface), FINGERPRINT, tie))
             if structure is not None and d_structure <= STRUCTURE_LIMIT:
-                found.append(Scored.of(record, distance_score(d_structure), STRUCTURE, tie))
+                if informative is None:
+                    informative = structure_informative(text)
+                if informative:
+                    found.append(Scored.of(record, distance_score(d_structure), STRUCTURE, tie))
     if WATERMARK in algs:
         for key in watermark_keys:
             try:
