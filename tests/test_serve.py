@@ -169,6 +169,10 @@ def test_by_binding(client, texts):
         got = matches_of(client.get("/matches/byBinding", params={"alg": alg, "value": b64(value)}))
         posted = matches_of(client.post("/matches/byBinding", json={"alg": alg, "value": b64(value)}))
         assert got == posted and got[0] == (expected, 100), alg
+    # maxResults far above the cap answers as many as there are.
+    many = client.get("/matches/byBinding", params={"alg": WATERMARK, "value": b64(values[WATERMARK]),
+                                                    "maxResults": "9" * 5000})
+    assert matches_of(many) == [("urn:m:alice-4", 100)]
     # A short pointer is the 16 bytes a watermark gives back.
     assert matches_of(client.post("/matches/byBinding", json={"alg": WATERMARK, "value": b64(b"\xc0\xff\xee")}))[
         0][0] == "urn:m:alice-4"
@@ -203,6 +207,7 @@ BAD = [
     ("GET", "/matches/byBinding", {"alg": WATERMARK, "value": "AAAA", "maxResults": "0"}, None, None, 400),
     ("GET", "/matches/byBinding", {"alg": WATERMARK, "value": "AAAA", "maxResults": "x"}, None, None, 400),
     ("GET", "/matches/byBinding", {"alg": WATERMARK, "value": "AAAA", "maxResults": "-1"}, None, None, 400),
+    ("GET", "/matches/byBinding", {"alg": WATERMARK, "value": "AAAA", "maxResults": "00"}, None, None, 400),
     ("GET", "/matches/byBinding", {"alg": WATERMARK, "value": "A" * 9000}, None, None, 414),
     ("POST", "/matches/byBinding", {}, b"[1, 2]", "application/json", 400),
     ("POST", "/matches/byBinding", {}, b'"text"', "application/json", 400),
@@ -210,6 +215,7 @@ BAD = [
     ("POST", "/matches/byBinding", {}, b'{"alg": "' + MINHASH.encode() + b'"}', "application/json", 400),
     ("POST", "/matches/byBinding", {}, b'{"alg": 5, "value": "AAAA"}', "application/json", 400),
     ("POST", "/matches/byBinding", {}, b"\xff\xfe", "application/json", 400),
+    ("POST", "/matches/byBinding", {}, b"[" * 50_000, "application/json", 400),
     ("POST", "/matches/byBinding", {}, b"{}" + b" " * 100_000, "application/json", 413),
     ("POST", "/matches/byContent", {}, b"x" * 100_001, "text/plain", 413),
     ("POST", "/matches/byContent", {}, b"\x89PNG\r\n", "image/png", 415),

@@ -133,9 +133,12 @@ class Service:
         raw = request.query_params.get("maxResults")
         if raw is None:
             return 10
-        if not raw.isascii() or not raw.isdigit() or int(raw) < 1:
-            raise ApiError(400, f"maxResults must be an integer of 1 or more, not {raw!r}")
-        return min(int(raw), RESULTS_CAP)
+        digits = raw.lstrip("0")
+        if not raw.isascii() or not raw.isdigit() or not digits:
+            raise ApiError(400, f"maxResults must be an integer of 1 or more, not {raw[:20]!r}")
+        # A long number is simply above the cap (and Python refuses to
+        # convert one of thousands of digits).
+        return RESULTS_CAP if len(digits) > 6 else min(int(digits), RESULTS_CAP)
 
     async def body(self, request: Request) -> bytes:
         limit = self.config.max_body
@@ -196,7 +199,7 @@ class Service:
         raw = await self.body(request)
         try:
             query = json.loads(raw)
-        except (UnicodeDecodeError, ValueError):
+        except (ValueError, RecursionError):  # UnicodeDecodeError is a ValueError
             raise ApiError(400, "the body is not JSON") from None
         if not isinstance(query, dict):
             raise ApiError(400, "the body must be a JSON object with alg and value")
