@@ -906,11 +906,13 @@ def environment() -> dict[str, Any]:
                 flags = set(value.split())
     except OSError:
         pass
-    icu = _cmd("pkg-config", "--modversion", "icu-uc")
-    if icu is None:
-        uconv = _cmd("uconv", "--version")
-        m = re.search(r"ICU ([0-9.]+)", uconv or "")
-        icu = m.group(1) if m else "unknown"
+    # The module's own Unicode tables, as the checkout generated them.
+    try:
+        tables = (HERE.parent / "src" / "unicode" / "ucd_tables.cpp").read_text(encoding="utf-8")
+        m = re.search(r'kVersion\[\] = "([0-9.]+)"', tables)
+        unicode_version = m.group(1) if m else "unknown"
+    except OSError:
+        unicode_version = "unknown"
     linked = []
     if vessolin is not None:
         ldd = _cmd("ldd", vessolin.__file__) or ""
@@ -930,7 +932,7 @@ def environment() -> dict[str, Any]:
         "python": sys.version.split()[0],
         "python_implementation": platform.python_implementation(),
         "unicodedata_version": unicodedata.unidata_version,
-        "icu_version": icu,
+        "unicode_version": unicode_version,
         "openssl_python_ssl_build": ssl.OPENSSL_VERSION,
         "openssl_cli": _cmd("openssl", "version"),
         "vessolin_version": vver,
@@ -1037,7 +1039,7 @@ def main(argv: list[str] | None = None) -> int:
     print(f"vessolin {env['vessolin_version']} at {env['git_commit'][:12]}"
           f"{' (dirty tree)' if env['git_worktree_dirty'] else ''}; {env['cpu_model']}; "
           f"flags {', '.join(f for f, on in env['cpu_flags'].items() if on) or 'none'}; "
-          f"Python {env['python']}; ICU {env['icu_version']}; {env['openssl_cli'] or ssl.OPENSSL_VERSION}")
+          f"Python {env['python']}; Unicode {env['unicode_version']}; {env['openssl_cli'] or ssl.OPENSSL_VERSION}")
     print(f"kernel set: {env['kernel_set']}")
     print(f"{rounds} rounds, batches of about {batch * 1000:g} ms\n")
 

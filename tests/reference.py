@@ -2,7 +2,7 @@
 
 They follow the written rules step by step, favour clarity over speed, and use
 only the standard library plus the Unicode data files in tests/data/unicode
-(Unicode 15.0, the version behind the build's ICU). Python's own `unicodedata`
+(Unicode 15.0, the version of the module's own tables). Python's own `unicodedata`
 may be older: callers restrict random texts to characters it knows.
 """
 

@@ -353,3 +353,13 @@ def test_abi3audit_finds_no_violation():
         text=True,
     )
     assert result.returncode == 0, result.stdout + result.stderr
+
+
+@pytest.mark.skipif(shutil.which("ldd") is None, reason="ldd is not installed")
+def test_links_only_libcrypto_and_the_c_and_cxx_runtime():
+    # The Unicode data is compiled in: no system Unicode library may creep back.
+    out = subprocess.run(["ldd", str(extension_path())], capture_output=True, text=True, check=True).stdout
+    libraries = {line.split()[0].rsplit("/", 1)[-1] for line in out.splitlines() if line.strip()}
+    runtime = ("linux-vdso.so", "ld-linux", "libc.so", "libm.so", "libstdc++.so", "libgcc_s.so", "libcrypto")
+    assert [lib for lib in sorted(libraries) if not lib.startswith(runtime)] == []
+    assert any(lib.startswith("libcrypto") for lib in libraries)

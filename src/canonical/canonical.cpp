@@ -1,8 +1,5 @@
 #include "canonical/canonical.hpp"
 
-#include <unicode/bytestream.h>
-#include <unicode/normalizer2.h>
-
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -12,8 +9,8 @@
 #endif
 
 #include "crypto/digest.hpp"
-#include "error/error.hpp"
 #include "unicode/char_table.hpp"
+#include "unicode/nfc.hpp"
 #include "unicode/properties.hpp"
 #include "unicode/utf8.hpp"
 
@@ -38,26 +35,6 @@ struct AsciiTable {
   }
 };
 constexpr AsciiTable kAscii;
-
-const icu::Normalizer2& nfc() {
-  static const icu::Normalizer2* instance = [] {
-    UErrorCode status = U_ZERO_ERROR;
-    const icu::Normalizer2* n = icu::Normalizer2::getNFCInstance(status);
-    if (U_FAILURE(status) || n == nullptr) throw InternalFault("ICU NFC data unavailable");
-    return n;
-  }();
-  return *instance;
-}
-
-std::string_view to_nfc(std::string_view segment, std::string& scratch) {
-  UErrorCode status = U_ZERO_ERROR;
-  scratch.clear();
-  icu::StringByteSink<std::string> sink(&scratch, static_cast<int32_t>(segment.size()));
-  nfc().normalizeUTF8(0, icu::StringPiece(segment.data(), static_cast<int32_t>(segment.size())), sink, nullptr,
-                      status);
-  if (U_FAILURE(status)) throw InternalFault(std::string("NFC normalisation failed: ") + u_errorName(status));
-  return scratch;
-}
 
 bool is_ascii_at(std::string_view s, std::size_t pos) { return utf8::is_ascii(static_cast<unsigned char>(s[pos])); }
 
@@ -103,6 +80,7 @@ template <class Sink>
 void walk_nfc(std::string_view text, Sink& sink) {
   const std::size_t n = text.size();
   std::string scratch;
+  std::u32string work;
   // The end of a segment whose first non-stable character ends at `pos`.
   auto segment_end = [&](std::size_t pos) {
     while (pos < n && !is_ascii_at(text, pos)) {
@@ -113,7 +91,9 @@ void walk_nfc(std::string_view text, Sink& sink) {
     return pos;
   };
   auto segment = [&](std::size_t start, std::size_t end) {
-    sink.normalised(to_nfc(text.substr(start, end - start), scratch));
+    scratch.clear();
+    unicode::append_nfc(text.substr(start, end - start), work, scratch);
+    sink.normalised(scratch);
   };
 
   std::size_t pos = 0;
@@ -200,9 +180,13 @@ class StreamSink {
     }
     char* o = room(4);
     if (info.lower_is_word()) {
-      const std::uint32_t bytes = info.lower_utf8();
-      std::memcpy(o, &bytes, 4);
-      len_ += info.lower_utf8_length();
+      if (info.lowers()) {
+        const std::uint32_t bytes = info.lower_utf8();
+        std::memcpy(o, &bytes, 4);
+        len_ += info.lower_utf8_length();
+      } else {
+        len_ += utf8::encode(c, o);
+      }
       prev_word_ = true;
     } else if (!info.invisible()) {
       *o = ' ';

@@ -1,7 +1,9 @@
 #include "unicode/properties.hpp"
 
-#include <unicode/uchar.h>
+#include <algorithm>
+#include <cstring>
 
+#include "unicode/ucd.hpp"
 #include "unicode/utf8.hpp"
 
 namespace vessolin::unicode {
@@ -10,23 +12,29 @@ bool is_word_char(char32_t c) {
   if (c < 0x80) {
     return (c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z');
   }
-  const auto cp = static_cast<UChar32>(c);
-  if (u_isUAlphabetic(cp)) return true;
-  const int8_t type = u_charType(cp);
-  return type == U_DECIMAL_DIGIT_NUMBER || type == U_LETTER_NUMBER || type == U_OTHER_NUMBER;
+  return ucd::record(c).flags & ucd::kWord;
 }
 
 int lowercase_full(char32_t c, char32_t out[3]) {
-  // U+0130 is the only character whose unconditional full lowercase mapping
-  // differs from its simple one (the other special casings are conditional
-  // on context or language, or map a character to itself); the test-only
-  // module checks this claim against the full mapping for every code point.
-  if (c == 0x130) {
-    out[0] = 0x69;
-    out[1] = 0x307;
-    return 2;
+  const ucd::Record& r = ucd::record(c);
+  if (r.flags & ucd::kMultiLower) [[unlikely]] {
+    // Few characters (in Unicode 15.0 only U+0130) have an unconditional
+    // full mapping other than the simple one.
+    for (std::size_t i = 0; i < ucd::kMultiLowercaseCount; ++i) {
+      const ucd::MultiLower& m = ucd::kMultiLowercase[i];
+      if (m.code_point != c) continue;
+      std::copy(m.mapping, m.mapping + m.length, out);
+      return m.length;
+    }
   }
-  out[0] = static_cast<char32_t>(u_tolower(static_cast<UChar32>(c)));
+  if (r.lower_utf8 == 0) {
+    out[0] = c;
+  } else {
+    char bytes[4];
+    std::memcpy(bytes, &r.lower_utf8, 4);
+    std::size_t pos = 0;
+    out[0] = utf8::decode(std::string_view(bytes, 4), pos);
+  }
   return 1;
 }
 

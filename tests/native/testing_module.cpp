@@ -1,9 +1,6 @@
 // `_vessolin_testing`: reaches the internals that the public functions do not
 // expose, through the same calling frame as `vessolin`. Built only with
 // -DVESSOLIN_TESTING=ON; never shipped as part of `vessolin`.
-#include <unicode/uchar.h>
-#include <unicode/ustring.h>
-
 #include <algorithm>
 #include <chrono>
 #include <charconv>
@@ -31,6 +28,7 @@
 #include "cbor_testing.hpp"
 #include "decimal_list.hpp"
 #include "erasure_testing.hpp"
+#include "unicode_testing.hpp"
 #include "watermark_testing.hpp"
 
 namespace vessolin::python {
@@ -94,33 +92,6 @@ Error make_error(std::string_view variant, std::string detail) {
   if (variant == "WatermarkUnrecoverable") return Error::watermark_unrecoverable();
   if (variant == "InvalidInput") return Error::invalid_input(std::move(detail));
   throw InternalFault("unknown Error variant " + std::string(variant));
-}
-
-// Code points whose context-free full lowercase mapping (ICU's string
-// lowercasing of the lone character) differs from what the canonical stream uses.
-std::vector<std::uint64_t> lowercase_mismatches() {
-  std::vector<std::uint64_t> bad;
-  for (UChar32 c = 0; c <= 0x10FFFF; ++c) {
-    if (c >= 0xD800 && c <= 0xDFFF) continue;
-    UChar src[2];
-    int32_t n = 0;
-    U16_APPEND_UNSAFE(src, n, c);
-    UChar dst[8];
-    UErrorCode status = U_ZERO_ERROR;
-    const int32_t len = u_strToLower(dst, 8, src, n, "", &status);
-    if (U_FAILURE(status)) throw InternalFault("u_strToLower failed");
-    char32_t expected[4];
-    int count = 0;
-    for (int32_t i = 0; i < len && count < 4;) {
-      UChar32 d;
-      U16_NEXT(dst, i, len, d);
-      expected[count++] = static_cast<char32_t>(d);
-    }
-    char32_t got[3];
-    const int got_count = unicode::lowercase_full(static_cast<char32_t>(c), got);
-    if (got_count != count || !std::equal(got, got + got_count, expected)) bad.push_back(static_cast<std::uint64_t>(c));
-  }
-  return bad;
 }
 
 // The surface fingerprint with its windows, one per line: the whole-text
@@ -317,8 +288,8 @@ constexpr FunctionSpec kFunctions[] = {
      [](const Args& a) -> Outcome { return canonical_stream(a.text(0)); }},
     {"normalized_text", kText, {}, "The normalised text of `text`.",
      [](const Args& a) -> Outcome { return normalized_text(a.text(0)); }},
-    {"lowercase_mismatches", {}, {}, "Code points where the per-character lowercase mapping disagrees with ICU.",
-     [](const Args&) -> Outcome { return lowercase_mismatches(); }},
+    {"unicode_property", kName, {}, "Runs of code points with one value of a property, 'first last value' per line.",
+     [](const Args& a) -> Outcome { return unicode_testing::property_runs(a.text(0)); }},
     {"error_debug", kErrorArgs, {}, "The debug form of an Error variant.",
      [](const Args& a) -> Outcome { return make_error(a.text(0), std::string(a.text(1))).debug(); }},
     {"raise_error", kErrorArgs, {}, "Fails with the given Error variant.",
