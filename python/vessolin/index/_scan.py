@@ -21,6 +21,9 @@ if TYPE_CHECKING:
 
 try:
     import numpy as _np
+
+    if not hasattr(_np, "bitwise_count"):  # numpy before 2.0
+        _np = None
 except ImportError:  # pragma: no cover - the plain-Python path is tested apart
     _np = None
 
