@@ -79,7 +79,8 @@ def location(request, tmp_path_factory, texts) -> str:
 def server(location, tmp_path_factory):
     key_file = tmp_path_factory.mktemp("keys") / "key.hex"
     key_file.write_text(KEY + "\n")
-    with Server(location, "--watermark-key-file", str(key_file), "--max-body", "100000") as running:
+    # Two workers: each keeps its own connection and copy of the prints.
+    with Server(location, "--watermark-key-file", str(key_file), "--max-body", "100000", "--workers", "2") as running:
         yield running
 
 
@@ -335,7 +336,7 @@ def test_bearer_tokens(tmp_path, texts):
     tokens.write_text("# accepted tokens, as SHA-256\n" + hashlib.sha256(b"first secret").hexdigest() + "\n\n"
                       + hashlib.sha256(b"second secret").hexdigest().upper() + "\n")
     value = b64(minhash_value(texts["alice-1"]))
-    with Server(location, "--tokens", str(tokens), "--workers", "2") as server:
+    with Server(location, "--tokens", str(tokens)) as server:
         assert "bearer tokens required" in server.output().splitlines()[0]
         with httpx.Client(base_url=server.url, timeout=30) as c:
             requests = [("GET", "/matches/byBinding", {"params": {"alg": MINHASH, "value": value}}),
