@@ -397,3 +397,22 @@ def test_index_add_with_manifest_from_the_command_line(tmp_path, texts):
     assert '"manifest_id": "urn:c2pa:1"' in vessolin_cli("index", "get", db, str(text), "--json").stdout
     done = vessolin_cli("index", "add", db, str(text), "--manifest-store", str(store), "--replace")
     assert done.returncode == 2 and "--manifest-store needs --manifest-id" in done.stderr
+
+
+def test_a_failing_index_gives_500_and_the_service_goes_on(tmp_path, texts):
+    import sqlite3
+
+    location = str(tmp_path / "failing.db")
+    with Index(location) as index:
+        index.add("doc", texts["alice-1"], manifest_id="urn:doc", manifest_store=b"store")
+    with Server(location) as server, httpx.Client(base_url=server.url, timeout=30) as c:
+        assert c.get("/manifests/urn:doc").status_code == 200
+        conn = sqlite3.connect(location)
+        conn.execute("DROP TABLE vessolin_manifests")
+        conn.commit()
+        conn.close()
+        failed = c.get("/manifests/urn:doc")
+        assert failed.status_code == 500 and failed.json() == {"error": "the index failed: IndexStoreError",
+                                                                "status": 500}
+        assert c.get("/services/supportedAlgorithms").status_code == 200
+        assert server.alive()
