@@ -577,7 +577,7 @@ class Index:
 
         The stored fingerprints are scanned in memory: a copy of them (64
         bytes a record) is read once and then kept up to date with the
-        records added since; each scan compares every record (about 2 ms for
+        records added since; each scan compares every record (1 to 3 ms for
         100,000 records). See the README for how this scales.
         """
         if fingerprint is None and structure is None:
