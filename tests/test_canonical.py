@@ -3,6 +3,7 @@
 import bz2
 import hashlib
 import pathlib
+import random
 import unicodedata
 
 import pytest
@@ -151,3 +152,23 @@ def test_corpus_texts_match_the_reference(native, name):
     text = path.read_text(encoding="utf-8")
     assert native.canonical_stream(text) == reference.canonical_stream(text)
     assert vessolin.content_hash(text) == reference.content_hash(text)
+
+
+def test_every_ascii_kernel_gives_the_same_stream(native):
+    # ASCII runs of every length over three vector blocks, each followed by
+    # what may end a run: a stable character, a mark that composes with the
+    # last ASCII byte or with nothing, an invisible one.
+    rng = random.Random(7)
+    texts = []
+    for length in range(100):
+        run = "".join(rng.choice("abcXYZ09 ,.-\n") for _ in range(length))
+        for tail in ("", "\u0301", "\u00e9", "e\u0301", "\u200bq", " \u0308"):
+            texts.append(run + tail + run[::-1])
+    pieces = ["a", "Z", "7", " ", "  ", ",", ".\n", "_", "\u00e9", "e\u0301", "\u0301", "\u03a9", "\u0130", "\u200b",
+              "\u00df", "\u03a3", "\u1100\u1161", "\u0434\u043e\u043c", "\u0414", "x" * 40, "Word " * 9]
+    texts += ["".join(rng.choice(pieces) for _ in range(rng.randint(1, 120))) for _ in range(400)]
+    kernels = native.canonical_kernels().split()
+    assert kernels[-1] == "portable"
+    for kernel in kernels:
+        for text in texts:
+            assert native.canonical_stream_using(text, kernel) == reference.canonical_stream(text), (kernel, text)

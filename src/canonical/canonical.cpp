@@ -2,24 +2,25 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
+#if defined(__x86_64__)
+#include <immintrin.h>
 #endif
 
+#include "cpu/kernels.hpp"
 #include "crypto/digest.hpp"
-#include "unicode/char_table.hpp"
 #include "unicode/nfc.hpp"
 #include "unicode/properties.hpp"
+#include "unicode/ucd.hpp"
 #include "unicode/utf8.hpp"
 
 namespace vessolin {
 
 namespace {
 
-using unicode::CharInfo;
-using unicode::char_info;
+namespace ucd = unicode::ucd;
 
 // For each ASCII byte: its lowercase form if it is a word character, else a
 // space (what the first separator of a run writes); and whether it is one.
@@ -38,54 +39,467 @@ constexpr AsciiTable kAscii;
 
 bool is_ascii_at(std::string_view s, std::size_t pos) { return utf8::is_ascii(static_cast<unsigned char>(s[pos])); }
 
-std::size_t find_non_ascii(std::string_view s, std::size_t pos) {
-  const char* p = s.data();
-  const std::size_t n = s.size();
-#if defined(__SSE2__)
-  for (; pos + 16 <= n; pos += 16) {
-    const unsigned high = static_cast<unsigned>(
-        _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + pos))));
-    if (high != 0) return pos + static_cast<std::size_t>(__builtin_ctz(high));
+// ---------------------------------------------------------------------------
+// ASCII kernels.
+//
+// Stream kernel: writes the canonical form of the ASCII bytes at the start of
+// p[0, n) to `o`, up to the first byte that is not ASCII, and returns how
+// many bytes it read. Every byte writes its output form (lowercase letter or
+// digit, or a space for a separator); the output position advances unless the
+// byte is a separator following a separator, so a run of separators becomes
+// one space. `prev` says whether the byte before was a word character, in and
+// out. The caller provides room for n bytes plus kSlack.
+//
+// Scan kernel: the offset of the first byte of p[0, n) that is not ASCII, or n.
+
+constexpr std::size_t kSlack = 32;
+
+using AsciiKernel = std::size_t (*)(const unsigned char* p, std::size_t n, char*& o, unsigned& prev);
+using ScanKernel = std::size_t (*)(const unsigned char* p, std::size_t n);
+
+std::size_t ascii_portable(const unsigned char* p, std::size_t n, char*& o, unsigned& prev) {
+  char* out = o;
+  unsigned w = prev;
+  std::size_t i = 0;
+  for (; i < n && p[i] < 0x80; ++i) {
+    const unsigned word = kAscii.word[p[i]];
+    *out = kAscii.out[p[i]];
+    out += word | w;
+    w = word;
   }
-#endif
-  for (; pos + 8 <= n; pos += 8) {
+  o = out;
+  prev = w;
+  return i;
+}
+
+std::size_t scan_portable(const unsigned char* p, std::size_t n) {
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
     std::uint64_t w;
-    std::memcpy(&w, p + pos, 8);
+    std::memcpy(&w, p + i, 8);
     if (w & 0x8080808080808080ULL) break;
   }
-  while (pos < n && is_ascii_at(s, pos)) ++pos;
+  while (i < n && p[i] < 0x80) ++i;
+  return i;
+}
+
+#if defined(__x86_64__)
+// Shuffles that move the bytes selected by an 8-bit mask to the front of an
+// 8-byte group, for compacting a block whose separator runs drop bytes.
+struct CompactTable {
+  std::array<std::uint64_t, 256> shuffle{};
+  constexpr CompactTable() {
+    for (unsigned m = 0; m < 256; ++m) {
+      std::uint64_t s = 0;
+      unsigned k = 0;
+      for (unsigned b = 0; b < 8; ++b)
+        if (m & (1u << b)) s |= std::uint64_t{b} << (8 * k++);
+      shuffle[m] = s;
+    }
+  }
+};
+constexpr CompactTable kCompact;
+
+__attribute__((target("avx2,bmi2,popcnt"))) std::size_t ascii_avx2(const unsigned char* p, std::size_t n, char*& o,
+                                                                      unsigned& prev) {
+  char* out = o;
+  unsigned w = prev;
+  std::size_t i = 0;
+  const __m256i space = _mm256_set1_epi8(0x20);
+  for (; i + 32 <= n; i += 32) {
+    const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
+    // A block with a non-ASCII byte is written up to it: its other bytes
+    // are dropped from `keep`.
+    const auto high = static_cast<std::uint32_t>(_mm256_movemask_epi8(x));
+    const unsigned limit = high != 0 ? static_cast<unsigned>(std::countr_zero(high)) : 32;
+    const std::uint32_t valid = high != 0 ? (std::uint32_t{1} << limit) - 1 : 0xFFFFFFFFu;
+    // Letters folded to lowercase by setting bit 5 (which leaves the digits
+    // as they are); bytes of 0x80 and up compare as negative, so as
+    // separators, and are dropped anyway.
+    const __m256i folded = _mm256_or_si256(x, space);
+    const __m256i alpha = _mm256_and_si256(_mm256_cmpgt_epi8(folded, _mm256_set1_epi8('a' - 1)),
+                                           _mm256_cmpgt_epi8(_mm256_set1_epi8('z' + 1), folded));
+    const __m256i digit = _mm256_and_si256(_mm256_cmpgt_epi8(x, _mm256_set1_epi8('0' - 1)),
+                                           _mm256_cmpgt_epi8(_mm256_set1_epi8('9' + 1), x));
+    const __m256i word = _mm256_or_si256(alpha, digit);
+    const __m256i bytes = _mm256_blendv_epi8(space, folded, word);
+    const auto words = static_cast<std::uint32_t>(_mm256_movemask_epi8(word));
+    const std::uint32_t keep = (words | (words << 1) | w) & valid;
+    if (keep == 0xFFFFFFFFu) {
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), bytes);
+      out += 32;
+    } else {
+      alignas(32) unsigned char block[32];
+      _mm256_store_si256(reinterpret_cast<__m256i*>(block), bytes);
+      for (unsigned g = 0; 8 * g < limit; ++g) {
+        const unsigned m = (keep >> (8 * g)) & 0xFF;
+        const __m128i group = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(block + 8 * g));
+        const __m128i order = _mm_cvtsi64_si128(static_cast<long long>(kCompact.shuffle[m]));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_shuffle_epi8(group, order));
+        out += std::popcount(m);
+      }
+    }
+    if (high != 0) {
+      if (limit > 0) w = (words >> (limit - 1)) & 1;
+      o = out;
+      prev = w;
+      return i + limit;
+    }
+    w = words >> 31;
+  }
+  for (; i < n && p[i] < 0x80; ++i) {
+    const unsigned word = kAscii.word[p[i]];
+    *out = kAscii.out[p[i]];
+    out += word | w;
+    w = word;
+  }
+  o = out;
+  prev = w;
+  return i;
+}
+
+__attribute__((target("avx2,bmi"))) std::size_t scan_avx2(const unsigned char* p, std::size_t n) {
+  std::size_t i = 0;
+  for (; i + 32 <= n; i += 32) {
+    const auto high = static_cast<std::uint32_t>(
+        _mm256_movemask_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i))));
+    if (high != 0) return i + static_cast<std::size_t>(std::countr_zero(high));
+  }
+  return i + scan_portable(p + i, n - i);
+}
+#endif
+
+constexpr cpu::Kernel<AsciiKernel> kAsciiKernels[] = {
+#if defined(__x86_64__)
+    {"avx2", ascii_avx2, cpu::Isa::Avx2},
+#endif
+    {"portable", ascii_portable, cpu::Isa::Baseline},
+};
+
+constexpr cpu::Kernel<ScanKernel> kScanKernels[] = {
+#if defined(__x86_64__)
+    {"avx2", scan_avx2, cpu::Isa::Avx2},
+#endif
+    {"portable", scan_portable, cpu::Isa::Baseline},
+};
+
+std::size_t find_non_ascii(std::string_view s, std::size_t pos) {
+  static const ScanKernel kScan = cpu::fastest(kScanKernels);
+  return pos + kScan(reinterpret_cast<const unsigned char*>(s.data()) + pos, s.size() - pos);
+}
+
+// ---------------------------------------------------------------------------
+// The canonical stream.
+
+// A character that the stream copies as it stands: a word character that
+// lowercases to itself.
+bool copies_as_is(const ucd::Record& r) {
+  return (r.flags & (ucd::kLowerIsWord | ucd::kMultiLower)) == ucd::kLowerIsWord && r.lower_utf8 == 0;
+}
+
+// The output of the canonical stream: a string whose whole size is usable
+// room (sized without initialising it), of which `len` bytes are written,
+// and whether the last character was a word character. A separator right
+// after a word writes the one space its run becomes; finish() removes a
+// trailing one.
+class StreamWriter {
+ public:
+  explicit StreamWriter(std::size_t expected) { grow(expected + kSlack); }
+
+  // Room for `extra` more bytes plus kSlack.
+  char* room(std::size_t extra) {
+    if (len + extra + kSlack > buf_.size()) [[unlikely]] grow(std::max(2 * buf_.size(), len + extra + kSlack));
+    return buf_.data() + len;
+  }
+
+  void ascii_char(unsigned char b) {
+    char* o = room(1);
+    *o = kAscii.out[b];
+    len += kAscii.word[b] | prev_word;
+    prev_word = kAscii.word[b];
+  }
+
+
+  // A character that is not copied as it stands; `bytes` is its UTF-8.
+  void other(char32_t c, const ucd::Record& r, const char* bytes, std::size_t n) {
+    if (r.flags & ucd::kMultiLower) [[unlikely]] {
+      char32_t lower[3];
+      const int count = unicode::lowercase_full(c, lower);
+      for (int i = 0; i < count; ++i) {
+        char* o = room(4);
+        if (unicode::is_word_char(lower[i])) {
+          len += utf8::encode(lower[i], o);
+          prev_word = true;
+        } else {
+          *o = ' ';
+          len += prev_word;
+          prev_word = false;
+        }
+      }
+      return;
+    }
+    char* o = room(4);
+    if (r.flags & ucd::kLowerIsWord) {
+      if (r.lower_utf8 != 0) {
+        std::memcpy(o, &r.lower_utf8, 4);
+        const unsigned lead = r.lower_utf8 & 0xFF;
+        len += 1u + (lead >= 0xC0) + (lead >= 0xE0) + (lead >= 0xF0);
+      } else {
+        std::memcpy(o, bytes, n);
+        len += n;
+      }
+      prev_word = true;
+    } else if (!(r.flags & ucd::kInvisible)) {
+      *o = ' ';
+      len += prev_word;
+      prev_word = false;
+    }
+  }
+
+  // Any character, by its UTF-8 bytes.
+  void any(char32_t c, const char* bytes, std::size_t n) {
+    if (c < 0x80) return ascii_char(static_cast<unsigned char>(c));
+    const ucd::Record& r = ucd::record(c);
+    if (copies_as_is(r)) {
+      std::memcpy(room(n), bytes, n);
+      len += n;
+      prev_word = true;
+    } else {
+      other(c, r, bytes, n);
+    }
+  }
+
+  std::string finish() && {
+    if (len > 0 && buf_[len - 1] == ' ') --len;
+    buf_.resize(len);
+    return std::move(buf_);
+  }
+
+  std::size_t len = 0;
+  unsigned prev_word = 0;
+
+ private:
+  void grow(std::size_t size) {
+    buf_.resize_and_overwrite(size, [](char*, std::size_t n) { return n; });
+  }
+
+  std::string buf_;
+};
+
+// ASCII bytes that stand in the stream as they are: lowercase letters and digits.
+struct AsciiCopyTable {
+  std::array<std::uint8_t, 128> copies{};
+  constexpr AsciiCopyTable() {
+    for (int b = 0; b < 128; ++b) copies[b] = (b >= '0' && b <= '9') || (b >= 'a' && b <= 'z');
+  }
+};
+constexpr AsciiCopyTable kAsciiCopy;
+
+// Whether eight ASCII bytes begin at `pos`: a run worth the kernel's call.
+inline bool ascii_run_at(const unsigned char* u, std::size_t pos, std::size_t n) {
+  if (pos + 8 > n) return false;
+  std::uint64_t w;
+  std::memcpy(&w, u + pos, 8);
+  return (w & 0x8080808080808080ULL) == 0;
+}
+
+// The end of the bytes from `pos` that stand in the stream as they are and
+// need no look-ahead: BMP characters of the bitmap, lowercase ASCII letters
+// and digits, and a space after a word character, until the next other
+// character or a run of ASCII for the kernel. `run` is
+// where the pending bytes begin and `word_before` the word state before them.
+inline std::size_t skip_copies(const unsigned char* u, std::size_t pos, std::size_t n, std::size_t run,
+                               unsigned word_before) {
+  while (pos < n) {
+    const unsigned b = u[pos];
+    if (b < 0x80) {
+      if (ascii_run_at(u, pos, n)) return pos;
+      if (b == ' ' ? (pos > run ? u[pos - 1] == ' ' : word_before == 0) : kAsciiCopy.copies[b] == 0) return pos;
+      ++pos;
+      continue;
+    }
+    // Valid UTF-8: the continuation bytes are there.
+    char32_t c;
+    unsigned length;
+    if (b < 0xE0) {
+      c = (char32_t(b & 0x1F) << 6) | (u[pos + 1] & 0x3F);
+      length = 2;
+    } else if (b < 0xF0) {
+      c = (char32_t(b & 0x0F) << 12) | (char32_t(u[pos + 1] & 0x3F) << 6) | (u[pos + 2] & 0x3F);
+      length = 3;
+    } else {
+      return pos;
+    }
+    if (((ucd::kCopiesAsIs[c >> 6] >> (c & 63)) & 1) == 0) return pos;
+    pos += length;
+  }
   return pos;
 }
 
-template <class Sink>
-inline void emit(Sink& sink, std::string_view text, std::size_t pos, std::size_t after, char32_t c, CharInfo info) {
-  if (c < 0x80) {
-    sink.ascii_char(static_cast<char>(c));
-  } else {
-    sink.stable(c, info, text.substr(pos, after - pos));
+// One pass over the text. ASCII runs go through the kernel; other text is
+// read character by character, and a run of bytes that stand in the stream
+// as they are (word characters that lowercase to themselves, and single
+// spaces after a word) is copied in one piece when it ends.
+//
+// NFC leaves alone every character that is NFC-stable (quick-check Yes,
+// combining class 0) and does not join it to what precedes it, so only a run
+// of other characters, with the one character before it (the starter it may
+// compose with), goes through the normaliser; such a segment ends at the
+// next ASCII or stable character. What the starter wrote is taken back
+// first: the output length and word state before each character are kept
+// until the next one is known.
+std::string stream_with(std::string_view text, AsciiKernel ascii) {
+  const char* const p = text.data();
+  const auto* const u = reinterpret_cast<const unsigned char*>(p);
+  const std::size_t n = text.size();
+  constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+  StreamWriter out(n);
+  std::string nfc;
+  std::u32string work;
+
+  // Normalises text[start, end) and writes its characters.
+  auto segment = [&](std::size_t start, std::size_t end) {
+    nfc.clear();
+    unicode::append_nfc(text.substr(start, end - start), work, nfc);
+    for (std::size_t at = 0; at < nfc.size();) {
+      const std::size_t from = at;
+      const char32_t c = utf8::decode(nfc, at);
+      out.any(c, nfc.data() + from, at - from);
+    }
+  };
+  // The end of the segment whose first character after the starter ends at `pos`.
+  auto segment_end = [&](std::size_t pos) {
+    while (pos < n && !is_ascii_at(text, pos)) {
+      std::size_t next = pos;
+      if (ucd::record(utf8::decode(text, next)).flags & ucd::kNfcStable) break;
+      pos = next;
+    }
+    return pos;
+  };
+
+  std::size_t pos = 0;
+  while (pos < n) {
+    // The character before `pos`, while it may still be taken back, and the
+    // output length and word state from before it.
+    std::size_t prev_start = kNone;
+    std::size_t undo_len = 0;
+    unsigned undo_word = 0;
+    {
+      char* const first = out.room(n - pos);
+      char* o = first;
+      const unsigned word_before = out.prev_word;
+      const std::size_t read = ascii(u + pos, n - pos, o, out.prev_word);
+      out.len += static_cast<std::size_t>(o - first);
+      pos += read;
+      if (pos == n) break;
+      if (read > 0) {
+        // A word character wrote one byte, a separator one space if it
+        // followed a word.
+        prev_start = pos - 1;
+        undo_word = read >= 2 ? kAscii.word[u[pos - 2]] : word_before;
+        undo_len = out.len - (kAscii.word[u[pos - 1]] | undo_word);
+      }
+    }
+    // Bytes [run, pos) stand in the stream as they are and are not yet
+    // written; out.prev_word is the word state before them.
+    std::size_t run = pos;
+    auto flush = [&] {
+      if (pos > run) {
+        std::memcpy(out.room(pos - run), p + run, pos - run);
+        out.len += pos - run;
+        // A run ends with a word character or a space after one.
+        out.prev_word = u[pos - 1] != ' ';
+      }
+      run = pos;
+    };
+    // Before writing a character the slow way: what to take back if it
+    // turns out to be a starter.
+    auto keep_undo = [&] {
+      prev_start = pos;
+      undo_len = out.len;
+      undo_word = out.prev_word;
+    };
+    while (pos < n) {
+      pos = skip_copies(u, pos, n, run, out.prev_word);
+      if (pos == n) break;
+      const unsigned char b = u[pos];
+      if (b < 0x80) {
+        if (ascii_run_at(u, pos, n)) break;  // back to the kernel
+        // An ASCII byte among other characters.
+        if (b == ' ' ? (pos > run ? u[pos - 1] != ' ' : out.prev_word != 0) : kAsciiCopy.copies[b] != 0) {
+          ++pos;
+          continue;
+        }
+        flush();
+        keep_undo();
+        out.ascii_char(b);
+        run = ++pos;
+        continue;
+      }
+      std::size_t after = pos;
+      const char32_t c = utf8::decode(text, after);
+      if (c < 0x10000 && (ucd::kCopiesAsIs[c >> 6] >> (c & 63)) & 1) {
+        pos = after;
+        continue;
+      }
+      const ucd::Record& r = ucd::record(c);
+      if (!(r.flags & ucd::kNfcStable)) {
+        // Take back the character before, the starter: inside the run, it
+        // is simply not written; written the slow way, its output goes.
+        std::size_t start = pos;
+        if (pos > run) {
+          utf8::decode_before(text, start);
+          const std::size_t end = pos;
+          pos = start;
+          flush();
+          pos = end;
+        } else if (prev_start != kNone) {
+          out.len = undo_len;
+          out.prev_word = undo_word;
+          start = prev_start;
+        }
+        pos = segment_end(after);
+        segment(start, pos);
+        run = pos;
+        prev_start = kNone;
+        continue;
+      }
+      flush();
+      keep_undo();
+      if (copies_as_is(r)) {
+        // Outside the BMP: no bitmap, the record says the same.
+        std::memcpy(out.room(4), p + pos, after - pos);
+        out.len += after - pos;
+        out.prev_word = 1;
+      } else {
+        out.other(c, r, p + pos, after - pos);
+      }
+      run = pos = after;
+    }
+    flush();
   }
+  return std::move(out).finish();
 }
 
+// ---------------------------------------------------------------------------
+// The normalised text.
+
 // Drives a sink through the NFC form of a text without normalising what is
-// already normal. ASCII and the non-ASCII characters that are NFC-stable
-// (quick-check Yes, combining class 0) pass straight through; only a run of
-// other characters, together with the one character before it (the starter
-// it may compose with), goes through the normaliser. Every stable character
-// and every ASCII character begins a normalisation boundary, so these
-// segments normalise independently of the rest.
+// already normal, by the same segments as the stream above.
 //
 // Sink: ascii(run of ASCII bytes), ascii_char(one ASCII byte),
-// stable(code point, info, its bytes), normalised(NFC bytes of a segment).
+// stable(code point, its bytes), normalised(NFC bytes of a segment).
 template <class Sink>
 void walk_nfc(std::string_view text, Sink& sink) {
   const std::size_t n = text.size();
   std::string scratch;
   std::u32string work;
+  auto stable = [](char32_t c) { return (ucd::record(c).flags & ucd::kNfcStable) != 0; };
   // The end of a segment whose first non-stable character ends at `pos`.
   auto segment_end = [&](std::size_t pos) {
     while (pos < n && !is_ascii_at(text, pos)) {
       std::size_t next = pos;
-      if (char_info(utf8::decode(text, next)).nfc_stable()) break;
+      if (stable(utf8::decode(text, next))) break;
       pos = next;
     }
     return pos;
@@ -94,6 +508,13 @@ void walk_nfc(std::string_view text, Sink& sink) {
     scratch.clear();
     unicode::append_nfc(text.substr(start, end - start), work, scratch);
     sink.normalised(scratch);
+  };
+  auto emit = [&](std::size_t from, std::size_t to, char32_t c) {
+    if (c < 0x80) {
+      sink.ascii_char(static_cast<char>(c));
+    } else {
+      sink.stable(c, text.substr(from, to - from));
+    }
   };
 
   std::size_t pos = 0;
@@ -105,8 +526,7 @@ void walk_nfc(std::string_view text, Sink& sink) {
     }
     std::size_t after = high;
     char32_t c = utf8::decode(text, after);
-    CharInfo info = char_info(c);
-    if (!info.nfc_stable()) {
+    if (!stable(c)) {
       const std::size_t start = high > pos ? high - 1 : high;
       if (start > pos) sink.ascii(text.substr(pos, start - pos));
       pos = segment_end(after);
@@ -122,183 +542,41 @@ void walk_nfc(std::string_view text, Sink& sink) {
     // fast path.
     while (true) {
       if (after == n) {
-        emit(sink, text, pos, after, c, info);
+        emit(pos, after, c);
         pos = n;
         break;
       }
       if (is_ascii_at(text, after)) {
-        emit(sink, text, pos, after, c, info);
+        emit(pos, after, c);
         pos = after;
         if (c < 0x80) break;
         c = static_cast<unsigned char>(text[after]);
-        info = CharInfo();
         ++after;
         continue;
       }
       std::size_t next_after = after;
       const char32_t next = utf8::decode(text, next_after);
-      const CharInfo next_info = char_info(next);
-      if (!next_info.nfc_stable()) {
+      if (!stable(next)) {
         const std::size_t end = segment_end(next_after);
         segment(pos, end);
         pos = end;
         break;
       }
-      emit(sink, text, pos, after, c, info);
+      emit(pos, after, c);
       pos = after;
       after = next_after;
       c = next;
-      info = next_info;
     }
   }
 }
-
-// Writes the canonical stream. A separator right after a word writes the one
-// space its run becomes; a trailing space is removed at the end. Invisible
-// characters change nothing, so letters on both sides of one join.
-//
-// The output lives in a string whose whole size is usable room (sized
-// without initialising it); `len_` is the part written so far.
-class StreamSink {
- public:
-  explicit StreamSink(std::size_t expected) { grow(expected + kSlack); }
-
-  void ascii(std::string_view run) { len_ = static_cast<std::size_t>(write_ascii(run, room(run.size())) - buf_.data()); }
-
-  void ascii_char(char b) {
-    char* o = room(1);
-    const auto u = static_cast<unsigned char>(b);
-    *o = kAscii.out[u];
-    len_ += kAscii.word[u] | prev_word_;
-    prev_word_ = kAscii.word[u];
-  }
-
-  void stable(char32_t c, CharInfo info, std::string_view) {
-    if (info.multi_lower()) [[unlikely]] {
-      multi_lower(c);
-      return;
-    }
-    char* o = room(4);
-    if (info.lower_is_word()) {
-      if (info.lowers()) {
-        const std::uint32_t bytes = info.lower_utf8();
-        std::memcpy(o, &bytes, 4);
-        len_ += info.lower_utf8_length();
-      } else {
-        len_ += utf8::encode(c, o);
-      }
-      prev_word_ = true;
-    } else if (!info.invisible()) {
-      *o = ' ';
-      len_ += prev_word_;
-      prev_word_ = false;
-    }
-  }
-
-  void normalised(std::string_view nfc) {
-    for (std::size_t pos = 0; pos < nfc.size();) {
-      const std::size_t start = pos;
-      const char32_t c = utf8::decode(nfc, pos);
-      if (c < 0x80) {
-        ascii_char(nfc[start]);
-      } else {
-        stable(c, char_info(c), {});
-      }
-    }
-  }
-
-  std::string finish() && {
-    if (len_ > 0 && buf_[len_ - 1] == ' ') --len_;
-    buf_.resize(len_);
-    return std::move(buf_);
-  }
-
- private:
-  // Room past the written part for the vector loop's full-width stores and
-  // the four-byte copies of single characters.
-  static constexpr std::size_t kSlack = 16;
-
-  char* room(std::size_t extra) {
-    if (len_ + extra + kSlack > buf_.size()) [[unlikely]] grow(std::max(2 * buf_.size(), len_ + extra + kSlack));
-    return buf_.data() + len_;
-  }
-
-  void grow(std::size_t size) {
-    buf_.resize_and_overwrite(size, [](char*, std::size_t n) { return n; });
-  }
-
-  void multi_lower(char32_t c) {
-    char32_t lower[3];
-    const int count = unicode::lowercase_full(c, lower);
-    for (int i = 0; i < count; ++i) {
-      char* o = room(4);
-      if (unicode::is_word_char(lower[i])) {
-        len_ += utf8::encode(lower[i], o);
-        prev_word_ = true;
-      } else {
-        *o = ' ';
-        len_ += prev_word_;
-        prev_word_ = false;
-      }
-    }
-  }
-
-  // Every byte writes its output form; the output position advances unless
-  // the byte is a separator following a separator.
-  char* write_ascii(std::string_view run, char* o) {
-    const auto* p = reinterpret_cast<const unsigned char*>(run.data());
-    const std::size_t n = run.size();
-    std::size_t i = 0;
-    unsigned prev = prev_word_;
-#if defined(__SSE2__)
-    const __m128i space = _mm_set1_epi8(0x20);
-    for (; i + 16 <= n; i += 16) {
-      const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-      const __m128i folded = _mm_or_si128(x, space);  // lowercase for letters, unchanged digits
-      const __m128i alpha = _mm_and_si128(_mm_cmpgt_epi8(folded, _mm_set1_epi8('a' - 1)),
-                                          _mm_cmplt_epi8(folded, _mm_set1_epi8('z' + 1)));
-      const __m128i digit =
-          _mm_and_si128(_mm_cmpgt_epi8(x, _mm_set1_epi8('0' - 1)), _mm_cmplt_epi8(x, _mm_set1_epi8('9' + 1)));
-      const __m128i word = _mm_or_si128(alpha, digit);
-      const __m128i bytes = _mm_or_si128(_mm_and_si128(word, folded), _mm_andnot_si128(word, space));
-      const unsigned words = static_cast<unsigned>(_mm_movemask_epi8(word));
-      const unsigned keep = (words | (words << 1) | prev) & 0xFFFF;
-      if (keep == 0xFFFF) {
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(o), bytes);
-        o += 16;
-      } else {
-        alignas(16) char block[16];
-        _mm_store_si128(reinterpret_cast<__m128i*>(block), bytes);
-        for (int k = 0; k < 16; ++k) {
-          *o = block[k];
-          o += (keep >> k) & 1;
-        }
-      }
-      prev = words >> 15;
-    }
-#endif
-    for (; i < n; ++i) {
-      const unsigned w = kAscii.word[p[i]];
-      *o = kAscii.out[p[i]];
-      o += w | prev;
-      prev = w;
-    }
-    prev_word_ = prev;
-    return o;
-  }
-
-  std::string buf_;
-  std::size_t len_ = 0;
-  bool prev_word_ = false;
-};
 
 class NormalizedSink {
  public:
   explicit NormalizedSink(std::size_t expected) { out_.reserve(expected); }
   void ascii(std::string_view run) { out_.append(run); }
   void ascii_char(char b) { out_.push_back(b); }
-  void stable(char32_t, CharInfo info, std::string_view bytes) {
-    if (!info.invisible()) out_.append(bytes);
+  void stable(char32_t c, std::string_view bytes) {
+    if (!unicode::is_invisible(c)) out_.append(bytes);
   }
   void normalised(std::string_view nfc) {
     for (std::size_t pos = 0; pos < nfc.size();) {
@@ -315,9 +593,16 @@ class NormalizedSink {
 }  // namespace
 
 std::string canonical_stream(std::string_view text) {
-  StreamSink sink(text.size());
-  walk_nfc(text, sink);
-  return std::move(sink).finish();
+  static const AsciiKernel kFastest = cpu::fastest(kAsciiKernels);
+  return stream_with(text, kFastest);
+}
+
+std::vector<std::string_view> canonical_kernels() { return cpu::usable_names(kAsciiKernels); }
+
+std::optional<std::string> canonical_stream_using(std::string_view text, std::string_view kernel) {
+  const AsciiKernel ascii = cpu::usable(kAsciiKernels, kernel);
+  if (ascii == nullptr) return std::nullopt;
+  return stream_with(text, ascii);
 }
 
 std::string normalized_text(std::string_view text) {

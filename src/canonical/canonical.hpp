@@ -3,8 +3,10 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vessolin {
 
@@ -13,6 +15,11 @@ using Digest32 = std::array<std::uint8_t, 32>;
 // NFC, invisible characters dropped, lowercased character by character, and
 // reduced to its words joined by single spaces. `text` must be valid UTF-8.
 std::string canonical_stream(std::string_view text);
+
+// The ASCII kernels of the canonical stream this processor can run, fastest
+// first, and the stream computed by a named one (none if it cannot run here).
+std::vector<std::string_view> canonical_kernels();
+std::optional<std::string> canonical_stream_using(std::string_view text, std::string_view kernel);
 
 // NFC with the invisible characters dropped; nothing else changes.
 std::string normalized_text(std::string_view text);

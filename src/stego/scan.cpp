@@ -10,7 +10,7 @@
 
 #include "error/error.hpp"
 #include "stego/text_walk.hpp"
-#include "unicode/char_table.hpp"
+#include "unicode/nfc.hpp"
 #include "unicode/properties.hpp"
 #include "unicode/utf8.hpp"
 
@@ -63,7 +63,7 @@ std::size_t find_invisible(std::string_view text, std::size_t pos) {
 bool nfc_boundary_at(std::string_view text, std::size_t pos) {
   if (pos == text.size() || static_cast<unsigned char>(text[pos]) < 0x80) return true;
   const char32_t c = utf8::decode(text, pos);
-  return unicode::is_invisible(c) || unicode::char_info(c).nfc_stable();
+  return unicode::is_invisible(c) || unicode::nfc_stable(c);
 }
 
 }  // namespace

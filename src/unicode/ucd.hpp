@@ -52,6 +52,9 @@ extern const char kVersion[];
 extern const std::uint16_t kStage1[0x110000 >> kBlockBits];
 extern const std::uint16_t kStage2[];
 extern const Record kRecords[];
+// Bit c of the BMP: the character stands in the canonical stream as it is
+// (an NFC-stable word character that lowercases to itself).
+extern const std::uint64_t kCopiesAsIs[0x10000 / 64];
 extern const char32_t kDecompositions[];
 extern const Composition kCompositions[];
 extern const std::size_t kCompositionCount;

@@ -286,6 +286,14 @@ Outcome hex_or_error(const Result<Fingerprint256>& r) {
 constexpr FunctionSpec kFunctions[] = {
     {"canonical_stream", kText, {}, "The canonical stream of `text`.",
      [](const Args& a) -> Outcome { return canonical_stream(a.text(0)); }},
+    {"canonical_kernels", {}, {}, "The canonical stream's ASCII kernels this processor can run, fastest first.",
+     [](const Args&) -> Outcome { return joined(canonical_kernels()); }},
+    {"canonical_stream_using", kTextAndKernel, {}, "As canonical_stream, by the named ASCII kernel; ValueError if unsupported.",
+     [](const Args& a) -> Outcome {
+       auto stream = canonical_stream_using(a.text(0), a.text(1));
+       if (!stream) return fail(ValueErrorText{"kernel not usable here"});
+       return std::move(*stream);
+     }},
     {"normalized_text", kText, {}, "The normalised text of `text`.",
      [](const Args& a) -> Outcome { return normalized_text(a.text(0)); }},
     {"unicode_property", kName, {}, "Runs of code points with one value of a property, 'first last value' per line.",

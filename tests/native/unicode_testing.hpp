@@ -6,7 +6,6 @@
 #include <string_view>
 
 #include "error/error.hpp"
-#include "unicode/char_table.hpp"
 #include "unicode/nfc.hpp"
 #include "unicode/properties.hpp"
 #include "unicode/ucd.hpp"
@@ -30,10 +29,11 @@ inline std::string property_value(std::string_view name, char32_t c) {
   if (name == "word") return is_word_char(c) ? "Y" : "";
   if (name == "white_space") return is_white_space(c) ? "Y" : "";
   if (name == "white_space_table") return r.flags & ucd::kWhiteSpace ? "Y" : "";
-  if (name == "invisible") return is_invisible(c) != char_info(c).invisible() ? "mismatch" : is_invisible(c) ? "Y" : "";
+  if (name == "invisible") return is_invisible(c) != bool(r.flags & ucd::kInvisible) ? "mismatch" : is_invisible(c) ? "Y" : "";
   if (name == "combining_class") return combining_class(c) ? std::to_string(combining_class(c)) : "";
   if (name == "nfc_quick_check") return r.flags & ucd::kNfcNo ? "N" : r.flags & ucd::kNfcMaybe ? "M" : "";
-  if (name == "nfc_stable") return nfc_stable(c) != char_info(c).nfc_stable() ? "mismatch" : nfc_stable(c) ? "Y" : "";
+  if (name == "nfc_stable") return nfc_stable(c) ? "Y" : "";
+  if (name == "copies_as_is") return c < 0x10000 && (ucd::kCopiesAsIs[c >> 6] >> (c & 63)) & 1 ? "Y" : "";
   if (name == "lowercase") {
     char32_t lower[3];
     const int n = lowercase_full(c, lower);
@@ -41,8 +41,8 @@ inline std::string property_value(std::string_view name, char32_t c) {
     std::string out;
     for (int i = 0; i < n; ++i) out += (i ? " " : "") + hex(lower[i]);
     // The flags the canonical stream reads must agree with the mapping.
-    const CharInfo info = char_info(c);
-    if (info.lower_is_word() != is_word_char(lower[0]) || info.multi_lower() != (n > 1)) out += " mismatch";
+    if (bool(r.flags & ucd::kLowerIsWord) != is_word_char(lower[0]) || bool(r.flags & ucd::kMultiLower) != (n > 1))
+      out += " mismatch";
     return out;
   }
   if (name == "decomposition") {

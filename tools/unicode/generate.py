@@ -147,6 +147,10 @@ def build(db: Database):
     invisible = set(INVISIBLE)
     records: dict[tuple, int] = {}
     index = []
+    # The canonical stream's fast path: the BMP characters that stand in the
+    # stream as they are (NFC-stable word characters that lowercase to
+    # themselves), one bit each.
+    copies = [0] * (0x10000 // 64)
     for c in range(LIMIT):
         lower = db.lower.get(c, c)
         ccc = db.ccc.get(c, 0)
@@ -160,6 +164,8 @@ def build(db: Database):
         flags |= MULTI_LOWER if c in db.full_lower else 0
         flags |= INVISIBLE_FLAG if c in invisible else 0
         record = (utf8_packed(lower) if lower != c else 0, decomposition_at.get(c, 0), ccc, flags)
+        if c < 0x10000 and lower == c and flags & (NFC_STABLE | LOWER_IS_WORD | MULTI_LOWER) == NFC_STABLE | LOWER_IS_WORD:
+            copies[c >> 6] |= 1 << (c & 63)
         index.append(records.setdefault(record, len(records)))
     assert len(records) < 1 << 16
 
@@ -171,7 +177,7 @@ def build(db: Database):
             block_at[block] = len(stage2) >> BLOCK_BITS
             stage2 += block
         stage1.append(block_at[block])
-    return stage1, stage2, list(records), decompositions
+    return stage1, stage2, list(records), decompositions, copies
 
 
 def array(values, per_line: int, width: int = 0) -> str:
@@ -182,7 +188,7 @@ def array(values, per_line: int, width: int = 0) -> str:
 
 def generate() -> str:
     db = Database()
-    stage1, stage2, records, decompositions = build(db)
+    stage1, stage2, records, decompositions, copies = build(db)
     compositions = sorted(((a << 21) | b, c) for (a, b), c in db.compositions().items())
     multi = sorted(db.full_lower.items())
     assert all(len(m) <= 3 for _, m in multi)
@@ -202,6 +208,10 @@ def generate() -> str:
         "",
         f"const std::uint16_t kStage2[{len(stage2)}] = {{",
         array(stage2, 20),
+        "};",
+        "",
+        f"const std::uint64_t kCopiesAsIs[{len(copies)}] = {{",
+        array(copies, 4, 18),
         "};",
         "",
         f"const Record kRecords[{len(records)}] = {{",
