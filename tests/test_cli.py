@@ -2,38 +2,21 @@
 
 import json
 import os
-import shutil
 import subprocess
 import sys
-import sysconfig
 from pathlib import Path
 
 import pytest
 
 import vessolin
+from cli_support import ok, run
+from cli_support import script as cli_script
 from conftest import DATA
 from vessolin import cli
 
 NOVEL = DATA / "corpus" / "gutenberg" / "11-0.txt"
 POINTER = "00112233445566778899aabbccddeeff"
 ALPHABET = dict.fromkeys(map(ord, "\u200b\u200c\u200d\u2060"))
-
-
-def script() -> str:
-    path = Path(sysconfig.get_path("scripts")) / "vessolin"
-    return str(path) if path.exists() else shutil.which("vessolin") or pytest.fail("the vessolin script is not installed")
-
-
-def run(*args, stdin=None, cwd=None):
-    """Runs the console script; returns (exit status, stdout bytes, stderr text)."""
-    done = subprocess.run([script(), *map(str, args)], input=stdin, capture_output=True, cwd=cwd, timeout=120)
-    return done.returncode, done.stdout, done.stderr.decode()
-
-
-def ok(*args, **kw) -> bytes:
-    status, out, err = run(*args, **kw)
-    assert status == 0, err
-    return out
 
 
 @pytest.fixture(scope="module")
@@ -45,9 +28,16 @@ def chapter(tmp_path_factory):
     return path
 
 
+def secret(path, text):
+    """A key file as it should be: readable by its owner only."""
+    path.write_text(text)
+    path.chmod(0o600)
+    return path
+
+
 @pytest.fixture
 def work(tmp_path):
-    (tmp_path / "wm.key").write_text("0f1e2d3c4b5a69788796a5b4c3d2e1f0\n")
+    secret(tmp_path / "wm.key", "0f1e2d3c4b5a69788796a5b4c3d2e1f0\n")
     return tmp_path
 
 
@@ -80,12 +70,11 @@ def test_the_whole_road_of_one_text(work, chapter):
 
 def test_negative_answers_exit_with_status_1(work, chapter):
     ok("embed", "--key-file", work / "wm.key", "--pointer", POINTER, chapter, "-o", work / "marked.txt")
-    (work / "other.key").write_text("ff" * 16)
+    secret(work / "other.key", "ff" * 16)
     status, _, err = run("extract", "--key-file", work / "other.key", work / "marked.txt")
     assert status == 1 and err.count("\n") == 1
 
-    secret = "11" * 32
-    (work / "k").write_text(secret)
+    secret(work / "k", "11" * 32)
     ok("sign", "--key-file", work / "k", chapter, "--hex", "-o", work / "c.hex")
     status, out, err = run("verify", "--public-key", vessolin.public_key("22" * 32), work / "c.hex")
     assert (status, out) == (1, b"") and "does not verify" in err
@@ -105,17 +94,33 @@ def test_negative_answers_exit_with_status_1(work, chapter):
         (["extract", "--key-file", "wm.key", "short.txt"], "vessolin: short.txt: text content too short for this soft-binding algorithm"),
         (["embed", "--key-file", "wm.key", "--pointer", "abc", "short.txt"], "vessolin: --pointer: invalid pointer: Odd number of digits"),
         (["sign", "--key-file", "wm.key", "short.txt"], "vessolin: wm.key: bad key file: expected a 32-byte (64 hex char) key"),
-        (["verify", "--public-key", "00", "short.txt"], "vessolin: short.txt: expected a 32-byte (64 hex char) key"),
+        (["verify", "--public-key", "00", "short.txt"], "vessolin: --public-key: expected a 32-byte (64 hex char) key"),
         (["tier", "odd.hex", "short.txt"], "vessolin: odd.hex: invalid assertion: Odd number of digits"),
         (["tier", "empty.txt", "short.txt"], "vessolin: empty.txt: invalid input: soft-binding CBOR decode: Io(EndOfFile)"),
         (["fingerprint", "--jobs", "0", "short.txt"], "vessolin: --jobs must be at least 1"),
         (["frobnicate"], "vessolin: vessolin: argument COMMAND: invalid choice: 'frobnicate'"),
         (["assert", "watermark"], "vessolin: assert watermark needs --pointer HEX"),
+        # Standard input is read once; a second "-" would silently read "".
+        (["hash", "-", "-"], "vessolin: standard input can be read only once"),
+        (["compare", "-", "-"], "vessolin: <stdin>: standard input can be read only once"),
+        (["hash", "utf16.txt"], "vessolin: utf16.txt: UTF-16 text (it starts with a UTF-16 byte-order mark)"),
+        # A bad key is named as the key, not as the envelope.
+        (["verify", "--public-key", "zz", "c.cose"], "vessolin: --public-key: invalid hex: Invalid character 'z'"),
+        (["verify", "--public-key-file", "bad.key", "c.cose"], "vessolin: bad.key: bad key file: invalid hex: "),
+        (["verify", "c.cose"], "vessolin: verify needs --public-key HEX or --public-key-file FILE"),
+        # A pointer longer than the watermark carries is refused, not cut.
+        (["embed", "--key-file", "wm.key", "--pointer", "00" * 18, "short.txt"],
+         "vessolin: --pointer: 18 bytes, more than the 16 a watermark carries"),
+        (["assert", "watermark", "--pointer", "zz"], "vessolin: --pointer: invalid pointer: Invalid character 'z'"),
+        (["extract", "--key-file", "/dev/zero", "short.txt"], "vessolin: /dev/zero: bad key file: longer than 4096 bytes"),
+        (["public-key", "--key-file", "wm.key"], "vessolin: wm.key: bad key file: expected a 32-byte (64 hex char) key"),
     ],
 )
 def test_bad_input_is_one_line_and_status_2(work, args, message):
+    (work / "utf16.txt").write_bytes("a UTF-16 text".encode("utf-16"))
+    (work / "c.cose").write_text(vessolin.sign("payload", "11" * 32))
     (work / "latin1.txt").write_bytes("caf\u00e9 na\u00efve".encode("latin-1") + "s\u00e9".encode("latin-1"))
-    (work / "bad.key").write_text("zz")
+    secret(work / "bad.key", "zz")
     (work / "short.txt").write_text("three short words")
     (work / "empty.txt").write_text("")
     (work / "odd.hex").write_text("abc\n")
@@ -231,3 +236,171 @@ def test_structure_of_texts_without_function_words_counts_for_nothing(work, chap
     assert ok("tier", work / "chapter.struct", work / "edited.txt") == b"LIKELY\n"
     verdict = json.loads(ok("compare", "--json", chapter, work / "edited.txt"))
     assert verdict["structure_informative"] is True
+
+
+def test_json_mode_prints_one_object_for_every_outcome(work, chapter):
+    """With --json, failures print an error object too, and the status stays."""
+    (work / "short.txt").write_text("three short words")
+    (work / "c.cose").write_text(vessolin.sign("payload", "11" * 32))
+    other = vessolin.public_key("22" * 32)
+    cases = [
+        (["hash", "missing.txt"], 2),
+        (["extract", "--key-file", "wm.key", "short.txt"], 2),
+        (["extract", "--key-file", "wm.key", chapter], 1),  # no watermark to recover
+        (["verify", "--public-key", other, "c.cose"], 1),
+        (["embed", "--key-file", "wm.key", "--pointer", "zz", "short.txt"], 2),
+        (["frobnicate"], 2),
+    ]
+    for args, status in cases:
+        code, out, err = run(args[0], "--json", *args[1:], cwd=work)
+        assert code == status and err.count("\n") == 1, (args, err)
+        (line,) = out.decode().splitlines()
+        failure = json.loads(line)["error"]
+        assert failure == {"message": err.removeprefix("vessolin: ").rstrip("\n"), "status": status}
+
+
+def test_keygen_force_and_standard_output(work):
+    key = work / "signing.key"
+    first = ok("keygen", "--out", key).decode().strip()
+    status, _, err = run("keygen", "--out", key)
+    assert status == 2 and "already exists (use --force to overwrite)" in err
+    os.chmod(key, 0o644)
+    second = ok("keygen", "--out", key, "--force").decode().strip()
+    assert second != first and vessolin.public_key(key.read_text().strip()) == second
+    assert os.stat(key).st_mode & 0o777 == 0o600
+
+    # "-" is standard output, as everywhere else: no file named "-".
+    status, out, err = run("keygen", "--out", "-", cwd=work)
+    assert status == 0 and not (work / "-").exists()
+    assert err.strip() == vessolin.public_key(out.decode().strip())
+    assert ok("public-key", "--key-file", key).decode().strip() == second
+
+
+def test_key_file_warnings(work, chapter):
+    shared = work / "shared.key"
+    shared.write_text("0f1e2d3c4b5a69788796a5b4c3d2e1f0")
+    shared.chmod(0o644)
+    status, _, err = run("embed", "--key-file", shared, "--pointer", POINTER, chapter, "-o", work / "m.txt")
+    assert status == 0
+    assert err == f"vessolin: {shared}: warning: the key file can be read by group or others (mode 0644); " \
+                  "make it private with chmod 600\n"
+    empty = secret(work / "empty.key", "\n")
+    status, _, err = run("embed", "--key-file", empty, "--pointer", POINTER, chapter, "-o", work / "e.txt")
+    assert status == 0 and err == f"vessolin: {empty}: warning: the key file is empty: " \
+                                  "an empty watermark key protects nothing\n"
+
+
+def test_line_wrapped_hex_is_read_as_hex(work, chapter):
+    hexed = vessolin.soft_binding_fingerprint(chapter.read_text(encoding="utf-8"))
+    # As `xxd -p` writes it: 60 digits a line.
+    (work / "a.xxd").write_text("".join(hexed[i:i + 60] + "\n" for i in range(0, len(hexed), 60)))
+    assert ok("tier", work / "a.xxd", chapter, "--crosscheck-ok") == b"BOUND\n"
+
+
+def test_in_place_writes_through_links_and_keeps_the_owner(work, chapter):
+    target = work / "target.txt"
+    target.write_bytes(chapter.read_bytes())
+    link = work / "link.txt"
+    link.symlink_to(target)
+    ok("embed", "--key-file", work / "wm.key", "--pointer", POINTER, "--in-place", link)
+    assert link.is_symlink() and os.readlink(link) == str(target)
+    assert json.loads(ok("extract", "--json", "--key-file", work / "wm.key", target))["pointer"] == POINTER
+
+    # A file with another name elsewhere is left alone, both names intact.
+    other_name = work / "hard.txt"
+    os.link(chapter, other_name)
+    try:
+        status, _, err = run("embed", "--key-file", work / "wm.key", "--pointer", POINTER, "--in-place", other_name)
+        assert status == 2 and "has 2 hard links" in err
+        assert os.stat(other_name).st_ino == os.stat(chapter).st_ino
+        assert other_name.read_bytes() == chapter.read_bytes()
+    finally:
+        other_name.unlink()
+
+    if os.geteuid() == 0:
+        owned = work / "owned.txt"
+        owned.write_bytes(chapter.read_bytes())
+        os.chown(owned, 65534, 65534)
+        os.chmod(owned, 0o640)
+        ok("embed", "--key-file", work / "wm.key", "--pointer", POINTER, "--in-place", owned)
+        st = os.stat(owned)
+        assert (st.st_uid, st.st_gid, st.st_mode & 0o777) == (65534, 65534, 0o640)
+
+
+def test_an_unverified_pointer_is_never_shown_as_the_pointer(work, chapter):
+    # 48 words give exactly the 48 slots the watermark needs, so another key
+    # still reads a full set of shards, in the wrong order: some pointer
+    # comes out, with a tag that does not verify.
+    words = " ".join(chapter.read_text(encoding="utf-8").split()[:48])
+    (work / "short.txt").write_text(vessolin.embed_watermark(words, POINTER, "0f1e2d3c4b5a69788796a5b4c3d2e1f0"))
+    secret(work / "other.key", "ffeeddccbbaa99887766554433221100")
+    status, out, _ = run("extract", "--key-file", work / "other.key", work / "short.txt")
+    assert status == 1 and out.decode().startswith("pointer (unverified) ")
+    status, out, _ = run("extract", "--json", "--key-file", work / "other.key", work / "short.txt")
+    found = json.loads(out)
+    assert status == 1 and found["pointer"] is None and found["tag_verified"] is False
+    assert len(found["unverified_pointer"]) == 32
+
+
+def test_progress_on_a_terminal_only(work, chapter):
+    import pty
+
+    files = []
+    for i in range(3):
+        files.append(work / f"p{i}.txt")
+        files[-1].write_bytes(chapter.read_bytes())
+
+    def stderr_on_a_terminal(*args):
+        leader, follower = pty.openpty()
+        try:
+            done = subprocess.run([cli_script(), *map(str, args)], stdout=subprocess.DEVNULL, stderr=follower,
+                                  timeout=120)
+            os.close(follower)
+            seen = b""
+            while True:
+                try:
+                    chunk = os.read(leader, 4096)
+                except OSError:  # the terminal is closed once its last writer has gone
+                    break
+                if not chunk:
+                    break
+                seen += chunk
+        finally:
+            os.close(leader)
+        assert done.returncode == 0
+        return seen.decode()
+
+    assert "vessolin: 3/3 files" in stderr_on_a_terminal("fingerprint", *files)
+    assert "3/3 files read" in stderr_on_a_terminal("index", "add", work / "i.db", *files)
+    assert stderr_on_a_terminal("fingerprint", "--quiet", *files) == ""
+    assert run("fingerprint", *files)[2] == ""  # not a terminal
+
+
+def test_verify_says_what_it_checks():
+    text = " ".join(ok("verify", "--help").decode().split())
+    assert "whatever algorithm the envelope's protected header names" in text and "'crit'" in text
+
+
+def test_the_readme_session_runs_as_shown(tmp_path):
+    """The README's shell session, run command by command: every output as
+    printed there, but for the public key of a fresh random key."""
+    import sysconfig
+
+    readme = (Path(__file__).parent.parent / "README.md").read_text(encoding="utf-8")
+    block = readme.split("## Command line", 1)[1].split("```console\n", 1)[1].split("```", 1)[0]
+    steps: list[tuple[str, list[str]]] = []
+    for line in block.splitlines():
+        if line.startswith("$ "):
+            steps.append((line[2:], []))
+        else:
+            steps[-1][1].append(line)
+    (tmp_path / "tests").symlink_to(Path(__file__).parent)
+    env = dict(os.environ, PATH=sysconfig.get_path("scripts") + os.pathsep + os.environ["PATH"])
+    for command, expected in steps:
+        done = subprocess.run(["bash", "-c", command], cwd=tmp_path, env=env, capture_output=True, text=True,
+                              timeout=120)
+        printed = (done.stdout + done.stderr).splitlines()
+        if command.startswith("vessolin keygen --out signing.key"):
+            assert len(printed) == 1 and len(printed[0]) == 64
+        else:
+            assert printed == expected, command

@@ -17,7 +17,8 @@ import sys
 from typing import Any, NoReturn, Sequence
 
 from . import _assertion, _index, _serve, _signature, _text, _watermark
-from ._common import EXIT_BAD, EXIT_OK, PROG, RAW, Commands, Failure, Parser, report
+from ._common import (EXIT_BAD, EXIT_OK, PROG, RAW, Commands, Failure, Parser, print_json, report,
+                      reset_standard_input)
 
 __all__ = ["build_parser", "main"]
 
@@ -57,16 +58,29 @@ def build_parser() -> argparse.ArgumentParser:
     return top
 
 
+def fail(message: str, status: int, json_mode: bool) -> int:
+    """Reports a failure: one line on standard error and, in JSON mode, an
+    error object on standard output, so that every outcome prints one."""
+    report(message)
+    if json_mode:
+        print_json({"error": {"message": message, "status": status}})
+    return status
+
+
 def main(argv: Sequence[str] | None = None) -> int:
+    argv = list(sys.argv[1:] if argv is None else argv)
+    reset_standard_input()
+    # Until the command line is parsed, a usage error is answered in JSON
+    # when the switch is there at all.
+    json_mode = "--json" in argv
     try:
         args = build_parser().parse_args(argv)
+        json_mode = bool(getattr(args, "json", False))
         return args.handler(args)
     except Failure as e:
-        report(str(e))
-        return e.status
+        return fail(str(e), e.status, json_mode)
     except KeyboardInterrupt:
-        report("interrupted")
-        return 130
+        return fail("interrupted", 130, json_mode)
     except BrokenPipeError:
         # The reader went away (e.g. `| head`): stop quietly, as other tools do.
         try:
@@ -79,8 +93,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     except BaseException as e:  # noqa: BLE001 - a user sees one line, never a traceback
         # Only a fault of the tool itself lands here (the module's internal
         # fault derives from BaseException): name it so that it can be reported.
-        report(f"internal error: {type(e).__name__}: {e}")
-        return EXIT_BAD
+        return fail(f"internal error: {type(e).__name__}: {e}", EXIT_BAD, json_mode)
 
 
 if __name__ == "__main__":

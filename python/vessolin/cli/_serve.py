@@ -3,9 +3,9 @@
 from __future__ import annotations
 
 import argparse
-import os
 
 from ._common import EXIT_OK, Commands, Failure, read_key
+from ._index import Location
 
 
 def cmd_serve(args: argparse.Namespace) -> int:
@@ -15,8 +15,7 @@ def cmd_serve(args: argparse.Namespace) -> int:
         raise Failure(f"serve needs the service's packages: pip install 'vessolin[serve]' ({e})") from None
     from vessolin.index import IndexStoreError
 
-    if "://" not in args.index and not os.path.isfile(args.index):
-        raise Failure(f"{args.index}: no such index file (create one with 'vessolin index add')")
+    where = Location(args.index)
     if args.workers < 1:
         raise Failure("--workers must be at least 1")
     if args.max_body < 1:
@@ -42,7 +41,7 @@ def cmd_serve(args: argparse.Namespace) -> int:
     try:
         serve(config, host=args.host, port=args.port, workers=args.workers)
     except IndexStoreError as e:
-        raise Failure(f"{args.index}: {e}") from None
+        raise Failure(where.say(str(e))) from None
     except OSError as e:  # the address is taken, or not ours to bind
         raise Failure(f"cannot listen on {args.host}:{args.port}: {e.strerror or e}") from None
     return EXIT_OK

@@ -1,25 +1,50 @@
-"""Ed25519 keys and COSE_Sign1 envelopes: keygen, sign, verify."""
+"""Ed25519 keys and COSE_Sign1 envelopes: keygen, public-key, sign, verify."""
 
 from __future__ import annotations
 
 import argparse
 import secrets
+import sys
 
 import vessolin
 
-from ._common import (EXIT_NEGATIVE, EXIT_OK, TAG_MISMATCH, Commands, Failure, call, display_name, emit,
-                      output_options, print_json, read_cbor_hex, read_key, read_text, write_atomically)
+from ._common import (EXIT_NEGATIVE, EXIT_OK, KEY_MESSAGES, TAG_MISMATCH, Commands, Failure, call, display_name,
+                      emit, output_options, print_json, read_cbor_hex, read_key, read_text, write_atomically)
+
+WHAT_VERIFY_CHECKS = (
+    "The signature is checked as Ed25519 under the given public key, whatever algorithm the\n"
+    "envelope's protected header names, and a 'crit' header is not acted upon. No forgery gets\n"
+    "through this way (only a signature made with the matching secret key verifies), but other\n"
+    "COSE verifiers reject envelopes whose header names another algorithm or lists 'crit' labels.")
 
 
 def cmd_keygen(args: argparse.Namespace) -> int:
     secret = secrets.token_hex(32)
     public = vessolin.public_key(secret)
-    write_atomically(args.out, (secret + "\n").encode("ascii"), force=False, mode=0o600)
+    data = (secret + "\n").encode("ascii")
+    if args.out == "-":
+        # Standard output, as "-" means everywhere: the public key then
+        # goes to standard error (or with the secret, in JSON).
+        if args.json:
+            print_json({"secret_key": secret, "public_key": public})
+        else:
+            emit(data, None, force=False, binary=False)
+            print(public, file=sys.stderr)
+        return EXIT_OK
+    write_atomically(args.out, data, force=args.force, mode=0o600)
     if args.json:
         print_json({"secret_key_file": args.out, "public_key": public})
     else:
         print(public)
     return EXIT_OK
+
+
+def cmd_public_key(args: argparse.Namespace) -> int:
+    secret = read_key(args.key_file)
+    public = call(display_name(args.key_file), vessolin.public_key, secret, key_file=display_name(args.key_file))
+    print_json({"secret_key_file": display_name(args.key_file), "public_key": public}) if args.json else print(public)
+    return EXIT_OK
+
 
 def cmd_sign(args: argparse.Namespace) -> int:
     key = read_key(args.key_file)
@@ -35,16 +60,40 @@ def cmd_sign(args: argparse.Namespace) -> int:
     return EXIT_OK
 
 
-def cmd_verify(args: argparse.Namespace) -> int:
-    envelope = read_cbor_hex(args.envelope)
-    name = display_name(args.envelope)
+def public_key_option(args: argparse.Namespace) -> tuple[str, str] | None:
+    """The public key given by --public-key or --public-key-file, with the
+    name that messages about it use; None when neither was given."""
+    if args.public_key is not None:
+        return args.public_key, "--public-key"
+    if args.public_key_file is not None:
+        return read_key(args.public_key_file, secret=False), display_name(args.public_key_file)
+    return None
+
+
+def verified_payload(path: str, key: tuple[str, str]) -> str:
+    """The payload of the envelope in `path` once its signature verifies
+    under `key`; a signature that does not is a negative answer (status 1)."""
+    envelope = read_cbor_hex(path)
+    name = display_name(path)
+    public, key_name = key
     try:
-        payload = vessolin.verify(envelope, args.public_key)
+        return vessolin.verify(envelope, public)
     except ValueError as e:
         message = str(e)
         if message == TAG_MISMATCH:
             raise Failure(f"{name}: the signature does not verify", EXIT_NEGATIVE) from None
+        if message.startswith(KEY_MESSAGES):
+            prefix = f"{key_name}: " if key_name.startswith("--") else f"{key_name}: bad key file: "
+            raise Failure(prefix + message) from None
         raise Failure(f"{name}: {message}") from None
+
+
+def cmd_verify(args: argparse.Namespace) -> int:
+    key = public_key_option(args)
+    if key is None:
+        raise Failure("verify needs --public-key HEX or --public-key-file FILE")
+    payload = verified_payload(args.envelope, key)
+    name = display_name(args.envelope)
     if args.json and args.output in (None, "-"):
         print_json({"envelope": name, "verified": True, "payload": payload})
         return EXIT_OK
@@ -54,12 +103,24 @@ def cmd_verify(args: argparse.Namespace) -> int:
     return EXIT_OK
 
 
+def public_key_options(p: argparse.ArgumentParser) -> None:
+    keys = p.add_mutually_exclusive_group()
+    keys.add_argument("--public-key", metavar="HEX", help="the signer's public key, 64 hex digits")
+    keys.add_argument("--public-key-file", metavar="FILE", help="file holding the signer's public key as hex")
+
+
 def register(commands: Commands) -> None:
     p = commands.add("keygen", cmd_keygen, "Create a 32-byte Ed25519 secret key file and print its public key.",
                      "vessolin keygen --out signing.key",
                      "The key is written as hexadecimal text to a new file readable by its owner only (mode 0600);\n"
-                     "an existing file is never overwritten.")
-    p.add_argument("--out", required=True, metavar="FILE", help="the new key file")
+                     "an existing file is overwritten only with --force (atomically, again with mode 0600).\n"
+                     "With --out - the secret key goes to standard output and the public key to standard error.")
+    p.add_argument("--out", required=True, metavar="FILE", help="the new key file, or - for standard output")
+    p.add_argument("--force", action="store_true", help="replace FILE if it exists")
+
+    p = commands.add("public-key", cmd_public_key, "Print the Ed25519 public key of a secret key file.",
+                     "vessolin public-key --key-file signing.key > signing.pub")
+    p.add_argument("--key-file", required=True, metavar="K", help="file holding the 32-byte secret key as hex")
 
     p = commands.add("sign", cmd_sign, "Sign a file's text as a COSE_Sign1 envelope (Ed25519).",
                      "vessolin sign --key-file signing.key article.assertion -o article.cose",
@@ -71,9 +132,9 @@ def register(commands: Commands) -> None:
     output_options(p, "the envelope")
 
     p = commands.add("verify", cmd_verify, "Verify a COSE_Sign1 envelope and print its payload.",
-                     "vessolin verify --public-key 3d40...660c article.cose",
+                     "vessolin verify --public-key-file signing.pub article.cose",
                      "ENVELOPE may hold raw CBOR or its hexadecimal text. Exit status 1 when the signature\n"
-                     "does not verify.")
-    p.add_argument("--public-key", required=True, metavar="HEX", help="the signer's public key, 64 hex digits")
+                     "does not verify.\n\n" + WHAT_VERIFY_CHECKS)
+    public_key_options(p)
     p.add_argument("envelope", metavar="ENVELOPE")
     output_options(p, "the payload")

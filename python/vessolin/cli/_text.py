@@ -5,12 +5,14 @@ from __future__ import annotations
 import argparse
 import json
 import sys
-from typing import Any, Iterable
+from contextlib import closing
+from typing import Any, Iterator
 
 import vessolin
 from vessolin._structure_rule import FUNCTION_WORD_SHARE, STRUCTURE_LIMIT, structure_informative
 
-from ._common import EXIT_BAD, EXIT_OK, Commands, Failure, display_name, print_json, read_text, report
+from ._common import (EXIT_BAD, EXIT_OK, JOBS_HELP, Commands, Failure, Progress, display_name, print_json, read_text,
+                      report, worker_count)
 
 # Thresholds of `compare`, stated once for the verdict and its help text. The
 # surface and MinHash limits are the ones at which verify_tier counts a
@@ -32,22 +34,35 @@ def fingerprint_record(path: str, text: str) -> dict[str, Any]:
 
 
 def fingerprint_file(path: str) -> tuple[dict[str, Any] | None, str | None]:
-    """One file's record, or the failure line; runs in worker processes."""
+    """One file's record, or the failure line."""
     try:
         return fingerprint_record(path, read_text(path)), None
     except Failure as e:
         return None, str(e)
 
 
+def fingerprint_files(paths: list[str]) -> list[tuple[dict[str, Any] | None, str | None]]:
+    """The unit of work of a worker process: a few files, read there."""
+    return [fingerprint_file(path) for path in paths]
+
+
+def file_failed(path: str, message: str, json_mode: bool) -> int:
+    """Reports one file that failed while the others go on."""
+    report(message)
+    if json_mode:
+        print_json({"file": display_name(path), "error": {"message": message, "status": EXIT_BAD}})
+    return EXIT_BAD
+
 
 def cmd_hash(args: argparse.Namespace) -> int:
+    if args.files.count("-") > 1:
+        raise Failure("standard input can be read only once")
     status = EXIT_OK
     for path in args.files:
         try:
             digest = vessolin.content_hash(read_text(path))
         except Failure as e:
-            report(str(e))
-            status = EXIT_BAD
+            status = file_failed(path, str(e), args.json)
             continue
         if args.json:
             print_json({"file": display_name(path), "content_hash": digest})
@@ -56,40 +71,52 @@ def cmd_hash(args: argparse.Namespace) -> int:
     return status
 
 
-def fingerprint_results(files: list[str], jobs: int) -> Iterable[tuple[dict[str, Any] | None, str | None]]:
-    if jobs <= 1 or len(files) < 2:
+def fingerprint_results(files: list[str], jobs: int) -> Iterator[tuple[dict[str, Any] | None, str | None]]:
+    if jobs <= 1:
         for path in files:
             yield fingerprint_file(path)
         return
     # The module holds the interpreter lock through each call, so the speed-up
-    # comes from processes. Files are read in the workers; results come back
-    # in input order.
-    import concurrent.futures  # only here: every command pays for what it imports at start-up
+    # comes from processes. Files are read in the workers, a chunk at a time;
+    # results come back in input order. Imported here: every command pays
+    # for its imports at start-up.
+    from vessolin._workers import OrderedPool
 
-    with concurrent.futures.ProcessPoolExecutor(max_workers=jobs) as pool:
-        chunk = max(1, min(64, len(files) // (jobs * 8)))
-        yield from pool.map(fingerprint_file, files, chunksize=chunk)
+    size = max(1, min(64, len(files) // (jobs * 8)))
+    pool = OrderedPool(jobs, fingerprint_files)
+    finished = False
+    try:
+        for done in pool.map(files[i:i + size] for i in range(0, len(files), size)):
+            yield from done
+        finished = True
+    finally:
+        # Interrupted, or the reader stopped early: the workers are stopped
+        # at once rather than left to finish what they hold.
+        pool.close(abandon=not finished)
 
 
 def cmd_fingerprint(args: argparse.Namespace) -> int:
-    if args.jobs < 1:
-        raise Failure("--jobs must be at least 1")
     files = args.files
-    status = EXIT_OK
     if files.count("-") > 1:
         raise Failure("standard input can be read only once")
+    others = [f for f in files if f != "-"]
+    jobs = worker_count(args.jobs, len(others))
+    status = EXIT_OK
     if "-" in files:
         # Standard input belongs to this process: read it here and fingerprint
         # it here, the other files in the workers.
         stdin_record, stdin_error = fingerprint_file("-")
-    results = fingerprint_results([f for f in files if f != "-"], args.jobs)
-    for path in files:
-        record, error = (stdin_record, stdin_error) if path == "-" else next(results)
-        if error is not None:
-            report(error)
-            status = EXIT_BAD
-            continue
-        print(json.dumps(record, ensure_ascii=False), flush=False)
+    progress = Progress(len(files), "files", quiet=args.quiet)
+    with closing(fingerprint_results(others, jobs)) as results:
+        for done, path in enumerate(files, 1):
+            record, error = (stdin_record, stdin_error) if path == "-" else next(results)
+            progress.update(done)
+            if error is not None:
+                progress.close()
+                status = file_failed(path, error, args.json)
+                continue
+            print(json.dumps(record, ensure_ascii=False), flush=False)
+    progress.close()
     sys.stdout.flush()
     return status
 
@@ -135,9 +162,12 @@ def register(commands: Commands) -> None:
     p = commands.add("fingerprint", cmd_fingerprint,
                      "Print content hash, surface and structural fingerprints and band keys, one JSON object per line.",
                      "vessolin fingerprint --jobs 2 texts/*.txt > fingerprints.jsonl",
-                     "Lines come in the order of the files. Output is always JSON Lines (--json is accepted).")
+                     "Lines come in the order of the files. Output is always JSON Lines; with --json, a file\n"
+                     "that cannot be read gives a line {\"file\": ..., \"error\": {...}} in its place.\n"
+                     "Progress is shown on standard error when it is a terminal.")
     p.add_argument("files", nargs="+", metavar="FILE")
-    p.add_argument("-j", "--jobs", type=int, default=1, metavar="N", help="work in N processes (default 1)")
+    p.add_argument("-j", "--jobs", type=int, default=1, metavar="N", help=JOBS_HELP)
+    p.add_argument("-q", "--quiet", action="store_true", help="show no progress")
 
     p = commands.add("compare", cmd_compare, "Compare two texts and give a one-word verdict.",
                      "vessolin compare draft.txt published.txt",

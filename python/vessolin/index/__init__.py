@@ -24,7 +24,6 @@ complement), and `to_unsigned64` reads them back.
 
 from __future__ import annotations
 
-import concurrent.futures
 import os
 from collections import deque
 from collections.abc import Callable, Generator, Iterable, Iterator, Sequence
@@ -32,12 +31,14 @@ from dataclasses import dataclass
 from types import TracebackType
 from typing import Any
 
+from .._workers import OrderedPool
 from ._backend import SCHEMA_VERSION, Backend, NewRecord, StoredRecord, pointer_key
 from ._scan import PrintScan
 from ._errors import (
     DuplicateRecordError,
     IncompatibleIndexError,
     IndexBusyError,
+    IndexReadOnlyError,
     IndexStoreError,
     IndexUnavailableError,
     NewerSchemaError,
@@ -55,7 +56,6 @@ from ._values import (
     pack_text,
     pack_signature,
     pack_texts,
-    start_worker,
     to_signed64,
     to_unsigned64,
     unpack_signature,
@@ -68,6 +68,7 @@ __all__ = [
     "IncompatibleIndexError",
     "Index",
     "IndexBusyError",
+    "IndexReadOnlyError",
     "IndexStoreError",
     "IndexUnavailableError",
     "Match",
@@ -256,28 +257,37 @@ def _computed_batches(items: Iterable[object], jobs: int,
         for batch in batches:
             yield batch, [_packed_for_storage(item[1]) for item in batch]
         return
-    pool = concurrent.futures.ProcessPoolExecutor(max_workers=jobs, initializer=start_worker,
-                                                  initargs=(os.getpid(),))
+    # The workers leave with the writer (killed or interrupted) and leave
+    # interrupts to it; a batch that fails stops them at once.
+    pool = OrderedPool(jobs, pack_texts)
+    finished = False
     try:
-        # The workers compute one batch ahead while the caller writes the
-        # one before it, so the database and the workers overlap.
-        pending: deque[tuple[list[_Item], list[concurrent.futures.Future[list[Packed]]]]] = deque()
+        # Each batch's texts go out in `jobs` chunks. The pool sends the next
+        # chunk as soon as a result is read, so the workers compute the next
+        # batch while the caller writes this one: the database and the
+        # workers overlap.
+        sent: deque[tuple[list[_Item], int]] = deque()
 
-        def oldest() -> tuple[list[_Item], list[Packed]]:
-            batch, futures = pending.popleft()
-            computed = iter([values for f in futures for values in f.result()])
-            return batch, [next(computed) if isinstance(item[1], str) else _packed_for_storage(item[1])
-                           for item in batch]
+        def chunks() -> Iterator[list[str]]:
+            for batch in batches:
+                # At least one chunk per batch, empty when it holds only
+                # precomputed values, so that every batch has a result.
+                parts = _split([item[1] for item in batch if isinstance(item[1], str)], jobs) or [[]]
+                sent.append((batch, len(parts)))
+                yield from parts
 
-        for batch in batches:
-            texts = [item[1] for item in batch if isinstance(item[1], str)]
-            pending.append((batch, [pool.submit(pack_texts, chunk) for chunk in _split(texts, jobs)]))
-            if len(pending) > 1:
-                yield oldest()
-        while pending:
-            yield oldest()
+        results = pool.map(chunks())
+        for first in results:
+            # Results come in the order of the chunks, so this is the first
+            # chunk of the oldest batch sent.
+            batch, parts = sent.popleft()
+            computed = iter([values for part in [first, *(next(results) for _ in range(parts - 1))]
+                             for values in part])
+            yield batch, [next(computed) if isinstance(item[1], str) else _packed_for_storage(item[1])
+                          for item in batch]
+        finished = True
     finally:
-        pool.shutdown(wait=True, cancel_futures=True)
+        pool.close(abandon=not finished)
 
 
 class Index:
@@ -286,7 +296,11 @@ class Index:
     ``Index(path)`` opens (and on first use creates) an SQLite file in WAL
     mode; ``":memory:"`` gives a private in-memory index. ``Index(url)`` with
     a ``postgresql://`` URL opens the same tables in a PostgreSQL database
-    (needs ``vessolin[postgres]``). Several processes may read an SQLite index
+    (needs ``vessolin[postgres]``). With ``create=False`` a missing index is
+    an `IndexUnavailableError` instead: what only reads should not leave an
+    empty index behind a mistyped name. An index this process may not write
+    (a file or folder of another user) opens for reading, and a write to it
+    raises `IndexReadOnlyError`. Several processes may read an SQLite index
     while one writes; a writer that waits for another longer than `timeout`
     seconds gets `IndexBusyError`. An index object belongs to one thread.
 
@@ -295,7 +309,7 @@ class Index:
     signed soft-binding assertion, which the service holds.
     """
 
-    def __init__(self, location: str | os.PathLike[str], *, timeout: float = 5.0) -> None:
+    def __init__(self, location: str | os.PathLike[str], *, timeout: float = 5.0, create: bool = True) -> None:
         if isinstance(location, os.PathLike):
             location = os.fspath(location)
         if not isinstance(location, str):
@@ -306,10 +320,10 @@ class Index:
         self._prints: PrintScan | None = None
         if _is_postgres_url(location):
             from ._postgres import PostgresBackend
-            self._backend = PostgresBackend(location, float(timeout))
+            self._backend = PostgresBackend(location, float(timeout), bool(create))
         else:
             from ._sqlite import SQLiteBackend
-            self._backend = SQLiteBackend(location, float(timeout))
+            self._backend = SQLiteBackend(location, float(timeout), bool(create))
 
     # -- housekeeping -----------------------------------------------------
 

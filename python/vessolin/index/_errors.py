@@ -27,6 +27,12 @@ class IndexUnavailableError(IndexStoreError):
     that cannot be created, a PostgreSQL server that does not answer)."""
 
 
+class IndexReadOnlyError(IndexStoreError):
+    """A write to an index this process may only read (a file or folder it
+    cannot write, a database role without the right to write). Reading it
+    works; nothing was written."""
+
+
 class DuplicateRecordError(IndexStoreError, ValueError):
     """A record id that is already in the index, or twice in one batch, was
     added without ``replace=True``."""

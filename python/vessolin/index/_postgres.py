@@ -4,9 +4,10 @@ from __future__ import annotations
 
 import math
 import re
+from urllib.parse import unquote
 from collections.abc import Iterator, Sequence
 from contextlib import contextmanager
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, NoReturn
 
 from ._backend import (
     FORMAT,
@@ -22,6 +23,7 @@ from ._errors import (
     DuplicateRecordError,
     IncompatibleIndexError,
     IndexBusyError,
+    IndexReadOnlyError,
     IndexStoreError,
     IndexUnavailableError,
 )
@@ -69,10 +71,37 @@ _NEW_COLUMNS = "rid, record_id, content_hash, surface, structure, signature, poi
 _COLUMN_TYPES = ["int8", "text", "bytea", "bytea", "bytea", "bytea", "text", "text", "text", "bytea"]
 
 
-def _redact(url: str) -> str:
-    """The URL without its password, for messages."""
-    url = re.sub(r"(://[^:/@]*):[^@/]*@", r"\1:***@", url)
-    return re.sub(r"(password=)[^&]*", r"\1***", url)
+def redact(url: str) -> str:
+    """The URL without its password, for messages: the password of the user
+    part (up to the last "@" before the query, so that a password holding an
+    unescaped "@" or "/" is hidden whole) and any ``password=`` parameter."""
+    scheme, sep, rest = url.partition("://")
+    if not sep:
+        return url
+    authority, mark, query = rest.partition("?")
+    at = authority.rfind("@")
+    if at >= 0 and ":" in authority[:at]:
+        authority = authority[:at].split(":", 1)[0] + ":***" + authority[at:]
+    query = re.sub(r"((?:^|&)password=)[^&]*", r"\1***", query)
+    return scheme + sep + authority + mark + query
+
+
+def passwords(url: str) -> list[str]:
+    """Every form in which the driver may quote the password of `url` back
+    (as typed, percent-decoded, or cut where the driver's own parser stops
+    at an "@" or "/"), longest first."""
+    rest = url.partition("://")[2]
+    authority, _, query = rest.partition("?")
+    found = re.findall(r"(?:^|&)password=([^&]*)", query)
+    at = authority.rfind("@")
+    if at >= 0 and ":" in authority[:at]:
+        found.append(authority[:at].split(":", 1)[1])
+    forms = set()
+    for password in found:
+        for form in (password, unquote(password)):
+            forms.add(form)
+            forms.update(piece for piece in re.split(r"[@/]", form) if len(piece) >= 4)
+    return sorted((f for f in forms if f), key=len, reverse=True)
 
 
 def _driver() -> Any:
@@ -87,16 +116,18 @@ def _driver() -> Any:
 class PostgresBackend(Backend):
     kind = "postgresql"
 
-    def __init__(self, url: str, timeout: float) -> None:
+    def __init__(self, url: str, timeout: float, create: bool = True) -> None:
         self._pg = pg = _driver()
-        self.where = _redact(url)
+        self.where = redact(url)
+        self._passwords = passwords(url)
         self._timeout = timeout
+        self._create_missing = create
         try:
             # libpq counts whole seconds and treats values below 2 as 2.
             self.conn: psycopg.Connection[Any] = pg.connect(
                 url, autocommit=True, connect_timeout=max(2, math.ceil(timeout)))
         except (pg.OperationalError, pg.ProgrammingError) as exc:
-            raise IndexUnavailableError(f"cannot connect to {self.where}: {exc}") from exc
+            self._raise(IndexUnavailableError, f"cannot connect to {self.where}: ", exc)
         try:
             with self.errors():
                 # Waiting for a row or table lock longer than the timeout is
@@ -107,12 +138,29 @@ class PostgresBackend(Backend):
             self.conn.close()
             raise
 
+    def _raise(self, kind: type[IndexStoreError], prefix: str, exc: Exception) -> NoReturn:
+        """Raises `kind` with the first line of the driver's message, with no
+        password in it: the driver may quote the connection string back (a
+        malformed percent escape, say), and the lines after the first only
+        advise ("Is the server running..."). The driver's exception stays
+        attached as the cause unless it quoted a password."""
+        text = str(exc).strip()
+        leaked = any(p in text for p in self._passwords)
+        for password in self._passwords:
+            text = text.replace(password, "***")
+        error = kind(prefix + (text.splitlines() or [""])[0].strip())
+        if leaked:
+            raise error from None
+        raise error from exc
+
     def _open(self) -> None:
         with self.conn.transaction():
             self.conn.execute("SELECT pg_advisory_xact_lock(%s)", (_SCHEMA_LOCK,))
             present = {name for name in _TABLES
                        if self.conn.execute("SELECT to_regclass(%s) IS NOT NULL", (name,)).fetchone() == (True,)}
             if not present:
+                if not self._create_missing:
+                    raise IndexUnavailableError(f"{self.where}: no such index (the database has no vessolin tables)")
                 # A database is a shared namespace, unlike an SQLite file:
                 # the index adds its tables beside whatever else is there.
                 for statement in _SCHEMA:
@@ -153,15 +201,18 @@ class PostgresBackend(Backend):
         try:
             yield
         except pg.errors.UniqueViolation as exc:
-            detail = exc.diag.message_detail or str(exc)
-            raise DuplicateRecordError(f"{self.where}: {detail}") from exc
+            if exc.diag.message_detail:
+                raise DuplicateRecordError(f"{self.where}: {exc.diag.message_detail}") from exc
+            self._raise(DuplicateRecordError, f"{self.where}: ", exc)
         except (pg.errors.LockNotAvailable, pg.errors.DeadlockDetected) as exc:
-            raise IndexBusyError(
-                f"{self.where}: a lock was held by another connection for more than {self._timeout:g} s: {exc}") from exc
+            self._raise(IndexBusyError, f"{self.where}: a lock was held by another connection for more than "
+                                        f"{self._timeout:g} s: ", exc)
+        except (pg.errors.InsufficientPrivilege, pg.errors.ReadOnlySqlTransaction) as exc:
+            self._raise(IndexReadOnlyError, f"{self.where} is read-only for this connection: ", exc)
         except pg.OperationalError as exc:
-            raise IndexUnavailableError(f"{self.where}: {exc}") from exc
+            self._raise(IndexUnavailableError, f"{self.where}: ", exc)
         except pg.Error as exc:
-            raise IndexStoreError(f"{self.where}: {exc}") from exc
+            self._raise(IndexStoreError, f"{self.where}: ", exc)
 
     @contextmanager
     def write(self) -> Iterator[None]:

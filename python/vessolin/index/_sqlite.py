@@ -2,9 +2,11 @@
 
 from __future__ import annotations
 
+import os
 import sqlite3
 from collections.abc import Iterator, Sequence
 from contextlib import contextmanager
+from urllib.parse import quote
 
 from ._backend import (
     FORMAT,
@@ -20,6 +22,7 @@ from ._errors import (
     DuplicateRecordError,
     IncompatibleIndexError,
     IndexBusyError,
+    IndexReadOnlyError,
     IndexStoreError,
     IndexUnavailableError,
 )
@@ -87,16 +90,13 @@ def _placeholders(n: int) -> str:
 class SQLiteBackend(Backend):
     kind = "sqlite"
 
-    def __init__(self, path: str, timeout: float) -> None:
+    def __init__(self, path: str, timeout: float, create: bool = True) -> None:
         self.where = path
         self._timeout = timeout
-        try:
-            # Autocommit mode: every transaction below is begun and ended
-            # explicitly, so that writes take the lock up front (BEGIN
-            # IMMEDIATE) and readers never hold a transaction open.
-            self.conn = sqlite3.connect(path, timeout=timeout, isolation_level=None)
-        except sqlite3.Error as exc:
-            raise IndexUnavailableError(f"cannot open {path}: {exc}") from exc
+        # A private database ("" or ":memory:") is always new.
+        self._private = path in ("", ":memory:")
+        self._create_missing = create or self._private
+        self.conn = self._connect("rwc" if self._create_missing else "rw")
         try:
             with self.errors():
                 self._open()
@@ -106,18 +106,61 @@ class SQLiteBackend(Backend):
 
     # -- opening ----------------------------------------------------------
 
+    def _connect(self, mode: str) -> sqlite3.Connection:
+        """A connection in autocommit mode: every transaction below is begun
+        and ended explicitly, so that writes take the lock up front (BEGIN
+        IMMEDIATE) and readers never hold a transaction open. `mode` is
+        SQLite's open mode ("rwc", "rw", "ro") or "immutable"."""
+        path = self.where
+        try:
+            if self._private:
+                return sqlite3.connect(path, timeout=self._timeout, isolation_level=None)
+            query = "immutable=1" if mode == "immutable" else f"mode={mode}"
+            return sqlite3.connect(f"file:{quote(path)}?{query}", uri=True, timeout=self._timeout,
+                                   isolation_level=None)
+        except sqlite3.Error as exc:
+            if mode == "rw" and not os.path.lexists(path):
+                raise IndexUnavailableError(f"{path}: no such index") from None
+            raise IndexUnavailableError(f"cannot open {path}: {exc}") from exc
+
     def _tables(self) -> set[str]:
         rows = self.conn.execute("SELECT name FROM sqlite_master WHERE type = 'table'").fetchall()
         return {name for (name,) in rows if not name.startswith("sqlite_")}
 
+    def _read_only_tables(self) -> set[str]:
+        """The tables, read through a read-only connection: for a file or
+        folder this process may not write. Even a read-only connection to a
+        WAL database needs its shared-memory file, which a folder it cannot
+        write does not let it create; when no writer has the database open
+        (there is no WAL file), the file is read as immutable instead, which
+        does not see what a writer that comes later changes: such a reader
+        should be short-lived, as the command line's are."""
+        self.conn.close()
+        self.conn = self._connect("ro")
+        try:
+            return self._tables()
+        except sqlite3.DatabaseError as exc:
+            if not exc.sqlite_errorname.startswith("SQLITE_READONLY") or os.path.exists(self.where + "-wal"):
+                raise
+        self.conn.close()
+        self.conn = self._connect("immutable")
+        return self._tables()
+
     def _open(self) -> None:
         try:
-            tables = self._tables()
+            try:
+                tables = self._tables()
+            except sqlite3.DatabaseError as exc:
+                if not exc.sqlite_errorname.startswith("SQLITE_READONLY"):
+                    raise
+                tables = self._read_only_tables()
         except sqlite3.DatabaseError as exc:
-            if exc.sqlite_errorname in ("SQLITE_BUSY", "SQLITE_LOCKED"):
+            if exc.sqlite_errorname.startswith(("SQLITE_BUSY", "SQLITE_LOCKED", "SQLITE_READONLY")):
                 raise
             raise IncompatibleIndexError(f"{self.where} is not an SQLite database, or a corrupt one ({exc})") from exc
         if not tables:
+            if not self._create_missing:
+                raise IncompatibleIndexError(f"{self.where} is an empty database, not a vessolin index")
             self._create()
             tables = self._tables()
         if "vessolin_meta" not in tables:
@@ -149,6 +192,16 @@ class SQLiteBackend(Backend):
 
     def _migrate(self) -> None:
         """Bring an index of version 1 to version 2 in one transaction."""
+        try:
+            self._migrate_now()
+        except sqlite3.OperationalError as exc:
+            if not exc.sqlite_errorname.startswith("SQLITE_READONLY"):
+                raise
+            raise IncompatibleIndexError(
+                f"{self.where} is an index of schema version 1, which is brought to version {SCHEMA_VERSION} "
+                "when it is first opened with write access; this process can only read it") from None
+
+    def _migrate_now(self) -> None:
         with self.write():
             version = check_meta(dict(self.conn.execute("SELECT name, value FROM vessolin_meta").fetchall()),
                                  self.where)
@@ -175,6 +228,8 @@ class SQLiteBackend(Backend):
             if name.startswith(("SQLITE_BUSY", "SQLITE_LOCKED")):
                 raise IndexBusyError(
                     f"{self.where} is locked by another connection (waited {self._timeout:g} s): {exc}") from exc
+            if name.startswith("SQLITE_READONLY"):
+                raise IndexReadOnlyError(f"{self.where} is read-only for this process: {exc}") from exc
             if name.startswith("SQLITE_CONSTRAINT"):
                 raise DuplicateRecordError(f"{self.where}: {exc}") from exc
             if name.startswith(("SQLITE_CORRUPT", "SQLITE_NOTADB")):

@@ -13,8 +13,6 @@ from __future__ import annotations
 
 import os
 import struct
-import threading
-import time
 from collections.abc import Iterable
 from dataclasses import dataclass
 
@@ -102,25 +100,6 @@ def pack_text(text: str) -> Packed:
 def pack_texts(texts: list[str]) -> list[Packed]:
     """`pack_text` over a list: the unit of work of an `add_many` worker."""
     return [pack_text(t) for t in texts]
-
-
-def _exit_with_parent(parent: int) -> None:
-    while True:
-        time.sleep(0.5)
-        if os.getppid() != parent:
-            os._exit(1)
-
-
-def start_worker(parent: int) -> None:
-    """Initialiser of an `add_many` worker process.
-
-    A worker waits for work on a pipe that its siblings keep open, so it would
-    outlive a writer that was killed; instead it leaves as soon as it finds
-    itself adopted by another process.
-    """
-    if os.getppid() != parent:
-        os._exit(1)
-    threading.Thread(target=_exit_with_parent, args=(parent,), daemon=True).start()
 
 
 def pack_signature(values: tuple[int, ...]) -> bytes:

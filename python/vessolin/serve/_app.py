@@ -107,7 +107,7 @@ class Service:
         # One index per process, opened on first use: every request of a
         # worker runs on its one event-loop thread, which the index needs.
         if self._index is None:
-            self._index = Index(self.config.index)
+            self._index = Index(self.config.index, create=False)
         return self._index
 
     def close(self) -> None:

@@ -10,11 +10,14 @@ from ._app import CONFIG_VARIABLE, Config, create_app
 
 
 def startup_line(config: Config, host: str, port: int, workers: int) -> str:
+    from vessolin.index._postgres import redact  # plain text: no driver import
+
     shown = f"[{host}]" if ":" in host else host
+    index = redact(config.index) if "://" in config.index else config.index
     access = ("bearer tokens required on /matches and /manifests"
               if config.token_hashes is not None else
               "OPEN: no --tokens file, so anyone who can reach it may query it and fetch its manifests")
-    return (f"vessolin serve: {config.index} on http://{shown}:{port}/ with {workers} worker"
+    return (f"vessolin serve: {index} on http://{shown}:{port}/ with {workers} worker"
             f"{'s' if workers != 1 else ''}, {len(config.watermark_keys)} watermark key"
             f"{'s' if len(config.watermark_keys) != 1 else ''}; {access}")
 
@@ -27,7 +30,7 @@ def serve(config: Config, *, host: str = "127.0.0.1", port: int = 8080, workers:
     # Fail here, with a clear message, rather than in every worker.
     create_app(config)
     from vessolin.index import Index
-    Index(config.index).close()
+    Index(config.index, create=False).close()
 
     print(startup_line(config, host, port, workers), file=out or sys.stderr, flush=True)
     options = dict(host=host, port=port, log_level=log_level, access_log=False, server_header=False,
