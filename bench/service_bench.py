@@ -257,6 +257,7 @@ def main() -> None:
         with tempfile.TemporaryDirectory() as folder:
             key_file = Path(folder) / "key.hex"
             key_file.write_text(KEY)
+            key_file.chmod(0o600)
             with Server(location, "--workers", str(args.workers), "--watermark-key-file", str(key_file)) as server:
                 results["right_first"] = check_answers(server.url, {k: v[:50] for k, v in workloads.items()})
                 rows: dict[str, list[dict[str, Any]]] = {}

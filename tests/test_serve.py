@@ -79,6 +79,7 @@ def location(request, tmp_path_factory, texts) -> str:
 def server(location, tmp_path_factory):
     key_file = tmp_path_factory.mktemp("keys") / "key.hex"
     key_file.write_text(KEY + "\n")
+    key_file.chmod(0o600)
     # Two workers: each keeps its own connection and copy of the prints.
     with Server(location, "--watermark-key-file", str(key_file), "--max-body", "100000", "--workers", "2") as running:
         yield running
