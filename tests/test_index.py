@@ -146,6 +146,24 @@ def test_round_trip(location, english_chunks):
         len(reopened)
 
 
+def test_worker_processes_store_what_one_process_stores(tmp_path, english_chunks):
+    # Texts and precomputed values mixed, batches that do not divide evenly
+    # among the workers, and one text too short for more than one shingle.
+    texts = [*english_chunks[30:37], "", "too short"]
+    items = [(f"r{i}", fingerprints(t) if i % 3 == 0 else t) for i, t in enumerate(texts)]
+    stored = {}
+    for jobs in (1, 2):
+        with Index(str(tmp_path / f"jobs{jobs}.db")) as index:
+            assert index.add_many(items, jobs=jobs, batch_size=4) == len(items)
+            stored[jobs] = [index.get(record_id) for record_id, _ in items]
+    assert stored[1] == stored[2]
+    for record, text in zip(stored[2], texts):
+        assert (record.content_hash, record.fingerprint, record.structure, list(record.signature)) == (
+            vessolin.content_hash(text), vessolin.text_fingerprint(text), vessolin.text_structure(text),
+            vessolin.minhash_signature(text))
+        assert list(record.bands) == list(dict.fromkeys(vessolin.minhash_bands(text)))
+
+
 def test_ranking_and_limits(english_chunks):
     base = english_chunks[5]
     rng = random.Random(5)

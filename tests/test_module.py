@@ -328,27 +328,38 @@ def extension_path() -> pathlib.Path:
     return pathlib.Path(vessolin.__file__)
 
 
+def records_helper_path() -> pathlib.Path:
+    """The package's private helper for its tools, built from the same core."""
+    import vessolin._records
+
+    return pathlib.Path(vessolin._records.__file__)
+
+
 @pytest.mark.skipif(shutil.which("nm") is None, reason="nm is not installed")
-def test_only_the_init_function_is_exported():
+@pytest.mark.parametrize(("path", "init"), [(extension_path, "PyInit_vessolin"),
+                                            (records_helper_path, "PyInit__records")])
+def test_only_the_init_function_is_exported(path, init):
     out = subprocess.run(
-        ["nm", "-D", "--defined-only", str(extension_path())], capture_output=True, text=True, check=True
+        ["nm", "-D", "--defined-only", str(path())], capture_output=True, text=True, check=True
     ).stdout
     symbols = [line.split()[-1] for line in out.splitlines() if line.strip()]
-    assert symbols == ["PyInit_vessolin"]
+    assert symbols == [init]
 
 
 def test_built_for_the_stable_abi():
     assert extension_path().name.endswith(".abi3.so")
+    assert records_helper_path().name.endswith(".abi3.so")
     wheel = importlib.metadata.distribution("vessolin").read_text("WHEEL") or ""
     assert "Tag: cp311-abi3-" in wheel
 
 
-def test_abi3audit_finds_no_violation():
+@pytest.mark.parametrize("path", [extension_path, records_helper_path])
+def test_abi3audit_finds_no_violation(path):
     abi3audit = shutil.which("abi3audit")
     if abi3audit is None:
         pytest.skip("abi3audit is not installed")
     result = subprocess.run(
-        [abi3audit, "--assume-minimum-abi3", "3.11", "--strict", str(extension_path())],
+        [abi3audit, "--assume-minimum-abi3", "3.11", "--strict", str(path())],
         capture_output=True,
         text=True,
     )
@@ -356,9 +367,10 @@ def test_abi3audit_finds_no_violation():
 
 
 @pytest.mark.skipif(shutil.which("ldd") is None, reason="ldd is not installed")
-def test_links_only_libcrypto_and_the_c_and_cxx_runtime():
+@pytest.mark.parametrize("path", [extension_path, records_helper_path])
+def test_links_only_libcrypto_and_the_c_and_cxx_runtime(path):
     # The Unicode data is compiled in: no system Unicode library may creep back.
-    out = subprocess.run(["ldd", str(extension_path())], capture_output=True, text=True, check=True).stdout
+    out = subprocess.run(["ldd", str(path())], capture_output=True, text=True, check=True).stdout
     libraries = {line.split()[0].rsplit("/", 1)[-1] for line in out.splitlines() if line.strip()}
     runtime = ("linux-vdso.so", "ld-linux", "libc.so", "libm.so", "libstdc++.so", "libgcc_s.so", "libcrypto")
     assert [lib for lib in sorted(libraries) if not lib.startswith(runtime)] == []

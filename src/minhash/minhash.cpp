@@ -545,8 +545,7 @@ const Kernel* find_kernel(std::string_view name) {
   return cpu::usable(kKernels, name);
 }
 
-MinHashSketch sketch_with(std::string_view text, const Kernel& kernel) {
-  const std::string stream = canonical_stream(text);
+MinHashSketch sketch_of_stream(std::string_view stream, const Kernel& kernel) {
   const char* data = stream.data();
   const std::size_t size = stream.size();
   MinHashSketch sketch;
@@ -603,6 +602,10 @@ MinHashSketch sketch_with(std::string_view text, const Kernel& kernel) {
   return sketch;
 }
 
+MinHashSketch sketch_with(std::string_view text, const Kernel& kernel) {
+  return sketch_of_stream(canonical_stream(text), kernel);
+}
+
 }  // namespace
 
 std::uint64_t band_key(std::uint64_t v0, std::uint64_t v1, std::uint64_t v2, std::uint64_t v3) {
@@ -613,6 +616,8 @@ std::uint64_t band_key(std::uint64_t v0, std::uint64_t v1, std::uint64_t v2, std
 }
 
 MinHashSketch minhash_sketch(std::string_view text) { return sketch_with(text, best_kernel()); }
+
+MinHashSketch minhash_sketch_of_stream(std::string_view stream) { return sketch_of_stream(stream, best_kernel()); }
 
 std::vector<std::string_view> minhash_kernels() {
   return cpu::usable_names(kKernels);

@@ -20,6 +20,8 @@ struct MinHashSketch {
 };
 
 MinHashSketch minhash_sketch(std::string_view text);
+// The same from a canonical stream already made (canonical/canonical.hpp).
+MinHashSketch minhash_sketch_of_stream(std::string_view stream);
 
 // 64-bit FNV-1a of the four values in little-endian byte order, one after another.
 std::uint64_t band_key(std::uint64_t v0, std::uint64_t v1, std::uint64_t v2, std::uint64_t v3);

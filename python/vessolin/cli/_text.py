@@ -24,12 +24,20 @@ MINHASH_RELATED = 0.3
 
 
 def fingerprint_record(path: str, text: str) -> dict[str, Any]:
+    # The package's helper computes all of a text's values in one pass; they
+    # equal what content_hash, text_fingerprint, text_structure and
+    # minhash_bands return. Imported here: only this command needs it.
+    import struct
+
+    from vessolin import _records
+
+    digest, surface, structure, _, bands = _records.values(text)
     return {
         "file": display_name(path),
-        "content_hash": vessolin.content_hash(text),
-        "text_fingerprint": vessolin.text_fingerprint(text),
-        "text_structure": vessolin.text_structure(text),
-        "minhash_bands": vessolin.minhash_bands(text),
+        "content_hash": digest.hex(),
+        "text_fingerprint": surface.hex(),
+        "text_structure": structure.hex(),
+        "minhash_bands": list(struct.unpack("<32Q", bands)),
     }
 
 

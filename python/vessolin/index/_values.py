@@ -1,7 +1,9 @@
 """The values an index keeps for one text, and their stored forms.
 
-Everything here is computed by the module's public functions; this file only
-packs the results into the compact forms the databases hold:
+A text's values are those of the module's public functions, computed all at
+once by the package's private helper `vessolin._records` (one pass over the
+text, one MinHash sketch for both signature and bands); this file packs them
+into the compact forms the databases hold:
 
 - content hash, surface and structural fingerprints: 32-byte blobs;
 - MinHash signature: 128 unsigned 64-bit values, 8 bytes each,
@@ -16,7 +18,7 @@ import struct
 from collections.abc import Iterable
 from dataclasses import dataclass
 
-import vessolin
+from vessolin import _records
 
 SIGNATURE_LENGTH = 128
 BAND_COUNT = 32
@@ -28,6 +30,10 @@ _I64_MAX = (1 << 63) - 1
 _FNV_OFFSET = 0xCBF29CE484222325
 _FNV_PRIME = 0x100000001B3
 _SIGNATURE = struct.Struct(f"<{SIGNATURE_LENGTH}Q")
+# The helper's band keys are unsigned little-endian; read as signed, they are
+# `to_signed64` of each key.
+_BANDS = struct.Struct(f"<{BAND_COUNT}Q")
+_SIGNED_BANDS = struct.Struct(f"<{BAND_COUNT}q")
 
 
 def to_signed64(key: int) -> int:
@@ -86,20 +92,19 @@ def _distinct_signed(bands: Iterable[int]) -> tuple[int, ...]:
     return tuple(dict.fromkeys(to_signed64(k) for k in bands))
 
 
+def _from_helper(values: tuple[bytes, bytes, bytes, bytes, bytes]) -> Packed:
+    digest, surface, structure, signature, bands = values
+    return digest, surface, structure, signature, tuple(dict.fromkeys(_SIGNED_BANDS.unpack(bands)))
+
+
 def pack_text(text: str) -> Packed:
     """Compute and pack every stored value of `text` (must be a str)."""
-    return (
-        bytes.fromhex(vessolin.content_hash(text)),
-        bytes.fromhex(vessolin.text_fingerprint(text)),
-        bytes.fromhex(vessolin.text_structure(text)),
-        _SIGNATURE.pack(*vessolin.minhash_signature(text)),
-        _distinct_signed(vessolin.minhash_bands(text)),
-    )
+    return _from_helper(_records.values(text))
 
 
 def pack_texts(texts: list[str]) -> list[Packed]:
     """`pack_text` over a list: the unit of work of an `add_many` worker."""
-    return [pack_text(t) for t in texts]
+    return [_from_helper(v) for v in _records.values_many(texts)]
 
 
 def pack_signature(values: tuple[int, ...]) -> bytes:
@@ -187,10 +192,14 @@ def fingerprints(text: str) -> Fingerprints:
     """Compute the values the index stores and compares for `text`."""
     if not isinstance(text, str):
         raise TypeError(f"text must be str, not {type(text).__name__}")
-    return Fingerprints(
-        vessolin.content_hash(text),
-        vessolin.text_fingerprint(text),
-        vessolin.text_structure(text),
-        tuple(vessolin.minhash_signature(text)),
-        tuple(vessolin.minhash_bands(text)),
-    )
+    digest, surface, structure, signature, bands = _records.values(text)
+    # Computed here, hence well formed: the checks are for values built by
+    # hand, and cost more than computing these.
+    values = object.__new__(Fingerprints)
+    for name, value in zip(_FINGERPRINT_FIELDS, (digest.hex(), surface.hex(), structure.hex(),
+                                                 _SIGNATURE.unpack(signature), _BANDS.unpack(bands))):
+        object.__setattr__(values, name, value)
+    return values
+
+
+_FINGERPRINT_FIELDS = ("content_hash", "fingerprint", "structure", "signature", "bands")
