@@ -172,3 +172,41 @@ def test_every_ascii_kernel_gives_the_same_stream(native):
     for kernel in kernels:
         for text in texts:
             assert native.canonical_stream_using(text, kernel) == reference.canonical_stream(text), (kernel, text)
+
+
+def _copy_run_probes():
+    """Texts that put every two- and three-byte character class (each lead
+    byte with every second byte) among long runs of characters that stand as
+    they are, at every offset within a vector block: the run kernels test
+    ranges of second bytes per lead byte and must hand everything outside
+    them, and every block's last character, to the per-character path."""
+    rng = random.Random(14)
+    probes = []
+    for lead in range(0xC2, 0xF0):
+        for second in range(0x80, 0xC0):
+            if lead == 0xE0 and second < 0xA0 or lead == 0xED and second >= 0xA0:
+                continue  # overlong forms and surrogates
+            third = bytes([0x80 + rng.randrange(64)]) if lead >= 0xE0 else b""
+            probes.append((bytes([lead, second]) + third).decode("utf-8"))
+    rng.shuffle(probes)
+    fillers = ["\u0434\u043e\u043c", "\u03b1\u03ad\u03c2", "\u4e2d\u6587", "\ud55c\uae00", "\u00fc\u00df", "abc", " ", "7"]
+    texts = []
+    for i in range(0, len(probes), 8):
+        parts = []
+        for probe in probes[i:i + 8]:
+            parts.append("".join(rng.choice(fillers) for _ in range(rng.randint(0, 30))))
+            parts.append(probe)
+        texts.append("".join(parts) + rng.choice(["", " ", "\u0301", "x\u0308"]))
+    return texts
+
+
+def test_every_kernel_set_vouches_for_the_same_runs(native):
+    texts = _copy_run_probes()
+    # Runs that end with a mark composing with their last character, the
+    # division sign among Latin-1 letters, hexagrams among the ideographs.
+    for n in range(60, 140):
+        texts += ["\u0430" * (n // 2) + "\u0306", "\u00e0" * (n // 2) + "\u00f7" + "\u00e0" * 3,
+                  "\u4e00" * (n // 3) + "\u4dc0" + "\u4e00", "a" * n + "\u0301 b", "\u1100" * (n // 3) + "\u1161"]
+    for kernel in native.canonical_kernels().split():
+        for text in texts:
+            assert native.canonical_stream_using(text, kernel) == reference.canonical_stream(text), (kernel, text)

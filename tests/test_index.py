@@ -344,8 +344,8 @@ def test_busy_writer_gets_clear_error(backend, request, tmp_path, english_chunks
 
 def test_newer_schema_is_refused(location):
     Index(location).close()
-    raw(location, "UPDATE vessolin_meta SET value = '2' WHERE name = 'schema_version'")
-    with pytest.raises(NewerSchemaError, match="schema version 2, newer than the version 1"):
+    raw(location, "UPDATE vessolin_meta SET value = '3' WHERE name = 'schema_version'")
+    with pytest.raises(NewerSchemaError, match="schema version 3, newer than the version 2"):
         Index(location)
 
 
@@ -419,6 +419,142 @@ def test_recall_on_edited_copies(english, english_chunks):
         german = chunks((CORPUS / "22367-0.txt").read_text(encoding="utf-8"), random.Random(3))
         for text in german[:10]:
             assert all(m.share <= 0.3 for m in index.query(text))
+
+
+# -- the lookups of the resolution service ----------------------------------
+
+
+def test_manifests_pointers_and_nearby_prints(location, english_chunks):
+    a, b, c = english_chunks[3], english_chunks[10], english_chunks[20]
+    copy = edited(a, 0.03, random.Random(4), english_chunks[0].split())
+    with Index(location) as index:
+        index.add("a", a, pointer=" ABCD ", manifest_id="urn:m:a", manifest_store=b"\x00store-a")
+        index.add_many([("b", b, "00" * 15 + "01", None, "urn:m:shared", b"store-b"),
+                        ("c", c, None, "https://example.org/c", "urn:m:shared")])
+        assert index.get("a").manifest_id == "urn:m:a" and index.get("a").manifest_stored
+        assert index.manifest_store("urn:m:a") == b"\x00store-a"
+        assert index.manifest_store("urn:m:none") is None
+        assert [r.record_id for r in index.by_manifest_id("urn:m:shared")] == ["b", "c"]
+        assert all(r.manifest_stored for r in index.by_manifest_id("urn:m:shared"))
+
+        # Pointers are compared as the 16 bytes a watermark gives back.
+        for probe in ("abcd" + "00" * 14, "AbCd", bytes.fromhex("abcd").ljust(16, b"\0"), b"\xab\xcd"):
+            assert [r.record_id for r in index.by_pointer(probe)] == ["a"], probe
+        for probe in ("abcd01", "zz", "", "00" * 17, b""):
+            assert index.by_pointer(probe) == [], probe
+        assert [r.record_id for r in index.by_pointer("00" * 15 + "01")] == ["b"]
+
+        # Prints within the radii, nearest first; the scan's copy follows
+        # records added and removed after its first use.
+        fp, st = vessolin.text_fingerprint(copy), vessolin.text_structure(copy)
+        assert vessolin.hamming_hex(fp, index.get("a").fingerprint) <= 32
+        assert [r.record_id for r in index.near(fingerprint=fp)] == ["a"]
+        assert [r.record_id for r in index.near(structure=vessolin.text_structure(b))][0] == "b"
+        assert index.near(fingerprint=fp, surface_limit=0) == []
+        index.add("a-copy", copy)
+        assert [r.record_id for r in index.near(fingerprint=fp)] == ["a-copy", "a"]
+        index.remove("a-copy")
+        assert [r.record_id for r in index.near(fingerprint=fp)] == ["a"]
+        from vessolin.index._scan import PrintScan
+        plain = Index.__new__(Index)
+        plain._backend, plain._prints = index._backend, PrintScan(vectorised=False)
+        for kwargs in ({"fingerprint": fp}, {"structure": st}, {"fingerprint": fp, "structure": st}):
+            assert plain.near(**kwargs) == index.near(**kwargs)
+
+        # MinHash candidates by band keys of a bare signature.
+        assert index.by_signature(vessolin.minhash_signature(copy))[0].record_id == "a"
+
+        # A store lives as long as a record names its id.
+        index.remove("b")
+        assert index.manifest_store("urn:m:shared") == b"store-b"
+        index.add("c", c, manifest_id="urn:m:c", replace=True)
+        assert index.manifest_store("urn:m:shared") is None
+        assert not index.get("c").manifest_stored
+
+        for call, error in [(lambda: index.add("x", a, manifest_store=b"s"), ValueError),
+                            (lambda: index.add("x", a, manifest_id="m", manifest_store="s"), TypeError),
+                            (lambda: index.add("x", a, manifest_id=""), ValueError),
+                            (lambda: index.near(), TypeError),
+                            (lambda: index.near(fingerprint="00"), ValueError),
+                            (lambda: index.by_signature([2**61] * 128), ValueError),
+                            (lambda: index.by_pointer(16), TypeError)]:
+            with pytest.raises(error):
+                call()
+    assert_consistent(location)
+
+
+# The tables of schema version 1 in PostgreSQL, as the first release made them.
+_PG_VERSION_1 = (
+    "CREATE TABLE vessolin_meta (name text PRIMARY KEY, value text NOT NULL)",
+    "CREATE SEQUENCE vessolin_records_rid_seq",
+    """CREATE TABLE vessolin_records (rid bigint PRIMARY KEY, record_id text NOT NULL UNIQUE,
+        content_hash bytea NOT NULL, surface bytea NOT NULL, structure bytea NOT NULL,
+        signature bytea NOT NULL, pointer text, manifest text)""",
+    "CREATE INDEX vessolin_records_content_hash ON vessolin_records (content_hash)",
+    "CREATE TABLE vessolin_bands (key bigint NOT NULL, rid bigint NOT NULL, PRIMARY KEY (key, rid))",
+)
+
+
+def test_index_of_version_1_is_migrated(location, tmp_path, english_chunks):
+    """tests/data/index/v1.db was written by the first release: alice-3 with
+    pointer " ABCD0102 ", alice-10 with 0f * 16, alice-20 without one."""
+    old = Path(__file__).parent / "data" / "index" / "v1.db"
+    if location.startswith("postgresql://"):
+        import psycopg
+
+        source = sqlite3.connect(old)
+        with psycopg.connect(location, autocommit=True) as conn:
+            for statement in _PG_VERSION_1:
+                conn.execute(statement)
+            for table, width in (("vessolin_meta", 2), ("vessolin_records", 8), ("vessolin_bands", 2)):
+                rows = source.execute(f"SELECT * FROM {table}").fetchall()
+                if table == "vessolin_bands":
+                    rows += source.execute("SELECT * FROM vessolin_bands_recent").fetchall()
+                marks = ", ".join(["%s"] * width)
+                conn.cursor().executemany(f"INSERT INTO {table} VALUES ({marks})", rows)
+            conn.execute("SELECT setval('vessolin_records_rid_seq', 3)")
+            conn.execute("DELETE FROM vessolin_meta WHERE name = 'recent_band_rows'")
+        source.close()
+    else:
+        Path(location).write_bytes(old.read_bytes())
+    with Index(location) as index:
+        assert len(index) == 3
+        assert [r.record_id for r in index.by_pointer("abcd0102")] == ["alice-3"]
+        assert [r.record_id for r in index.by_pointer("0f" * 16)] == ["alice-10"]
+        assert index.get("alice-20").manifest == "urn:m:20" and index.get("alice-20").manifest_id is None
+        assert index.query(english_chunks[10])[0].record_id == "alice-10"
+        index.add("new", english_chunks[30], manifest_id="urn:new", manifest_store=b"s")
+        assert index.manifest_store("urn:new") == b"s"
+        assert [r.record_id for r in index.near(fingerprint=vessolin.text_fingerprint(english_chunks[3]))] == [
+            "alice-3"]
+    (version,) = raw(location, "SELECT value FROM vessolin_meta WHERE name = 'schema_version'")
+    assert version == [("2",)]
+    with Index(location) as again:  # opening a migrated index changes nothing
+        assert len(again) == 4
+    assert_consistent(location)
+
+
+def test_print_scan_agrees_with_plain_python(english_chunks):
+    """The vectorised scan (both of its paths: few records left in reach
+    after the first half of the words, or many) finds what a plain loop
+    over every record finds, in the same order."""
+    from vessolin.index._scan import PrintScan
+
+    rng = random.Random(8)
+    vocabulary = english_chunks[0].split()
+    with Index(":memory:") as index:
+        index.add_many((f"r{i}", text) for i, text in enumerate(english_chunks[:40]))
+        index.add_many((f"e{i}", edited(english_chunks[i], 0.05, rng, vocabulary)) for i in range(0, 40, 6))
+        plain = Index.__new__(Index)
+        plain._backend, plain._prints = index._backend, PrintScan(vectorised=False)
+        for i in range(0, 40, 4):
+            copy = edited(english_chunks[i], 0.03, rng, vocabulary)
+            fp, st = vessolin.text_fingerprint(copy), vessolin.text_structure(copy)
+            for kwargs in ({"fingerprint": fp}, {"structure": st}, {"fingerprint": fp, "structure": st},
+                           {"fingerprint": fp, "structure": st, "surface_limit": 256, "structure_limit": 60}):
+                found = [r.record_id for r in index.near(**kwargs)]
+                assert found == [r.record_id for r in plain.near(**kwargs)], kwargs
+            assert f"r{i}" in [r.record_id for r in index.near(fingerprint=fp)]
 
 
 def test_structure_distance_does_not_rank(english_chunks):

@@ -169,11 +169,240 @@ __attribute__((target("avx2,bmi"))) std::size_t scan_avx2(const unsigned char* p
 }
 #endif
 
-constexpr cpu::Kernel<AsciiKernel> kAsciiKernels[] = {
+// ---------------------------------------------------------------------------
+// Copy kernels: the length of the longest prefix of p[0, n) (whole characters
+// of valid UTF-8) made of characters that stand in the stream as they are:
+// lowercase ASCII letters and digits, BMP characters of the kCopiesAsIs
+// bitmap, and spaces that follow a byte other than a space (at p[0], a space
+// stands as it is when `space_ok`: the stream's last character was a word
+// character). The stream copies such a prefix in one piece.
+
+// ASCII bytes that stand in the stream as they are: lowercase letters and digits.
+struct AsciiCopyTable {
+  std::array<std::uint8_t, 128> copies{};
+  constexpr AsciiCopyTable() {
+    for (int b = 0; b < 128; ++b) copies[b] = (b >= '0' && b <= '9') || (b >= 'a' && b <= 'z');
+  }
+};
+constexpr AsciiCopyTable kAsciiCopy;
+
+inline bool copies_bmp(char32_t c) { return ((ucd::kCopiesAsIs[c >> 6] >> (c & 63)) & 1) != 0; }
+
+// The length of the character at p[i] if it stands as it is, else 0.
+inline std::size_t copy_length(const unsigned char* p, std::size_t i, bool space_ok) {
+  const unsigned b = p[i];
+  if (b < 0x80) return (b == ' ' ? space_ok : kAsciiCopy.copies[b] != 0) ? 1 : 0;
+  if (b < 0xE0) return copies_bmp((char32_t(b & 0x1F) << 6) | (p[i + 1] & 0x3F)) ? 2 : 0;
+  if (b < 0xF0)
+    return copies_bmp((char32_t(b & 0x0F) << 12) | (char32_t(p[i + 1] & 0x3F) << 6) | (p[i + 2] & 0x3F)) ? 3 : 0;
+  return 0;  // outside the BMP: the caller looks it up
+}
+
+using CopyKernel = std::size_t (*)(const unsigned char* p, std::size_t n, bool space_ok);
+
+std::size_t copy_portable(const unsigned char* p, std::size_t n, bool space_ok) {
+  std::size_t i = 0;
+  while (i < n) {
+    const std::size_t length = copy_length(p, i, i > 0 ? p[i - 1] != ' ' : space_ok);
+    if (length == 0) break;
+    i += length;
+  }
+  return i;
+}
+
 #if defined(__x86_64__)
-    {"avx2", ascii_avx2, cpu::Isa::Avx2},
+// For each lead byte of a two- or three-byte character (entry lead & 0x3F):
+// a range [lo, hi] of the byte after it, less one `hole` byte, within which
+// every character stands as it is. For a three-byte lead, every one of the
+// 64 characters with that second byte must. The widest such range per lead,
+// taken from the bitmap: a whole script's lowercase letters (Cyrillic,
+// Greek, Latin-1 less the division sign), the CJK ideographs and Hangul
+// syllables by blocks of 64. Empty: lo 0xFF, hi 0; no hole: 0. These are
+// what a vector can test in one go; other characters are checked one by one.
+struct LeadRanges {
+  alignas(64) std::array<std::uint8_t, 64> lo, hi, hole;
+};
+
+LeadRanges make_lead_ranges() {
+  LeadRanges r;
+  r.lo.fill(0xFF);
+  r.hi.fill(0);
+  r.hole.fill(0);
+  // The widest range is one run of bytes that pass, or two runs with one
+  // byte between them, the hole.
+  auto widest = [&](unsigned slot, const std::array<bool, 64>& ok) {
+    unsigned best = 0, start = 0, previous_start = 0, previous_end = 0;
+    bool has_previous = false;
+    for (unsigned t = 0; t <= 64; ++t) {
+      if (t < 64 && ok[t]) continue;
+      if (t > start) {  // a run [start, t)
+        const bool joined = has_previous && previous_end + 1 == start;
+        const unsigned from = joined ? previous_start : start;
+        const unsigned count = t - from - joined;
+        if (count > best) {
+          best = count;
+          r.lo[slot] = static_cast<std::uint8_t>(0x80 + from);
+          r.hi[slot] = static_cast<std::uint8_t>(0x80 + t - 1);
+          r.hole[slot] = joined ? static_cast<std::uint8_t>(0x80 + previous_end) : 0;
+        }
+        previous_start = start;
+        previous_end = t;
+        has_previous = true;
+      }
+      start = t + 1;
+    }
+  };
+  for (unsigned lead = 0xC2; lead < 0xE0; ++lead) {
+    std::array<bool, 64> ok{};
+    for (unsigned t = 0; t < 64; ++t) ok[t] = copies_bmp((char32_t(lead & 0x1F) << 6) | t);
+    widest(lead & 0x3F, ok);
+  }
+  for (unsigned lead = 0xE1; lead < 0xF0; ++lead) {
+    // Whole blocks of 64 code points: one bitmap word each.
+    std::array<bool, 64> ok{};
+    for (unsigned t = 0; t < 64; ++t) ok[t] = ucd::kCopiesAsIs[((lead & 0x0F) << 6) | t] == ~std::uint64_t{0};
+    widest(lead & 0x3F, ok);
+  }
+  return r;
+}
+
+const LeadRanges kLeadRanges = make_lead_ranges();
+
+// Moves `i` past the bytes of p[0, n) that a block's mask of covered bytes
+// vouches for: its run of ones from bit 0. A mask of 64 lanes full of ones
+// may end inside a character whose lead byte was vouched for: its
+// continuation bytes follow. Whether the whole block was vouched for.
+inline bool vouch(const unsigned char* p, std::size_t n, std::size_t& i, std::uint64_t covered, unsigned block) {
+  const auto k = static_cast<unsigned>(std::countr_one(covered));
+  i += k;
+  if (k == 64)
+    while (i < n && (p[i] & 0xC0) == 0x80) ++i;
+  return k >= block;
+}
+
+__attribute__((target("avx2"))) inline __m256i table16(const std::uint8_t* t) {
+  return _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(t)));
+}
+
+// x in [lo, hi], unsigned.
+__attribute__((target("avx2"))) inline __m256i in_range(__m256i x, __m256i lo, __m256i hi) {
+  return _mm256_and_si256(_mm256_cmpeq_epi8(_mm256_max_epu8(x, lo), x), _mm256_cmpeq_epi8(_mm256_min_epu8(x, hi), x));
+}
+
+// Entry (x & 0x3F) of a 48-entry table given as three 16-byte rows, for x a
+// lead byte: the row by bits 4 and 5 (0xC0, 0xD0, 0xE0).
+__attribute__((target("avx2"))) inline __m256i lookup48(const __m256i (&rows)[3], __m256i index, __m256i row_d,
+                                                          __m256i row_e) {
+  const __m256i cd = _mm256_blendv_epi8(_mm256_shuffle_epi8(rows[0], index), _mm256_shuffle_epi8(rows[1], index), row_d);
+  return _mm256_blendv_epi8(cd, _mm256_shuffle_epi8(rows[2], index), row_e);
+}
+
+__attribute__((target("avx2,bmi"))) std::size_t copy_avx2(const unsigned char* p, std::size_t n, bool space_ok) {
+  // Many calls stop at once, at a separator: the first character alone
+  // says so before the tables are set up.
+  if (n == 0) return 0;
+  std::size_t i = copy_length(p, 0, space_ok);
+  if (i == 0) return 0;
+  const LeadRanges& r = kLeadRanges;
+  const __m256i lo[3] = {table16(&r.lo[0]), table16(&r.lo[16]), table16(&r.lo[32])};
+  const __m256i hi[3] = {table16(&r.hi[0]), table16(&r.hi[16]), table16(&r.hi[32])};
+  const __m256i hole[3] = {table16(&r.hole[0]), table16(&r.hole[16]), table16(&r.hole[32])};
+  const __m256i nibble = _mm256_set1_epi8(0x0F), bit4 = _mm256_set1_epi8(0x10);
+  while (true) {
+    // 32 bytes at a time, and the byte after each (so 33 must be there):
+    // the bytes covered by characters that stand as they are, each marked
+    // at its lead byte and spread over its length.
+    while (i + 33 <= n) {
+      const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
+      const __m256i next = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + 1));
+      const __m256i index = _mm256_and_si256(x, nibble);
+      const __m256i row_d = _mm256_cmpeq_epi8(_mm256_and_si256(x, bit4), bit4);
+      const __m256i row_e = in_range(x, _mm256_set1_epi8(char(0xE0)), _mm256_set1_epi8(char(0xEF)));
+      const __m256i lead = in_range(x, _mm256_set1_epi8(char(0xC0)), _mm256_set1_epi8(char(0xEF)));
+      const __m256i ok = _mm256_andnot_si256(
+          _mm256_cmpeq_epi8(next, lookup48(hole, index, row_d, row_e)),
+          _mm256_and_si256(lead, in_range(next, lookup48(lo, index, row_d, row_e), lookup48(hi, index, row_d, row_e))));
+      const __m256i ascii = _mm256_or_si256(in_range(x, _mm256_set1_epi8('a'), _mm256_set1_epi8('z')),
+                                            in_range(x, _mm256_set1_epi8('0'), _mm256_set1_epi8('9')));
+      const std::uint64_t leads = static_cast<std::uint32_t>(_mm256_movemask_epi8(ok));
+      const std::uint64_t threes = leads & static_cast<std::uint32_t>(_mm256_movemask_epi8(row_e));
+      const std::uint64_t letters = static_cast<std::uint32_t>(_mm256_movemask_epi8(ascii));
+      const std::uint64_t spaces =
+          static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(x, _mm256_set1_epi8(' '))));
+      const bool first_ok = p[i - 1] != ' ';
+      const std::uint64_t lone_spaces = spaces & ~((spaces << 1) | (first_ok ? 0 : 1));
+      const std::uint64_t covered = letters | lone_spaces | leads | (leads << 1) | (threes << 2);
+      if (!vouch(p, n, i, covered, 32)) break;
+    }
+    if (i == n) return i;
+    // A character the vector could not vouch for, or the last bytes.
+    const std::size_t length = copy_length(p, i, p[i - 1] != ' ');
+    if (length == 0) return i;
+    i += length;
+  }
+}
+
+__attribute__((target("avx512f,avx512bw"))) inline __m512i rows512(const std::uint8_t* t) {
+  return _mm512_broadcast_i32x4(_mm_load_si128(reinterpret_cast<const __m128i*>(t)));
+}
+
+__attribute__((target("avx512f,avx512bw"))) inline __m512i lookup48(const __m512i* rows, __m512i index, __mmask64 row_d,
+                                                                   __mmask64 row_e) {
+  const __m512i cd = _mm512_mask_shuffle_epi8(_mm512_shuffle_epi8(rows[0], index), row_d, rows[1], index);
+  return _mm512_mask_shuffle_epi8(cd, row_e, rows[2], index);
+}
+
+__attribute__((target("avx512f,avx512bw,bmi"))) std::size_t copy_avx512(const unsigned char* p, std::size_t n,
+                                                                        bool space_ok) {
+  if (n == 0) return 0;
+  std::size_t i = copy_length(p, 0, space_ok);
+  if (i == 0) return 0;
+  const LeadRanges& r = kLeadRanges;
+  const __m512i lo[3] = {rows512(&r.lo[0]), rows512(&r.lo[16]), rows512(&r.lo[32])};
+  const __m512i hi[3] = {rows512(&r.hi[0]), rows512(&r.hi[16]), rows512(&r.hi[32])};
+  const __m512i hole[3] = {rows512(&r.hole[0]), rows512(&r.hole[16]), rows512(&r.hole[32])};
+  while (true) {
+    // As the AVX2 kernel, 64 bytes at a time, with masks.
+    while (i + 65 <= n) {
+      const __m512i x = _mm512_loadu_si512(p + i);
+      const __m512i next = _mm512_loadu_si512(p + i + 1);
+      const __m512i index = _mm512_and_si512(x, _mm512_set1_epi8(0x0F));
+      const __mmask64 row_d = _mm512_test_epi8_mask(x, _mm512_set1_epi8(0x10));
+      const __mmask64 row_e = _mm512_cmp_epu8_mask(x, _mm512_set1_epi8(char(0xE0)), _MM_CMPINT_NLT);
+      const __mmask64 lead = _mm512_cmp_epu8_mask(x, _mm512_set1_epi8(char(0xC0)), _MM_CMPINT_NLT) &
+                             _mm512_cmp_epu8_mask(x, _mm512_set1_epi8(char(0xEF)), _MM_CMPINT_LE);
+      const __mmask64 ok = lead & _mm512_cmp_epu8_mask(next, lookup48(&lo[0], index, row_d, row_e), _MM_CMPINT_NLT) &
+                           _mm512_cmp_epu8_mask(next, lookup48(&hi[0], index, row_d, row_e), _MM_CMPINT_LE) &
+                           _mm512_cmpneq_epi8_mask(next, lookup48(&hole[0], index, row_d, row_e));
+      const __mmask64 letters =
+          _mm512_cmp_epu8_mask(_mm512_sub_epi8(x, _mm512_set1_epi8('a')), _mm512_set1_epi8(25), _MM_CMPINT_LE) |
+          _mm512_cmp_epu8_mask(_mm512_sub_epi8(x, _mm512_set1_epi8('0')), _mm512_set1_epi8(9), _MM_CMPINT_LE);
+      const std::uint64_t spaces = _mm512_cmpeq_epi8_mask(x, _mm512_set1_epi8(' '));
+      const std::uint64_t lone_spaces = spaces & ~((spaces << 1) | (p[i - 1] != ' ' ? 0 : 1));
+      const std::uint64_t leads = ok, threes = ok & row_e;
+      const std::uint64_t covered = letters | lone_spaces | leads | (leads << 1) | (threes << 2);
+      if (!vouch(p, n, i, covered, 64)) break;
+    }
+    if (i == n) return i;
+    const std::size_t length = copy_length(p, i, p[i - 1] != ' ');
+    if (length == 0) return i;
+    i += length;
+  }
+}
 #endif
-    {"portable", ascii_portable, cpu::Isa::Baseline},
+
+// The canonical stream's kernels, chosen together by name.
+struct StreamKernels {
+  AsciiKernel ascii;
+  CopyKernel copy;
+};
+
+constexpr cpu::Kernel<StreamKernels> kStreamKernels[] = {
+#if defined(__x86_64__)
+    {"avx512", {ascii_avx2, copy_avx512}, cpu::Isa::Avx512bw},
+    {"avx2", {ascii_avx2, copy_avx2}, cpu::Isa::Avx2},
+#endif
+    {"portable", {ascii_portable, copy_portable}, cpu::Isa::Baseline},
 };
 
 constexpr cpu::Kernel<ScanKernel> kScanKernels[] = {
@@ -286,16 +515,7 @@ class StreamWriter {
   std::string buf_;
 };
 
-// ASCII bytes that stand in the stream as they are: lowercase letters and digits.
-struct AsciiCopyTable {
-  std::array<std::uint8_t, 128> copies{};
-  constexpr AsciiCopyTable() {
-    for (int b = 0; b < 128; ++b) copies[b] = (b >= '0' && b <= '9') || (b >= 'a' && b <= 'z');
-  }
-};
-constexpr AsciiCopyTable kAsciiCopy;
-
-// Whether eight ASCII bytes begin at `pos`: a run worth the kernel's call.
+// Whether eight ASCII bytes begin at `pos`: a run worth the ASCII kernel's call.
 inline bool ascii_run_at(const unsigned char* u, std::size_t pos, std::size_t n) {
   if (pos + 8 > n) return false;
   std::uint64_t w;
@@ -303,43 +523,11 @@ inline bool ascii_run_at(const unsigned char* u, std::size_t pos, std::size_t n)
   return (w & 0x8080808080808080ULL) == 0;
 }
 
-// The end of the bytes from `pos` that stand in the stream as they are and
-// need no look-ahead: BMP characters of the bitmap, lowercase ASCII letters
-// and digits, and a space after a word character, until the next other
-// character or a run of ASCII for the kernel. `run` is
-// where the pending bytes begin and `word_before` the word state before them.
-inline std::size_t skip_copies(const unsigned char* u, std::size_t pos, std::size_t n, std::size_t run,
-                               unsigned word_before) {
-  while (pos < n) {
-    const unsigned b = u[pos];
-    if (b < 0x80) {
-      if (ascii_run_at(u, pos, n)) return pos;
-      if (b == ' ' ? (pos > run ? u[pos - 1] == ' ' : word_before == 0) : kAsciiCopy.copies[b] == 0) return pos;
-      ++pos;
-      continue;
-    }
-    // Valid UTF-8: the continuation bytes are there.
-    char32_t c;
-    unsigned length;
-    if (b < 0xE0) {
-      c = (char32_t(b & 0x1F) << 6) | (u[pos + 1] & 0x3F);
-      length = 2;
-    } else if (b < 0xF0) {
-      c = (char32_t(b & 0x0F) << 12) | (char32_t(u[pos + 1] & 0x3F) << 6) | (u[pos + 2] & 0x3F);
-      length = 3;
-    } else {
-      return pos;
-    }
-    if (((ucd::kCopiesAsIs[c >> 6] >> (c & 63)) & 1) == 0) return pos;
-    pos += length;
-  }
-  return pos;
-}
-
-// One pass over the text. ASCII runs go through the kernel; other text is
-// read character by character, and a run of bytes that stand in the stream
-// as they are (word characters that lowercase to themselves, and single
-// spaces after a word) is copied in one piece when it ends.
+// One pass over the text. ASCII runs go through the ASCII kernel; in other
+// text, the copy kernel finds each run of bytes that stand in the stream as
+// they are (word characters that lowercase to themselves, and single spaces
+// after a word), which is copied in one piece when it ends, and the
+// characters between such runs are read one by one.
 //
 // NFC leaves alone every character that is NFC-stable (quick-check Yes,
 // combining class 0) and does not join it to what precedes it, so only a run
@@ -348,7 +536,9 @@ inline std::size_t skip_copies(const unsigned char* u, std::size_t pos, std::siz
 // next ASCII or stable character. What the starter wrote is taken back
 // first: the output length and word state before each character are kept
 // until the next one is known.
-std::string stream_with(std::string_view text, AsciiKernel ascii) {
+std::string stream_with(std::string_view text, const StreamKernels& kernels) {
+  const AsciiKernel ascii = kernels.ascii;
+  const CopyKernel copy = kernels.copy;
   const char* const p = text.data();
   const auto* const u = reinterpret_cast<const unsigned char*>(p);
   const std::size_t n = text.size();
@@ -420,28 +610,25 @@ std::string stream_with(std::string_view text, AsciiKernel ascii) {
       undo_word = out.prev_word;
     };
     while (pos < n) {
-      pos = skip_copies(u, pos, n, run, out.prev_word);
+      if (ascii_run_at(u, pos, n)) break;  // back to the ASCII kernel
+      pos += copy(u + pos, n - pos, pos > run ? u[pos - 1] != ' ' : out.prev_word != 0);
       if (pos == n) break;
       const unsigned char b = u[pos];
       if (b < 0x80) {
-        if (ascii_run_at(u, pos, n)) break;  // back to the kernel
-        // An ASCII byte among other characters.
-        if (b == ' ' ? (pos > run ? u[pos - 1] != ' ' : out.prev_word != 0) : kAsciiCopy.copies[b] != 0) {
-          ++pos;
-          continue;
-        }
+        if (ascii_run_at(u, pos, n)) break;
+        // ASCII bytes among other characters that do not stand as they
+        // are (a separator after a separator writes nothing), one by one.
         flush();
-        keep_undo();
-        out.ascii_char(b);
-        run = ++pos;
+        do {
+          keep_undo();
+          out.ascii_char(u[pos]);
+        } while (++pos < n && u[pos] < 0x80 &&
+                 (u[pos] == ' ' ? out.prev_word == 0 : kAsciiCopy.copies[u[pos]] == 0));
+        run = pos;
         continue;
       }
       std::size_t after = pos;
       const char32_t c = utf8::decode(text, after);
-      if (c < 0x10000 && (ucd::kCopiesAsIs[c >> 6] >> (c & 63)) & 1) {
-        pos = after;
-        continue;
-      }
       const ucd::Record& r = ucd::record(c);
       if (!(r.flags & ucd::kNfcStable)) {
         // Take back the character before, the starter: inside the run, it
@@ -593,16 +780,16 @@ class NormalizedSink {
 }  // namespace
 
 std::string canonical_stream(std::string_view text) {
-  static const AsciiKernel kFastest = cpu::fastest(kAsciiKernels);
+  static const StreamKernels kFastest = cpu::fastest(kStreamKernels);
   return stream_with(text, kFastest);
 }
 
-std::vector<std::string_view> canonical_kernels() { return cpu::usable_names(kAsciiKernels); }
+std::vector<std::string_view> canonical_kernels() { return cpu::usable_names(kStreamKernels); }
 
 std::optional<std::string> canonical_stream_using(std::string_view text, std::string_view kernel) {
-  const AsciiKernel ascii = cpu::usable(kAsciiKernels, kernel);
-  if (ascii == nullptr) return std::nullopt;
-  return stream_with(text, ascii);
+  for (const auto& k : kStreamKernels)
+    if (k.name == kernel && cpu::supports(k.needs)) return stream_with(text, k.fn);
+  return std::nullopt;
 }
 
 std::string normalized_text(std::string_view text) {

@@ -16,8 +16,9 @@ using Digest32 = std::array<std::uint8_t, 32>;
 // reduced to its words joined by single spaces. `text` must be valid UTF-8.
 std::string canonical_stream(std::string_view text);
 
-// The ASCII kernels of the canonical stream this processor can run, fastest
-// first, and the stream computed by a named one (none if it cannot run here).
+// The canonical stream's kernel sets (for ASCII runs, and for runs of other
+// text that stand as they are) this processor can run, fastest first, and
+// the stream computed by a named one (none if it cannot run here).
 std::vector<std::string_view> canonical_kernels();
 std::optional<std::string> canonical_stream_using(std::string_view text, std::string_view kernel);
 

@@ -286,9 +286,9 @@ Outcome hex_or_error(const Result<Fingerprint256>& r) {
 constexpr FunctionSpec kFunctions[] = {
     {"canonical_stream", kText, {}, "The canonical stream of `text`.",
      [](const Args& a) -> Outcome { return canonical_stream(a.text(0)); }},
-    {"canonical_kernels", {}, {}, "The canonical stream's ASCII kernels this processor can run, fastest first.",
+    {"canonical_kernels", {}, {}, "The canonical stream's kernel sets this processor can run, fastest first.",
      [](const Args&) -> Outcome { return joined(canonical_kernels()); }},
-    {"canonical_stream_using", kTextAndKernel, {}, "As canonical_stream, by the named ASCII kernel; ValueError if unsupported.",
+    {"canonical_stream_using", kTextAndKernel, {}, "As canonical_stream, by the named kernel set; ValueError if unsupported.",
      [](const Args& a) -> Outcome {
        auto stream = canonical_stream_using(a.text(0), a.text(1));
        if (!stream) return fail(ValueErrorText{"kernel not usable here"});

@@ -16,7 +16,7 @@ import os
 import sys
 from typing import Any, NoReturn, Sequence
 
-from . import _assertion, _index, _signature, _text, _watermark
+from . import _assertion, _index, _serve, _signature, _text, _watermark
 from ._common import (EXIT_BAD, EXIT_OK, PROG, RAW, Commands, Failure, Parser, print_json, report,
                       reset_standard_input)
 
@@ -53,7 +53,7 @@ def build_parser() -> argparse.ArgumentParser:
     top.add_argument("--version", action=VersionAction)
     commands = Commands(top.add_subparsers(dest="command", metavar="COMMAND", parser_class=Parser))
     commands.group.required = True
-    for group in (_text, _signature, _watermark, _assertion, _index):
+    for group in (_text, _signature, _watermark, _assertion, _index, _serve):
         group.register(commands)
     return top
 

@@ -9,7 +9,7 @@ from contextlib import contextmanager
 from typing import Any
 
 from ._common import (EXIT_BAD, EXIT_NEGATIVE, EXIT_OK, JOBS_HELP, RAW, Commands, Failure, Handler, Parser,
-                      Progress, display_name, pointer_hex, print_json, read_text, report, worker_count)
+                      Progress, display_name, pointer_hex, print_json, read_bytes, read_text, report, worker_count)
 
 
 class Location:
@@ -87,10 +87,13 @@ def cmd_index_add(args: argparse.Namespace) -> int:
     ids = record_ids(args)
     pointer = None if args.pointer is None else pointer_hex(args.pointer)
     jobs = worker_count(args.jobs, len(args.files))
+    if args.manifest_store is not None and args.manifest_id is None:
+        raise Failure("--manifest-store needs --manifest-id, the id it is served under")
+    store = read_bytes(args.manifest_store) if args.manifest_store is not None else None
     failed = []
     progress = Progress(len(args.files), "files read", quiet=args.quiet)
 
-    def items() -> Iterator[tuple[str, str, str | None, str | None]]:
+    def items() -> Iterator[tuple[str, str, str | None, str | None, str | None, bytes | None]]:
         # A file that cannot be read is reported and left out; the others go on.
         for done, (path, record_id) in enumerate(zip(args.files, ids), 1):
             progress.update(done)
@@ -101,7 +104,7 @@ def cmd_index_add(args: argparse.Namespace) -> int:
                 report(str(e))
                 failed.append(display_name(path))
                 continue
-            yield record_id, text, pointer, args.manifest
+            yield record_id, text, pointer, args.manifest, args.manifest_id, store
 
     try:
         with open_index(where, create=True) as index, index_errors(where):
@@ -145,7 +148,8 @@ def cmd_index_get(args: argparse.Namespace) -> int:
         raise Failure(f"{where.shown}: no record {args.record_id!r}", EXIT_NEGATIVE)
     value = {"record_id": record.record_id, "content_hash": record.content_hash,
              "text_fingerprint": record.fingerprint, "text_structure": record.structure,
-             "pointer": record.pointer, "manifest": record.manifest}
+             "pointer": record.pointer, "manifest": record.manifest, "manifest_id": record.manifest_id,
+             "manifest_stored": record.manifest_stored}
     if args.json:
         print_json(value | {"minhash_signature": list(record.signature), "minhash_bands": list(record.bands)})
     else:
@@ -211,6 +215,9 @@ def register(commands: Commands) -> None:
     q.add_argument("--pointer", metavar="HEX",
                    help="watermark pointer stored with every record added (up to 16 bytes of hex, zero-filled to 16)")
     q.add_argument("--manifest", metavar="REF", help="manifest reference stored with every record added")
+    q.add_argument("--manifest-id", metavar="ID", help="C2PA manifest id stored with every record added")
+    q.add_argument("--manifest-store", metavar="FILE",
+                   help="C2PA manifest store (its bytes) kept under --manifest-id and served by 'vessolin serve'")
     q.add_argument("--replace", action="store_true", help="replace records whose id is already stored")
     q.add_argument("-q", "--quiet", action="store_true", help="show no progress")
 

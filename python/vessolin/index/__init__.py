@@ -32,7 +32,8 @@ from types import TracebackType
 from typing import Any
 
 from .._workers import OrderedPool
-from ._backend import SCHEMA_VERSION, Backend, NewRecord, StoredRecord
+from ._backend import SCHEMA_VERSION, Backend, NewRecord, StoredRecord, pointer_key
+from ._scan import PrintScan
 from ._errors import (
     DuplicateRecordError,
     IncompatibleIndexError,
@@ -43,13 +44,17 @@ from ._errors import (
     NewerSchemaError,
 )
 from ._values import (
+    _MINHASH_PRIME,
     SIGNATURE_LENGTH,
     Fingerprints,
     Packed,
+    _check_hex,
+    _check_ints,
     band_keys_of_signature,
     equal_values,
     fingerprints,
     pack_text,
+    pack_signature,
     pack_texts,
     to_signed64,
     to_unsigned64,
@@ -99,6 +104,9 @@ class Match:
     """True when the content hashes are equal (the same canonical stream)."""
     pointer: str | None
     manifest: str | None
+    manifest_id: str | None = None
+    manifest_stored: bool = False
+    """True when the index holds the manifest store of `manifest_id`."""
 
 
 @dataclass(frozen=True, slots=True)
@@ -110,10 +118,17 @@ class Record:
     fingerprint: str
     structure: str
     signature: tuple[int, ...]
-    bands: tuple[int, ...]
-    """The distinct band keys, unsigned, in band order."""
     pointer: str | None
     manifest: str | None
+    manifest_id: str | None = None
+    manifest_stored: bool = False
+    """True when the index holds the manifest store of `manifest_id`."""
+
+    @property
+    def bands(self) -> tuple[int, ...]:
+        """The distinct band keys, unsigned, in band order (derived from the
+        signature when asked for: it costs a third of a millisecond)."""
+        return tuple(dict.fromkeys(band_keys_of_signature(pack_signature(self.signature))))
 
 
 def _check_record_id(record_id: object) -> str:
@@ -137,6 +152,30 @@ def _check_reference(name: str, value: object) -> str | None:
         raise ValueError(f"{name} must not contain NUL characters")
     value.encode("utf-8")
     return value
+
+
+def _check_manifest_id(value: object) -> str | None:
+    if value is None:
+        return None
+    if not isinstance(value, str):
+        raise TypeError(f"manifest_id must be str or None, not {type(value).__name__}")
+    if not value:
+        raise ValueError("manifest_id must not be empty")
+    if "\0" in value:
+        raise ValueError("manifest_id must not contain NUL characters")
+    if len(value.encode("utf-8")) > MAX_RECORD_ID_BYTES:
+        raise ValueError(f"manifest_id is longer than {MAX_RECORD_ID_BYTES} bytes in UTF-8")
+    return value
+
+
+def _check_store(value: object, manifest_id: str | None) -> bytes | None:
+    if value is None:
+        return None
+    if not isinstance(value, (bytes, bytearray, memoryview)):
+        raise TypeError(f"manifest_store must be bytes or None, not {type(value).__name__}")
+    if manifest_id is None:
+        raise ValueError("a manifest_store needs the manifest_id it is stored under")
+    return bytes(value)
 
 
 def _check_text(text: object) -> str | Fingerprints:
@@ -168,18 +207,25 @@ def _is_postgres_url(location: str) -> bool:
     return location.startswith(("postgresql://", "postgres://"))
 
 
-# One validated add_many item: record id, text or values, pointer, manifest.
-_Item = tuple[str, "str | Fingerprints", "str | None", "str | None"]
+# One validated add_many item: record id, text or values, pointer, manifest,
+# manifest id, manifest store.
+_Item = tuple[str, "str | Fingerprints", "str | None", "str | None", "str | None", "bytes | None"]
+
+
+def _checked(record_id: object, text: object, pointer: object, manifest: object, manifest_id: object,
+             manifest_store: object) -> _Item:
+    manifest_id = _check_manifest_id(manifest_id)
+    return (_check_record_id(record_id), _check_text(text), _check_reference("pointer", pointer),
+            _check_reference("manifest", manifest), manifest_id, _check_store(manifest_store, manifest_id))
 
 
 def _check_item(position: int, item: object) -> _Item:
-    if isinstance(item, (str, bytes)) or not isinstance(item, Sequence) or not 2 <= len(item) <= 4:
+    if isinstance(item, (str, bytes)) or not isinstance(item, Sequence) or not 2 <= len(item) <= 6:
         raise TypeError(
-            f"add_many item {position}: expected (record_id, text[, pointer[, manifest]]), got {type(item).__name__}")
+            f"add_many item {position}: expected (record_id, text[, pointer[, manifest[, manifest_id"
+            f"[, manifest_store]]]]), got {type(item).__name__}")
     try:
-        record_id, text, pointer, manifest = (*item, None, None)[:4]
-        return (_check_record_id(record_id), _check_text(text),
-                _check_reference("pointer", pointer), _check_reference("manifest", manifest))
+        return _checked(*(*item, None, None, None, None)[:6])
     except UnicodeError as exc:  # its constructor wants the failing position, not a message
         exc.add_note(f"in add_many item {position}")
         raise
@@ -209,7 +255,7 @@ def _computed_batches(items: Iterable[object], jobs: int,
     batches = _batches(items, batch_size)
     if jobs == 1:
         for batch in batches:
-            yield batch, [_packed_for_storage(text) for _, text, _, _ in batch]
+            yield batch, [_packed_for_storage(item[1]) for item in batch]
         return
     # The workers leave with the writer (killed or interrupted) and leave
     # interrupts to it; a batch that fails stops them at once.
@@ -226,7 +272,7 @@ def _computed_batches(items: Iterable[object], jobs: int,
             for batch in batches:
                 # At least one chunk per batch, empty when it holds only
                 # precomputed values, so that every batch has a result.
-                parts = _split([text for _, text, _, _ in batch if isinstance(text, str)], jobs) or [[]]
+                parts = _split([item[1] for item in batch if isinstance(item[1], str)], jobs) or [[]]
                 sent.append((batch, len(parts)))
                 yield from parts
 
@@ -237,8 +283,8 @@ def _computed_batches(items: Iterable[object], jobs: int,
             batch, parts = sent.popleft()
             computed = iter([values for part in [first, *(next(results) for _ in range(parts - 1))]
                              for values in part])
-            yield batch, [next(computed) if isinstance(text, str) else _packed_for_storage(text)
-                          for _, text, _, _ in batch]
+            yield batch, [next(computed) if isinstance(item[1], str) else _packed_for_storage(item[1])
+                          for item in batch]
         finished = True
     finally:
         pool.close(abandon=not finished)
@@ -271,6 +317,7 @@ class Index:
         if isinstance(timeout, bool) or not isinstance(timeout, (int, float)) or not timeout >= 0:
             raise ValueError(f"timeout must be a non-negative number of seconds, not {timeout!r}")
         self._backend: Backend | None = None
+        self._prints: PrintScan | None = None
         if _is_postgres_url(location):
             from ._postgres import PostgresBackend
             self._backend = PostgresBackend(location, float(timeout), bool(create))
@@ -324,24 +371,28 @@ class Index:
     # -- writing ----------------------------------------------------------
 
     def add(self, record_id: str, text: str | Fingerprints, *, pointer: str | None = None,
-            manifest: str | None = None, replace: bool = False) -> None:
+            manifest: str | None = None, manifest_id: str | None = None, manifest_store: bytes | None = None,
+            replace: bool = False) -> None:
         """Store a published text's values under `record_id`.
 
-        `pointer` (the watermark's routing pointer, usually hexadecimal) and
-        `manifest` (a reference such as a URL) are kept as given and returned
-        with every match. An id that is already stored raises
-        `DuplicateRecordError` unless `replace` is true.
+        `pointer` (the watermark's routing pointer, usually hexadecimal),
+        `manifest` (a reference such as a URL) and `manifest_id` (the id of
+        the text's C2PA manifest) are kept as given and returned with every
+        match. `manifest_store`, the bytes of the C2PA manifest store, is kept
+        under `manifest_id` (replacing any store already kept under it) for
+        as long as a record names that id. An id that is already stored
+        raises `DuplicateRecordError` unless `replace` is true.
         """
-        item = (_check_record_id(record_id), _check_text(text),
-                _check_reference("pointer", pointer), _check_reference("manifest", manifest))
+        item = _checked(record_id, text, pointer, manifest, manifest_id, manifest_store)
         self._write_batch([item], [_packed_for_storage(item[1])], replace)
 
     def add_many(self, items: Iterable[Sequence[Any]], *, jobs: int = 1, batch_size: int = 1000,
                  replace: bool = False, progress: Callable[[int], None] | None = None) -> int:
         """Store many texts; returns how many were stored.
 
-        Each item is ``(record_id, text)``, ``(record_id, text, pointer)`` or
-        ``(record_id, text, pointer, manifest)``. Items are written in
+        Each item is ``(record_id, text)`` followed by up to four of
+        ``pointer, manifest, manifest_id, manifest_store`` in that order, as
+        `add` takes them. Items are written in
         batches of `batch_size`, one transaction each: a batch that fails (a
         bad item, a duplicate id without `replace`, a worker that dies) is
         rolled back whole and the error propagates, with a note of how many
@@ -375,8 +426,9 @@ class Index:
 
     def _write_batch(self, batch: Sequence[_Item], packed: Sequence[Packed], replace: bool) -> int:
         records: list[NewRecord] = [
-            (record_id, values, pointer, manifest)
-            for (record_id, _, pointer, manifest), values in zip(batch, packed, strict=True)]
+            (record_id, values, pointer, manifest, manifest_id)
+            for (record_id, _, pointer, manifest, manifest_id, _), values in zip(batch, packed, strict=True)]
+        stores = {item[4]: item[5] for item in batch if item[5] is not None}
         if replace:
             # The last occurrence of an id in a batch wins, as in a dict.
             records = list({r[0]: r for r in records}.values())
@@ -396,6 +448,8 @@ class Index:
                 db.delete([(rid, [to_signed64(k) for k in set(band_keys_of_signature(sig))])
                            for rid, _, sig in existing])
             db.insert(records)
+            if stores:
+                db.put_manifests(list(stores.items()))
         return len(records)
 
     def remove(self, record_id: str) -> bool:
@@ -417,11 +471,7 @@ class Index:
         db = self._db
         with db.errors():
             row = db.get(record_id)
-        if row is None:
-            return None
-        _, stored_id, digest, surface, structure, signature, pointer, manifest = row
-        return Record(stored_id, digest.hex(), surface.hex(), structure.hex(), unpack_signature(signature),
-                      tuple(dict.fromkeys(band_keys_of_signature(signature))), pointer, manifest)
+        return None if row is None else _record(row)
 
     def query(self, text: str | Fingerprints, *, limit: int = 10, min_share: float = 0.0,
               max_candidates: int = 1000) -> list[Match]:
@@ -459,7 +509,7 @@ class Index:
               signature: tuple[int, ...], key_count: int, limit: int, min_share: float) -> list[Match]:
         needed = min_share * SIGNATURE_LENGTH
         scored = []
-        for rid, record_id, r_digest, r_surface, r_structure, r_signature, pointer, manifest in rows:
+        for rid, record_id, r_digest, r_surface, r_structure, r_signature, pointer, manifest, mid, stored in rows:
             equal = equal_values(signature, unpack_signature(r_signature))
             if equal < needed:
                 continue
@@ -468,13 +518,110 @@ class Index:
             # stream, hence the same band keys.
             bands = shared.get(rid, key_count if is_exact else 0)
             scored.append((-equal, _hamming(surface, r_surface), record_id, _hamming(structure, r_structure),
-                           bands, is_exact, pointer, manifest))
+                           bands, is_exact, pointer, manifest, mid, bool(stored)))
         # The structural distance does not rank: it tells anything only
         # between texts rich in English function words (the rule of
         # verify_tier), and a query given as Fingerprints has no text to
         # apply that rule to.
         scored.sort(key=lambda s: s[:3])
-        return [Match(record_id, -neg / SIGNATURE_LENGTH, surface_d, structure_d, bands, is_exact, pointer, manifest)
-                for neg, surface_d, record_id, structure_d, bands, is_exact, pointer, manifest in scored[:limit]]
+        return [Match(record_id, -neg / SIGNATURE_LENGTH, surface_d, structure_d, *rest)
+                for neg, surface_d, record_id, structure_d, *rest in scored[:limit]]
 
 
+
+    # -- the lookups of a resolution service ------------------------------
+
+    def by_pointer(self, pointer: str | bytes, *, limit: int = 100) -> list[Record]:
+        """The records whose watermark pointer is `pointer`, oldest first.
+
+        Both sides are compared as the 16 bytes a watermark carries: a
+        hexadecimal text or bytes of up to 16 bytes, padded with zero bytes.
+        A pointer that no watermark can carry (not hexadecimal, empty, longer
+        than 16 bytes) finds nothing.
+        """
+        if not isinstance(pointer, (str, bytes)):
+            raise TypeError(f"pointer must be str or bytes, not {type(pointer).__name__}")
+        _check_limit(limit)
+        key = pointer_key(pointer)
+        if key is None:
+            return []
+        db = self._db
+        with db.errors():
+            return [_record(row) for row in db.by_pointer(key, limit)]
+
+    def by_manifest_id(self, manifest_id: str, *, limit: int = 100) -> list[Record]:
+        """The records that name `manifest_id`, oldest first."""
+        _check_limit(limit)
+        manifest_id = _check_manifest_id(manifest_id)
+        if manifest_id is None:
+            raise TypeError("manifest_id must be str, not None")
+        db = self._db
+        with db.errors():
+            return [_record(row) for row in db.by_manifest_id(manifest_id, limit)]
+
+    def manifest_store(self, manifest_id: str) -> bytes | None:
+        """The manifest store kept under `manifest_id`, or None."""
+        manifest_id = _check_manifest_id(manifest_id)
+        if manifest_id is None:
+            raise TypeError("manifest_id must be str, not None")
+        db = self._db
+        with db.errors():
+            return db.manifest_store(manifest_id)
+
+    def by_signature(self, signature: Sequence[int], *, max_candidates: int = 1000) -> list[Record]:
+        """The records that have a band key in common with a MinHash
+        `signature` (128 values, as `minhash_signature` gives them), those
+        sharing the most keys first (at most `max_candidates`)."""
+        values = _check_signature(signature)
+        _check_limit(max_candidates)
+        blob = pack_signature(values)
+        keys = tuple(dict.fromkeys(to_signed64(k) for k in band_keys_of_signature(blob)))
+        db = self._db
+        with db.errors():
+            shared = db.band_candidates(keys, max_candidates)
+            rows = {row[0]: row for row in db.fetch([rid for rid, _ in shared])} if shared else {}
+        return [_record(rows[rid]) for rid, _ in shared if rid in rows]
+
+    def near(self, *, fingerprint: str | None = None, structure: str | None = None,
+             surface_limit: int = 32, structure_limit: int = 24, max_candidates: int = 1000) -> list[Record]:
+        """The records whose surface fingerprint lies within `surface_limit`
+        bits of `fingerprint`, or whose structural fingerprint lies within
+        `structure_limit` bits of `structure` (64 hexadecimal digits each;
+        give one or both), nearest first (at most `max_candidates`).
+
+        The stored fingerprints are scanned in memory: a copy of them (64
+        bytes a record) is read once and then kept up to date with the
+        records added since; each scan compares every record (1 to 3 ms for
+        100,000 records). See the README for how this scales.
+        """
+        if fingerprint is None and structure is None:
+            raise TypeError("near() needs a fingerprint, a structure or both")
+        surface = bytes.fromhex(_check_hex("fingerprint", fingerprint)) if fingerprint is not None else None
+        struct_ = bytes.fromhex(_check_hex("structure", structure)) if structure is not None else None
+        for name, value in (("surface_limit", surface_limit), ("structure_limit", structure_limit)):
+            if isinstance(value, bool) or not isinstance(value, int) or not 0 <= value <= 256:
+                raise ValueError(f"{name} must be an int from 0 to 256, not {value!r}")
+        _check_limit(max_candidates)
+        db = self._db
+        with db.errors():
+            if self._prints is None:
+                self._prints = PrintScan()
+            found = self._prints.scan(db, surface, surface_limit, struct_, structure_limit, max_candidates)
+            rows = {row[0]: row for row in db.fetch(list(found))} if found else {}
+        # The scan's copy may hold records removed since; their rows are gone.
+        return [_record(rows[rid]) for rid in found if rid in rows]
+
+
+def _check_limit(limit: object) -> None:
+    if isinstance(limit, bool) or not isinstance(limit, int) or limit < 1:
+        raise ValueError(f"limit must be a positive int, not {limit!r}")
+
+
+def _check_signature(signature: object) -> tuple[int, ...]:
+    return _check_ints("signature", signature, SIGNATURE_LENGTH, _MINHASH_PRIME)
+
+
+def _record(row: StoredRecord) -> Record:
+    _, stored_id, digest, surface, structure, signature, pointer, manifest, manifest_id, stored = row
+    return Record(stored_id, digest.hex(), surface.hex(), structure.hex(), unpack_signature(signature), pointer,
+                  manifest, manifest_id, bool(stored))

@@ -7,7 +7,10 @@ rows in and out of three tables, which both databases lay out alike:
   ``schema_version``;
 - ``vessolin_records``: one row per record, keyed by an integer ``rid``,
   with the record id, content hash, both fingerprints, the packed signature,
-  the pointer and the manifest reference;
+  the pointer, the manifest reference, the manifest id and the pointer's
+  lookup key (`pointer_key`);
+- ``vessolin_manifests (manifest_id, store)``: the manifest stores held for
+  the records' manifest ids (a store is kept while a record names it);
 - ``vessolin_bands (key, rid)``: one row per distinct band key of a record,
   its primary key leading with the key so that a lookup is an index seek
   (SQLite adds ``vessolin_bands_recent`` of the same form in front of it,
@@ -24,17 +27,43 @@ from ._errors import IncompatibleIndexError, NewerSchemaError
 from ._values import Packed
 
 FORMAT = "vessolin.index"
-SCHEMA_VERSION = 1
+SCHEMA_VERSION = 2
 
-# One record to insert: record id, its packed values, pointer, manifest.
-NewRecord = tuple[str, Packed, "str | None", "str | None"]
+# One record to insert: record id, its packed values, pointer, manifest,
+# manifest id.
+NewRecord = tuple[str, Packed, "str | None", "str | None", "str | None"]
 # One stored record: rid, record id, content hash, surface, structure,
-# packed signature, pointer, manifest.
-StoredRecord = tuple[int, str, bytes, bytes, bytes, bytes, "str | None", "str | None"]
+# packed signature, pointer, manifest, manifest id, and whether the index
+# holds the manifest store of that id.
+StoredRecord = tuple[int, str, bytes, bytes, bytes, bytes, "str | None", "str | None", "str | None", bool]
+
+# The watermark carries a 16-byte pointer field; a pointer embedded from
+# fewer bytes comes back padded with zero bytes.
+POINTER_BYTES = 16
 
 
-def check_meta(meta: dict[str, str], where: str) -> None:
-    """Refuse what is not an index of a schema this version knows."""
+def pointer_key(pointer: str | bytes | None) -> bytes | None:
+    """The 16 bytes a watermark read back from a text gives for `pointer`.
+
+    A stored pointer is text, usually hexadecimal: white space around it is
+    ignored, digits of either case are accepted, and up to 16 bytes are padded
+    with zero bytes to 16. A pointer that is not hexadecimal, or longer than
+    16 bytes, cannot come out of a watermark and has no key.
+    """
+    if pointer is None:
+        return None
+    if isinstance(pointer, str):
+        try:
+            pointer = bytes.fromhex(pointer.strip())
+        except ValueError:
+            return None
+    if not 0 < len(pointer) <= POINTER_BYTES:
+        return None
+    return bytes(pointer).ljust(POINTER_BYTES, b"\0")
+
+
+def check_meta(meta: dict[str, str], where: str) -> int:
+    """Refuse what is not an index of a schema this version knows; its version."""
     if meta.get("format") != FORMAT:
         raise IncompatibleIndexError(f"{where} is not a vessolin index (its vessolin_meta table has no format entry)")
     try:
@@ -47,6 +76,13 @@ def check_meta(meta: dict[str, str], where: str) -> None:
             "this vessolin supports; upgrade vessolin to open it")
     if version < 1:
         raise IncompatibleIndexError(f"{where} has an invalid schema version {version}")
+    return version
+
+
+def pointer_keys(rows: list[tuple[int, str]]) -> list[tuple[bytes, int]]:
+    """(pointer key, rid) of the stored (rid, pointer) rows that have a key:
+    what the migration from version 1 fills in."""
+    return [(key, rid) for rid, pointer in rows if (key := pointer_key(pointer)) is not None]
 
 
 class Backend(ABC):
@@ -87,6 +123,30 @@ class Backend(ABC):
 
     @abstractmethod
     def get(self, record_id: str) -> StoredRecord | None: ...
+
+    @abstractmethod
+    def by_pointer(self, key: bytes, limit: int) -> list[StoredRecord]:
+        """Records whose pointer key is `key`, at most `limit`, by rid."""
+
+    @abstractmethod
+    def by_manifest_id(self, manifest_id: str, limit: int) -> list[StoredRecord]:
+        """Records that name this manifest id, at most `limit`, by rid."""
+
+    @abstractmethod
+    def put_manifests(self, stores: Sequence[tuple[str, bytes]]) -> None:
+        """Store (or replace) manifest stores by manifest id."""
+
+    @abstractmethod
+    def manifest_store(self, manifest_id: str) -> bytes | None: ...
+
+    @abstractmethod
+    def prints_after(self, rid: int) -> list[tuple[int, bytes, bytes]]:
+        """(rid, surface, structure) of the records with a higher rid, by rid."""
+
+    @abstractmethod
+    def generation(self) -> tuple[int, int]:
+        """(deletions so far, highest rid): what a cache of stored values
+        compares to see whether records were removed or added since."""
 
     @abstractmethod
     def count(self) -> int: ...

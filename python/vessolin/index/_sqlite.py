@@ -8,7 +8,16 @@ from collections.abc import Iterator, Sequence
 from contextlib import contextmanager
 from urllib.parse import quote
 
-from ._backend import FORMAT, SCHEMA_VERSION, Backend, NewRecord, StoredRecord, check_meta
+from ._backend import (
+    FORMAT,
+    SCHEMA_VERSION,
+    Backend,
+    NewRecord,
+    StoredRecord,
+    check_meta,
+    pointer_key,
+    pointer_keys,
+)
 from ._errors import (
     DuplicateRecordError,
     IncompatibleIndexError,
@@ -33,6 +42,15 @@ RECENT_BAND_ROWS = 1 << 18
 # levels of the main band index.
 _CACHE_KIB = 65536
 
+# What version 2 added to version 1: the manifest id and the pointer's lookup
+# key of each record, and the manifest stores. The migration adds the two
+# columns before these.
+_VERSION_2 = (
+    "CREATE INDEX vessolin_records_manifest_id ON vessolin_records (manifest_id) WHERE manifest_id IS NOT NULL",
+    "CREATE INDEX vessolin_records_pointer_key ON vessolin_records (pointer_key) WHERE pointer_key IS NOT NULL",
+    "CREATE TABLE vessolin_manifests (manifest_id TEXT PRIMARY KEY, store BLOB NOT NULL) WITHOUT ROWID",
+)
+
 _SCHEMA = (
     "CREATE TABLE vessolin_meta (name TEXT PRIMARY KEY, value TEXT NOT NULL) WITHOUT ROWID",
     """CREATE TABLE vessolin_records (
@@ -43,8 +61,11 @@ _SCHEMA = (
         structure BLOB NOT NULL,
         signature BLOB NOT NULL,
         pointer TEXT,
-        manifest TEXT)""",
+        manifest TEXT,
+        manifest_id TEXT,
+        pointer_key BLOB)""",
     "CREATE INDEX vessolin_records_content_hash ON vessolin_records (content_hash)",
+    *_VERSION_2,
     # Rowid-free: the (key, rid) pair is the whole row and its own key, so
     # each band costs one b-tree entry of about 15 bytes.
     """CREATE TABLE vessolin_bands (
@@ -56,8 +77,10 @@ _SCHEMA = (
         rid INTEGER NOT NULL,
         PRIMARY KEY (key, rid)) WITHOUT ROWID""",
 )
-_TABLES = {"vessolin_meta", "vessolin_records", "vessolin_bands", "vessolin_bands_recent"}
-_COLUMNS = "rid, record_id, content_hash, surface, structure, signature, pointer, manifest"
+_TABLES = {"vessolin_meta", "vessolin_records", "vessolin_bands", "vessolin_bands_recent", "vessolin_manifests"}
+_COLUMNS = ("rid, record_id, content_hash, surface, structure, signature, pointer, manifest, manifest_id, "
+            "EXISTS (SELECT 1 FROM vessolin_manifests m WHERE m.manifest_id = vessolin_records.manifest_id)")
+_NEW_COLUMNS = "rid, record_id, content_hash, surface, structure, signature, pointer, manifest, manifest_id, pointer_key"
 
 
 def _placeholders(n: int) -> str:
@@ -144,7 +167,10 @@ class SQLiteBackend(Backend):
             listed = ", ".join(sorted(tables))
             raise IncompatibleIndexError(
                 f"{self.where} is an SQLite database of another application (tables: {listed}), not a vessolin index")
-        check_meta(dict(self.conn.execute("SELECT name, value FROM vessolin_meta").fetchall()), self.where)
+        version = check_meta(dict(self.conn.execute("SELECT name, value FROM vessolin_meta").fetchall()), self.where)
+        if version < SCHEMA_VERSION:
+            self._migrate()
+            tables = self._tables()
         missing = _TABLES - tables
         if missing:
             raise IncompatibleIndexError(f"{self.where} is a damaged vessolin index: missing {', '.join(sorted(missing))}")
@@ -161,7 +187,35 @@ class SQLiteBackend(Backend):
                 self.conn.execute(statement)
             self.conn.executemany(
                 "INSERT INTO vessolin_meta (name, value) VALUES (?, ?)",
-                [("format", FORMAT), ("schema_version", str(SCHEMA_VERSION)), ("recent_band_rows", "0")])
+                [("format", FORMAT), ("schema_version", str(SCHEMA_VERSION)), ("recent_band_rows", "0"),
+                 ("deletions", "0")])
+
+    def _migrate(self) -> None:
+        """Bring an index of version 1 to version 2 in one transaction."""
+        try:
+            self._migrate_now()
+        except sqlite3.OperationalError as exc:
+            if not exc.sqlite_errorname.startswith("SQLITE_READONLY"):
+                raise
+            raise IncompatibleIndexError(
+                f"{self.where} is an index of schema version 1, which is brought to version {SCHEMA_VERSION} "
+                "when it is first opened with write access; this process can only read it") from None
+
+    def _migrate_now(self) -> None:
+        with self.write():
+            version = check_meta(dict(self.conn.execute("SELECT name, value FROM vessolin_meta").fetchall()),
+                                 self.where)
+            if version == SCHEMA_VERSION:  # another process migrated it meanwhile
+                return
+            self.conn.execute("ALTER TABLE vessolin_records ADD COLUMN manifest_id TEXT")
+            self.conn.execute("ALTER TABLE vessolin_records ADD COLUMN pointer_key BLOB")
+            for statement in _VERSION_2:
+                self.conn.execute(statement)
+            rows = self.conn.execute("SELECT rid, pointer FROM vessolin_records WHERE pointer IS NOT NULL").fetchall()
+            self.conn.executemany("UPDATE vessolin_records SET pointer_key = ? WHERE rid = ?", pointer_keys(rows))
+            self.conn.execute("INSERT INTO vessolin_meta (name, value) VALUES ('deletions', '0')")
+            self.conn.execute("UPDATE vessolin_meta SET value = ? WHERE name = 'schema_version'",
+                              (str(SCHEMA_VERSION),))
 
     # -- the interface ----------------------------------------------------
 
@@ -206,9 +260,18 @@ class SQLiteBackend(Backend):
 
     def delete(self, rows: Sequence[tuple[int, Sequence[int]]]) -> None:
         pairs = [(key, rid) for rid, keys in rows for key in keys]
+        rids = [(rid,) for rid, _ in rows]
         self.conn.executemany("DELETE FROM vessolin_bands WHERE key = ? AND rid = ?", pairs)
         self.conn.executemany("DELETE FROM vessolin_bands_recent WHERE key = ? AND rid = ?", pairs)
-        self.conn.executemany("DELETE FROM vessolin_records WHERE rid = ?", [(rid,) for rid, _ in rows])
+        named = {mid for (rid,) in rids for (mid,) in self.conn.execute(
+            "SELECT manifest_id FROM vessolin_records WHERE rid = ? AND manifest_id IS NOT NULL", (rid,))}
+        self.conn.executemany("DELETE FROM vessolin_records WHERE rid = ?", rids)
+        # A manifest store goes with the last record that names it.
+        self.conn.executemany(
+            "DELETE FROM vessolin_manifests WHERE manifest_id = ? AND NOT EXISTS "
+            "(SELECT 1 FROM vessolin_records WHERE manifest_id = ?)", [(mid, mid) for mid in named])
+        self.conn.execute(
+            "UPDATE vessolin_meta SET value = CAST(value AS INTEGER) + ? WHERE name = 'deletions'", (len(rids),))
 
     def insert(self, records: Sequence[NewRecord]) -> None:
         # The write lock is held (BEGIN IMMEDIATE), so nobody else can take
@@ -216,11 +279,13 @@ class SQLiteBackend(Backend):
         (top,) = self.conn.execute("SELECT coalesce(max(rid), 0) FROM vessolin_records").fetchone()
         rows = []
         bands = []
-        for rid, (record_id, (digest, surface, structure, signature, keys), pointer, manifest) in enumerate(
-                records, top + 1):
-            rows.append((rid, record_id, digest, surface, structure, signature, pointer, manifest))
+        for rid, (record_id, (digest, surface, structure, signature, keys), pointer, manifest, manifest_id) in \
+                enumerate(records, top + 1):
+            rows.append((rid, record_id, digest, surface, structure, signature, pointer, manifest, manifest_id,
+                         pointer_key(pointer)))
             bands += [(key, rid) for key in keys]
-        self.conn.executemany(f"INSERT INTO vessolin_records ({_COLUMNS}) VALUES (?, ?, ?, ?, ?, ?, ?, ?)", rows)
+        self.conn.executemany(
+            f"INSERT INTO vessolin_records ({_NEW_COLUMNS}) VALUES ({_placeholders(10)})", rows)
         self.conn.executemany("INSERT INTO vessolin_bands_recent (key, rid) VALUES (?, ?)", bands)
         # The count only decides when to merge, so rows deleted from the
         # recent table meanwhile need not be subtracted.
@@ -269,6 +334,36 @@ class SQLiteBackend(Backend):
     def count(self) -> int:
         (n,) = self.conn.execute("SELECT count(*) FROM vessolin_records").fetchone()
         return int(n)
+
+    def by_pointer(self, key: bytes, limit: int) -> list[StoredRecord]:
+        return self.conn.execute(
+            f"SELECT {_COLUMNS} FROM vessolin_records WHERE pointer_key = ? ORDER BY rid LIMIT ?",
+            (key, limit)).fetchall()
+
+    def by_manifest_id(self, manifest_id: str, limit: int) -> list[StoredRecord]:
+        return self.conn.execute(
+            f"SELECT {_COLUMNS} FROM vessolin_records WHERE manifest_id = ? ORDER BY rid LIMIT ?",
+            (manifest_id, limit)).fetchall()
+
+    def put_manifests(self, stores: Sequence[tuple[str, bytes]]) -> None:
+        self.conn.executemany(
+            "INSERT INTO vessolin_manifests (manifest_id, store) VALUES (?, ?) "
+            "ON CONFLICT (manifest_id) DO UPDATE SET store = excluded.store", stores)
+
+    def manifest_store(self, manifest_id: str) -> bytes | None:
+        row = self.conn.execute(
+            "SELECT store FROM vessolin_manifests WHERE manifest_id = ?", (manifest_id,)).fetchone()
+        return None if row is None else bytes(row[0])
+
+    def prints_after(self, rid: int) -> list[tuple[int, bytes, bytes]]:
+        return self.conn.execute(
+            "SELECT rid, surface, structure FROM vessolin_records WHERE rid > ? ORDER BY rid", (rid,)).fetchall()
+
+    def generation(self) -> tuple[int, int]:
+        row = self.conn.execute(
+            "SELECT (SELECT CAST(value AS INTEGER) FROM vessolin_meta WHERE name = 'deletions'), "
+            "(SELECT coalesce(max(rid), 0) FROM vessolin_records)").fetchone()
+        return int(row[0]), int(row[1])
 
     def close(self) -> None:
         self.conn.close()

@@ -107,6 +107,10 @@ def pack_texts(texts: list[str]) -> list[Packed]:
     return [_from_helper(v) for v in _records.values_many(texts)]
 
 
+def pack_signature(values: tuple[int, ...]) -> bytes:
+    return _SIGNATURE.pack(*values)
+
+
 def unpack_signature(blob: bytes) -> tuple[int, ...]:
     return _SIGNATURE.unpack(blob)
 
