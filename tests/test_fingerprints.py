@@ -407,6 +407,19 @@ def test_long_texts_match_the_reference(native, seed):
     assert vessolin.minhash_signature(text) == reference.minhash_signature(text)
 
 
+def test_text_structure_is_the_same_whatever_earlier_calls_left_behind():
+    # Hashes of function-word features are kept from one call to the next;
+    # a text with more distinct trigrams than are kept, recomputed after
+    # another text, must come out the same as computed afresh.
+    rng = random.Random(8)
+    words = reference.FUNCTION_WORDS
+    big = " ".join(rng.choice(words) + rng.choice(["", "", ".", ","]) for _ in range(40000))
+    small = "The cat sat on the mat. It was there, and so was the dog."
+    expected = {t: reference.text_structure(t) for t in (big, small)}
+    for text in (small, big, small, big):
+        assert vessolin.text_structure(text) == expected[text]
+
+
 SEPARATORS = st.sampled_from([" ", "  ", ", ", ". ", "!\n", "\n\n", "\t", " - ", "'", "_", "\u00a0", "\u2014"])
 INVISIBLE = st.sampled_from(sorted(map(chr, reference.INVISIBLE)))
 

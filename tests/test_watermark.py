@@ -106,6 +106,26 @@ def test_placement_order(native):
     assert o50[:48] != o48  # another slot count, another order
 
 
+def test_remainder_by_reciprocal_is_exact(native):
+    # The shuffle's remainder needs no division; it must be exact for every
+    # 64-bit value and divisor, at the extremes and next to multiples.
+    rng = random.Random(11)
+    divisors = [4, 5, 7, 48, 1000, 2**16 + 1, 2**31 - 1, 2**31, 2**32 - 5, 2**32 - 1]
+    divisors += [rng.randrange(4, 2**32) for _ in range(200)]
+    pairs = []
+    for k in divisors:
+        top = (2**64 - 1) // k * k
+        xs = [0, 1, k - 1, k, 2**64 - 1, 2**63, 2**63 - 1, top, top - 1, top - k, rng.randrange(2**64)]
+        xs += [rng.randrange(2**64 // k) * k + d for d in (-1, 0, 1) for _ in range(3)]
+        pairs += [(x % 2**64, k) for x in xs]
+    got = native.remainders_by_reciprocal(" ".join(f"{x} {k}" for x, k in pairs))
+    assert got == [x % k for x, k in pairs]
+
+
+def test_a_long_shuffle_matches_the_reference(native):
+    assert native.shuffled_order(f"70001 {2**64 - 1} 70001") == reference.shuffled(70001, 2**64 - 1)
+
+
 def test_scan_words_file_symbols_under_the_word_that_started_last(native):
     # Dropped before the first word; inside a word or after the white space
     # that follows it, filed under it; a lone byte-order mark is a scan word,

@@ -3,6 +3,7 @@
 #include <sys/random.h>
 
 #include <algorithm>
+#include <bit>
 
 #include "crypto/blake2b_batch.hpp"
 
@@ -54,9 +55,37 @@ void SimHashBuilder::flush() {
     begin = ends_[i];
   }
   crypto::blake2b512_head_batch(std::span(views, count_), std::span(hashes, count_));
-  for (std::size_t i = 0; i < count_; ++i) acc_.add(hashes[i], weights_[i]);
+  accumulate(hashes, weights_.data(), count_);
   bytes_.clear();
   count_ = 0;
+}
+
+// A feature of weight w adds w to the counters of its set bits, which is
+// what the binary digits of w do, each 2^k a feature of weight 1 in plane k.
+// Most features have a weight of one or a few (most shingles of a text occur
+// once), so the features of a plane are counted bit-sliced together rather
+// than added one by one; heavier ones go the general way.
+void SimHashBuilder::accumulate(const FeatureHash* hashes, const std::int64_t* weights, std::size_t count) {
+  constexpr int kPlanes = 8;
+  const FeatureHash* plane[kPlanes][kBatch];
+  std::size_t size[kPlanes] = {};
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::int64_t w = weights[i];
+    if (w <= 0 || w >= (std::int64_t{1} << kPlanes)) {
+      acc_.add(hashes[i], w);
+      continue;
+    }
+    for (auto digits = static_cast<std::uint64_t>(w); digits != 0; digits &= digits - 1) {
+      const int k = std::countr_zero(digits);
+      plane[k][size[k]++] = &hashes[i];
+    }
+  }
+  for (int k = 0; k < kPlanes; ++k) {
+    if (size[k] == 0) continue;
+    simhash_detail::Lanes set[32] = {};
+    simhash_detail::count_bits(plane[k], size[k], set);
+    acc_.add_counts(set, size[k], k);
+  }
 }
 
 void SimHashAccumulator::add_slow(const FeatureHash& hash, std::int64_t weight) {

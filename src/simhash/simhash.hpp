@@ -46,6 +46,90 @@ inline Lanes byte_lanes(std::uint8_t v) {
   return out;
 }
 
+// 256 bits, one hash; plain vector arithmetic, which the compiler lowers to
+// whatever vector unit the calling function was built for.
+using HashBits = std::uint64_t __attribute__((vector_size(32)));
+
+inline HashBits load_bits(const FeatureHash& h) {
+  HashBits w;
+  std::memcpy(&w, h.data(), sizeof w);
+  return w;
+}
+
+// A carry-save adder: the three inputs' bits, summed per position, are
+// `low` + 2 * `high`.
+#define VESSOLIN_CSA(high, low, a, b, c) \
+  do {                                   \
+    const HashBits u_ = (a) ^ (b);       \
+    high = ((a) & (b)) | (u_ & (c));     \
+    low = u_ ^ (c);                      \
+  } while (0)
+
+// Counts the bits of `count` hashes (at most 255) position by position, in
+// bit-sliced counters: planes[p] holds bit p of every position's count. The
+// hashes go through a tree of carry-save adders sixteen at a time (fifteen
+// adders reduce sixteen of them to one word of weight 16 and carries of
+// weight 1, 2, 4 and 8), and only the words of weight 16 ripple into the
+// planes above. Then each count is read out of its eight bits.
+//
+// Reading the counts out costs as much as adding a few dozen hashes one by
+// one, which is what a short run gets instead.
+//
+// Adds to set[b][j] the number of hashes with bit j of byte b set, most
+// significant bit first. Always inlined, so that it is compiled for the
+// vector unit of its caller.
+__attribute__((always_inline)) inline void count_bits(const FeatureHash* const* hashes, std::size_t count,
+                                                      Lanes* set) {
+  if (count < 24) {
+    for (std::size_t k = 0; k < count; ++k)
+      for (int b = 0; b < 32; ++b) set[b] += byte_lanes((*hashes[k])[b]);
+    return;
+  }
+  static const FeatureHash kZero{};
+  HashBits planes[8] = {};  // weight 1, 2, 4, ..., 128
+  HashBits& ones = planes[0];
+  HashBits& twos = planes[1];
+  HashBits& fours = planes[2];
+  HashBits& eights = planes[3];
+  for (std::size_t k = 0; k < count; k += 16) {
+    const FeatureHash* const* group = hashes + k;
+    const FeatureHash* padded[16];
+    if (count - k < 16) {  // the last group, filled up with zeros
+      for (std::size_t i = 0; i < 16; ++i) padded[i] = k + i < count ? hashes[k + i] : &kZero;
+      group = padded;
+    }
+    HashBits twos_a, twos_b, fours_a, fours_b, eights_a, eights_b, sixteens;
+    VESSOLIN_CSA(twos_a, ones, ones, load_bits(*group[0]), load_bits(*group[1]));
+    VESSOLIN_CSA(twos_b, ones, ones, load_bits(*group[2]), load_bits(*group[3]));
+    VESSOLIN_CSA(fours_a, twos, twos, twos_a, twos_b);
+    VESSOLIN_CSA(twos_a, ones, ones, load_bits(*group[4]), load_bits(*group[5]));
+    VESSOLIN_CSA(twos_b, ones, ones, load_bits(*group[6]), load_bits(*group[7]));
+    VESSOLIN_CSA(fours_b, twos, twos, twos_a, twos_b);
+    VESSOLIN_CSA(eights_a, fours, fours, fours_a, fours_b);
+    VESSOLIN_CSA(twos_a, ones, ones, load_bits(*group[8]), load_bits(*group[9]));
+    VESSOLIN_CSA(twos_b, ones, ones, load_bits(*group[10]), load_bits(*group[11]));
+    VESSOLIN_CSA(fours_a, twos, twos, twos_a, twos_b);
+    VESSOLIN_CSA(twos_a, ones, ones, load_bits(*group[12]), load_bits(*group[13]));
+    VESSOLIN_CSA(twos_b, ones, ones, load_bits(*group[14]), load_bits(*group[15]));
+    VESSOLIN_CSA(fours_b, twos, twos, twos_a, twos_b);
+    VESSOLIN_CSA(eights_b, fours, fours, fours_a, fours_b);
+    VESSOLIN_CSA(sixteens, eights, eights, eights_a, eights_b);
+    for (int p = 4; p < 8; ++p) {  // at most 15 sixteens: no carry out of the top
+      const HashBits carry = planes[p] & sixteens;
+      planes[p] ^= sixteens;
+      sixteens = carry;
+    }
+  }
+  alignas(32) std::uint8_t bytes[8][32];
+  std::memcpy(bytes, planes, sizeof bytes);
+  for (int b = 0; b < 32; ++b) {
+    Lanes sum = byte_lanes(bytes[0][b]);
+    for (int p = 1; p < 8; ++p) sum += byte_lanes(bytes[p][b]) << p;
+    set[b] += sum;
+  }
+}
+#undef VESSOLIN_CSA
+
 // A per-process seed for the hash tables of the fingerprint computations,
 // from the operating system, so that no fixed set of texts degrades every
 // process's tables. It decides only where keys sit in a table, never a result.
@@ -90,6 +174,16 @@ class SimHashAccumulator {
     }
   }
 
+  // Adds `count` features (at most 255) of weight 2^shift (shift below 8)
+  // whose bits count_bits() has summed into `set`.
+  void add_counts(const simhash_detail::Lanes* set, std::uint64_t count, int shift) {
+    const auto weight = static_cast<std::int64_t>(count << shift);
+    total_weight_ += static_cast<std::uint64_t>(weight);
+    if (weight > kLaneLimit - lane_weight_) flush_lanes();
+    for (std::size_t b = 0; b < 32; ++b) lanes_[b] += set[b] << shift;
+    lane_weight_ += weight;
+  }
+
   Fingerprint256 finish();
 
  private:
@@ -126,21 +220,40 @@ class SimHashBuilder {
     if (++count_ == kBatch) flush();
   }
 
+  // A feature whose hash is already known.
+  void add_hash(const FeatureHash& hash, std::int64_t weight) {
+    hashed_[hashed_count_] = hash;
+    hashed_weights_[hashed_count_] = weight;
+    if (++hashed_count_ == kBatch) flush_hashed();
+  }
+
   Fingerprint256 finish() {
     flush();
+    flush_hashed();
     return acc_.finish();
   }
 
  private:
-  static constexpr std::size_t kBatch = 64;
+  // Large enough that features of equal small weight among them are
+  // counted together (see accumulate), below 256 so that their counts fit a
+  // byte.
+  static constexpr std::size_t kBatch = 240;
 
   void flush();
+  void flush_hashed() {
+    accumulate(hashed_.data(), hashed_weights_.data(), hashed_count_);
+    hashed_count_ = 0;
+  }
+  void accumulate(const FeatureHash* hashes, const std::int64_t* weights, std::size_t count);
 
   SimHashAccumulator acc_;
   std::string bytes_;  // the pending texts, one after another
   std::array<std::size_t, kBatch> ends_{};
   std::array<std::int64_t, kBatch> weights_{};
   std::size_t count_ = 0;
+  std::array<FeatureHash, kBatch> hashed_;  // features given by their hashes
+  std::array<std::int64_t, kBatch> hashed_weights_;
+  std::size_t hashed_count_ = 0;
 };
 
 Fingerprint256 simhash256(std::span<const Feature> features);

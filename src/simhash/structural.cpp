@@ -1,12 +1,17 @@
 #include "simhash/structural.hpp"
 
+#include <algorithm>
 #include <array>
+#include <bit>
 #include <charconv>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "canonical/canonical.hpp"
+#include "crypto/blake2b_batch.hpp"
 #include "unicode/properties.hpp"
 #include "unicode/utf8.hpp"
 
@@ -70,7 +75,7 @@ static_assert(function_words_fit());
 std::string_view token_text(std::uint8_t token) { return token == kOtherWord ? "_" : kFunctionWords[token]; }
 
 // The punctuation class of a code point, as its class character, or 0.
-char punctuation_class(char32_t c) {
+constexpr char punctuation_class(char32_t c) {
   switch (c) {
     case '!': return '!';
     case ',': return ',';
@@ -85,6 +90,23 @@ char punctuation_class(char32_t c) {
   }
 }
 constexpr char kClasses[] = {'!', '"', '(', ',', '-', '.', ':', ';', '?'};
+
+struct AsciiClasses {
+  char cls[128]{};
+  constexpr AsciiClasses() {
+    for (char32_t c = 0; c < 128; ++c) cls[c] = punctuation_class(c);
+  }
+};
+constexpr AsciiClasses kAsciiClasses;
+
+// How often each punctuation class occurs, indexed by its class character.
+struct PunctuationCounts {
+  std::uint64_t count[128] = {};
+  void add(char32_t c) {
+    const char cls = c < 0x80 ? kAsciiClasses.cls[c] : punctuation_class(c);
+    if (cls != 0) ++count[static_cast<unsigned char>(cls)];  // rare: no store for the other characters
+  }
+};
 
 bool is_word(char32_t c) {
   if (c < 0x80) return (c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z');
@@ -200,16 +222,89 @@ class FeatureList {
   std::string buf_;
 };
 
+// A function-word feature (one to three tokens of kTokenRadix values each,
+// and their count) as one number: below 2^23, and never 0.
+using WordsTag = std::uint32_t;
+static_assert(kTokenRadix * kTokenRadix * kTokenRadix * 4 + 4 < (std::uint64_t{1} << 32));
+
+WordsTag words_tag(const FeatureKey& key) { return static_cast<WordsTag>(key.x * 4 + key.y + 1); }
+FeatureKey words_key(WordsTag tag) { return {FeatureKey::Words, (tag - 1) / 4, (tag - 1) % 4}; }
+
+std::size_t spread(WordsTag tag, int bits) { return (tag * 0x9E3779B97F4A7C15ULL) >> (64 - bits); }
+
+// The hashes of function-word features met before on this thread. A
+// thousand prose texts share most of their function-word trigrams, and
+// spelling and hashing them anew is a quarter of the work on a long text.
+// Direct-mapped, fixed in size; an entry is found only under the exact
+// feature it was stored for, so results never depend on what it holds.
+class WordsHashCache {
+ public:
+  static WordsHashCache& of_this_thread() {
+    thread_local WordsHashCache cache;
+    return cache;
+  }
+
+  const FeatureHash* find(WordsTag tag) const {
+    const Entry& e = entries_[spread(tag, kBits)];
+    return e.tag == tag ? &e.hash : nullptr;
+  }
+
+  void store(WordsTag tag, const FeatureHash& hash) { entries_[spread(tag, kBits)] = {tag, hash}; }
+
+ private:
+  static constexpr int kBits = 14;  // 16 384 entries of 36 bytes
+
+  struct Entry {
+    WordsTag tag;  // 0: empty
+    FeatureHash hash;
+  };
+
+  std::unique_ptr<Entry[]> entries_ = std::make_unique<Entry[]>(std::size_t{1} << kBits);
+};
+
 // Sums the weights of equal features, so that each distinct feature string
 // is spelled and hashed once; a SimHash counter gains the same from one
 // feature of the summed weight as from each occurrence in turn. Prose
 // repeats its function-word trigrams and sentence lengths so often that this
 // removes most of the hashing.
+//
+// Function-word features, one per word, are most of them: they have a table
+// of their own with 16-byte slots found by one multiplication.
 class FeatureTally {
  public:
-  FeatureTally() : seed_(simhash_detail::table_seed()) { resize(256); }
+  // The function-word table is sized for a text of `bytes` (prose has about
+  // one distinct trigram in twenty bytes), so that it rarely grows. One of
+  // up to kKeptWordSlots is kept, emptied, for the next text of this thread
+  // that wants one of the same size: a fresh one would be fresh pages from
+  // the system on every call, each faulted in and cleared.
+  explicit FeatureTally(std::size_t bytes) : seed_(simhash_detail::table_seed()) {
+    resize(256);
+    std::size_t capacity = 256;
+    while (capacity < kKeptWordSlots && capacity < bytes / 16) capacity *= 2;
+    std::vector<WordSlot>& spare = spare_word_table();
+    if (spare.size() == capacity) {
+      word_slots_ = std::move(spare);
+      spare = {};
+      word_bits_ = std::countr_zero(capacity);
+    } else {
+      resize_words(capacity);
+    }
+  }
+
+  ~FeatureTally() {
+    if (word_slots_.size() > kKeptWordSlots) return;
+    std::fill(word_slots_.begin(), word_slots_.end(), WordSlot{});
+    spare_word_table() = std::move(word_slots_);
+  }
+
+  FeatureTally(const FeatureTally&) = delete;
+  FeatureTally& operator=(const FeatureTally&) = delete;
 
   void add(const FeatureKey& key, std::int64_t weight) {
+    if (key.kind == FeatureKey::Words) {
+      add_words(words_tag(key), static_cast<std::uint64_t>(weight));
+      return;
+    }
     for (std::size_t i = slot_of(key);; i = (i + 1) & mask_) {
       Slot& s = slots_[i];
       if (!s.used) {
@@ -232,6 +327,33 @@ class FeatureTally {
       spell(s.key, buf);
       simhash.add(buf, s.weight);
     }
+    // Function-word features the cache lacks are spelled one after another
+    // and hashed together.
+    WordsHashCache& cache = WordsHashCache::of_this_thread();
+    std::string missed_bytes;
+    std::vector<std::size_t> missed_ends;
+    std::vector<const WordSlot*> missed;
+    for (const WordSlot& s : word_slots_) {
+      if (s.tag == 0) continue;
+      if (const FeatureHash* hash = cache.find(s.tag)) {
+        simhash.add_hash(*hash, static_cast<std::int64_t>(s.weight));
+        continue;
+      }
+      spell(words_key(s.tag), buf);
+      missed_bytes += buf;
+      missed_ends.push_back(missed_bytes.size());
+      missed.push_back(&s);
+    }
+    std::vector<crypto::ByteView> views(missed.size());
+    std::vector<FeatureHash> hashes(missed.size());
+    const auto* data = reinterpret_cast<const std::uint8_t*>(missed_bytes.data());
+    for (std::size_t i = 0, begin = 0; i < missed.size(); begin = missed_ends[i++])
+      views[i] = crypto::ByteView(data + begin, missed_ends[i] - begin);
+    crypto::blake2b512_head_batch(views, hashes);
+    for (std::size_t i = 0; i < missed.size(); ++i) {
+      cache.store(missed[i]->tag, hashes[i]);
+      simhash.add_hash(hashes[i], static_cast<std::int64_t>(missed[i]->weight));
+    }
     return simhash.finish();
   }
 
@@ -241,6 +363,44 @@ class FeatureTally {
     std::int64_t weight;
     bool used;
   };
+
+  struct WordSlot {
+    WordsTag tag;  // 0: empty
+    std::uint64_t weight;
+  };
+
+  static constexpr std::size_t kKeptWordSlots = std::size_t{1} << 15;  // 512 KB
+
+  static std::vector<WordSlot>& spare_word_table() {
+    thread_local std::vector<WordSlot> spare;
+    return spare;
+  }
+
+  void add_words(WordsTag tag, std::uint64_t weight) {
+    const std::size_t mask = word_slots_.size() - 1;
+    // Seeded like every table here, so that no fixed set of texts crowds it.
+    const std::size_t start = ((tag ^ seed_.a) * seed_.b) >> (64 - word_bits_);
+    for (std::size_t i = start;; i = (i + 1) & mask) {
+      WordSlot& s = word_slots_[i];
+      if (s.tag == tag) {
+        s.weight += weight;
+        return;
+      }
+      if (s.tag == 0) {
+        s = {tag, weight};
+        if (++word_count_ * 4 > word_slots_.size() * 3) resize_words(2 * word_slots_.size());
+        return;
+      }
+    }
+  }
+
+  void resize_words(std::size_t capacity) {
+    std::vector<WordSlot> old = std::exchange(word_slots_, std::vector<WordSlot>(capacity));
+    word_bits_ = std::countr_zero(capacity);
+    word_count_ = 0;
+    for (const WordSlot& s : old)
+      if (s.tag != 0) add_words(s.tag, s.weight);
+  }
 
   std::size_t slot_of(const FeatureKey& key) const {
     std::uint64_t h = simhash_detail::fold_multiply(key.x ^ seed_.a, 0x9E3779B97F4A7C15ULL);
@@ -260,6 +420,9 @@ class FeatureTally {
   std::vector<Slot> slots_;
   std::size_t mask_ = 0;
   std::size_t size_ = 0;
+  std::vector<WordSlot> word_slots_;
+  int word_bits_ = 0;
+  std::size_t word_count_ = 0;
 };
 
 // Cuts paragraphs into sentences and sentences into words, one code point at
@@ -294,6 +457,26 @@ class SentenceSplitter {
     if (seen_content_) end_sentence();
     out_.paragraph(sentences_);
     sentences_ = 0;
+  }
+
+  // As feed() for each of the `n` bytes at `p`, all ASCII letters or digits.
+  void feed_ascii_word(const char* p, std::size_t n) {
+    buffer_bytes_ += n;
+    seen_content_ = true;  // a word character is not white space
+    in_word_ = true;
+    if (!could_be_function_word_) return;
+    if (word_length_ + n > kLongestWord) {
+      could_be_function_word_ = false;
+      return;
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+      const auto c = static_cast<unsigned char>(p[i]);
+      if (c <= '9') {  // a digit
+        could_be_function_word_ = false;
+        return;
+      }
+      packed_ |= static_cast<std::uint64_t>(c | 0x20) << (8 * word_length_++);
+    }
   }
 
  private:
@@ -346,11 +529,31 @@ class SentenceSplitter {
   std::size_t word_length_ = 0;
 };
 
+// Feeds every code point of `s` to the splitter and tallies its
+// punctuation, in the one pass.
 template <class Collector>
-void feed_text(SentenceSplitter<Collector>& split, std::string_view s) {
+void feed_text(SentenceSplitter<Collector>& split, PunctuationCounts& punctuation, std::string_view s) {
+  const auto ascii_word = [](unsigned char b) { return b < 0x80 && is_word(b); };
   for (std::size_t pos = 0; pos < s.size();) {
+    const auto b = static_cast<unsigned char>(s[pos]);
+    if (ascii_word(b)) {
+      // A run of ASCII letters and digits, most of any Latin-script text,
+      // taken in one step.
+      std::size_t end = pos + 1;
+      while (end < s.size() && ascii_word(static_cast<unsigned char>(s[end]))) ++end;
+      split.feed_ascii_word(s.data() + pos, end - pos);
+      pos = end;
+      continue;
+    }
+    if (b < 0x80) {
+      ++pos;
+      punctuation.add(b);
+      split.feed(b, 1);
+      continue;
+    }
     const std::size_t start = pos;
     const char32_t c = utf8::decode(s, pos);
+    punctuation.add(c);
     split.feed(c, pos - start);
   }
 }
@@ -365,6 +568,9 @@ WordCounts structural_walk(std::string_view text, Collector& collector) {
   const std::string t = normalized_text(text);
   FeatureWriter<Collector> out(collector);
   SentenceSplitter<Collector> split(out);
+  // Blank lines and line breaks hold no punctuation, so counting what the
+  // splitter is fed counts the whole text.
+  PunctuationCounts punctuation;
 
   // Paragraphs: runs of non-blank lines, each line followed by one space.
   bool in_paragraph = false;
@@ -381,30 +587,22 @@ WordCounts structural_walk(std::string_view text, Collector& collector) {
       in_paragraph = false;
     } else {
       in_paragraph = any_paragraph = true;
-      feed_text(split, line);
+      feed_text(split, punctuation, line);
       split.feed(' ', 1);
     }
   }
   if (in_paragraph) split.end_paragraph();
   if (!any_paragraph) {
     // An empty or all-blank text is one paragraph (of no sentences).
-    feed_text(split, t);
+    feed_text(split, punctuation, t);
     split.end_paragraph();
   }
   out.finish();
 
-  std::uint64_t counts[128] = {};
-  for (std::size_t i = 0; i < t.size();) {
-    const auto b = static_cast<unsigned char>(t[i]);
-    if (b < 0x80) {
-      ++counts[static_cast<unsigned char>(punctuation_class(b))];
-      ++i;
-    } else {
-      ++counts[static_cast<unsigned char>(punctuation_class(utf8::decode(t, i)))];
-    }
+  for (char cls : kClasses) {
+    const std::uint64_t n = punctuation.count[static_cast<unsigned char>(cls)];
+    if (n != 0) out.punctuation(cls, n);
   }
-  for (char cls : kClasses)
-    if (counts[static_cast<unsigned char>(cls)] != 0) out.punctuation(cls, counts[static_cast<unsigned char>(cls)]);
   return {out.words(), out.function_words()};
 }
 
@@ -419,7 +617,7 @@ std::vector<Feature> structural_features(std::string_view text) {
 Fingerprint256 structural_fingerprint(std::string_view text) { return structural_profile(text).fingerprint; }
 
 StructuralProfile structural_profile(std::string_view text) {
-  FeatureTally tally;
+  FeatureTally tally(text.size());
   const WordCounts counts = structural_walk(text, tally);
   return {tally.fingerprint(), counts.words, counts.function_words};
 }

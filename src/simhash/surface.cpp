@@ -68,17 +68,30 @@ class ShingleTable {
   };
 
   explicit ShingleTable(std::uint64_t positions) : seed_(table_seed()) {
-    // Start small and grow: natural text repeats its shingles so much that
+    // Sized for one distinct shingle in eight positions, up to a megabyte,
+    // and grown from there: natural text repeats its shingles so much that
     // sizing for every position would waste memory and cache (100 KB of
-    // prose has some 90 000 positions but only about 9 000 distinct shingles).
+    // prose has some 90 000 positions but only about 9 000 distinct
+    // shingles), while growing step by step from a small table rehashes
+    // every shingle several times.
+    const std::uint64_t expected = std::min<std::uint64_t>(positions / 8, kPresizedSlots / 4 * 3);
     std::size_t capacity = 64;
-    while (capacity < 2 * std::min<std::uint64_t>(positions, 2048)) capacity *= 2;
+    while (capacity / 4 * 3 < expected) capacity *= 2;
     allocate(capacity);
   }
 
-  // The slot of `key`, inserted with value 0 if absent; `inserted` tells which.
-  Slot& find_or_insert(ShingleKey key, bool& inserted) {
-    std::size_t i = index(key);
+  // Where `key` starts its probe, before the table's size is applied: it
+  // stays valid when the table grows.
+  std::uint64_t hash(ShingleKey key) const { return fold_multiply(key.lo ^ seed_.a, key.hi ^ seed_.b); }
+
+  // Asks for the slot where a probe for `hash` starts to be brought into
+  // the cache.
+  void prefetch(std::uint64_t hash) const { __builtin_prefetch(&slots_[hash & mask_]); }
+
+  // The slot of `key`, whose hash() is `hash`, inserted with value 0 if
+  // absent; `inserted` tells which.
+  Slot& find_or_insert(ShingleKey key, std::uint64_t hash, bool& inserted) {
+    std::size_t i = hash & mask_;
     for (;;) {
       Slot& s = slots_[i];
       if (s.lo == key.lo && s.hi == key.hi) {
@@ -88,7 +101,7 @@ class ShingleTable {
       if (s.lo == 0) {
         if (size_ + 1 > limit_) {
           grow();
-          return find_or_insert(key, inserted);
+          return find_or_insert(key, hash, inserted);
         }
         ++size_;
         s.lo = key.lo;
@@ -109,9 +122,9 @@ class ShingleTable {
   }
 
  private:
-  std::size_t index(ShingleKey key) const {
-    return fold_multiply(key.lo ^ seed_.a, key.hi ^ seed_.b) & mask_;
-  }
+  static constexpr std::size_t kPresizedSlots = std::size_t{1} << 16;
+
+  std::size_t index(ShingleKey key) const { return hash(key) & mask_; }
 
   void allocate(std::size_t capacity) {
     slots_ = std::make_unique<Slot[]>(capacity);  // value-initialised: all empty
@@ -145,7 +158,6 @@ class ShingleWalker {
     for (int i = 0; i < kShingle; ++i) push(next_code_point());
   }
   ShingleKey key() const { return {lo_, hi_}; }
-  bool done() const { return pos_ >= s_.size(); }
   void advance() { push(next_code_point()); }
 
  private:
@@ -168,6 +180,52 @@ class ShingleWalker {
   std::uint32_t hi_ = 0;
 };
 
+// The shingle keys of a stream, in order, each with its table hash, walked a
+// few positions ahead so that the table slot each one probes is prefetched
+// well before it is needed: past the first kilobytes of a text, most probes
+// would otherwise wait on a cache miss.
+template <class Table>
+class PrefetchingWalker {
+ public:
+  PrefetchingWalker(std::string_view stream, std::uint64_t positions, const Table& table)
+      : walk_(stream), table_(table), positions_(positions) {
+    const std::uint64_t ahead = std::min<std::uint64_t>(kAhead, positions);
+    for (std::uint64_t q = 0; q < ahead; ++q) {
+      if (q != 0) walk_.advance();
+      load(q);
+    }
+  }
+
+  // The key at the next position and its hash; positions() calls in all.
+  ShingleKey next(std::uint64_t& hash) {
+    const std::size_t at = next_ % kAhead;
+    const ShingleKey key = keys_[at];
+    hash = hashes_[at];
+    if (next_ + kAhead < positions_) {
+      walk_.advance();
+      load(at);
+    }
+    ++next_;
+    return key;
+  }
+
+ private:
+  static constexpr std::size_t kAhead = 16;
+
+  void load(std::size_t at) {
+    keys_[at] = walk_.key();
+    hashes_[at] = table_.hash(keys_[at]);
+    table_.prefetch(hashes_[at]);
+  }
+
+  ShingleWalker walk_;
+  const Table& table_;
+  std::uint64_t positions_;
+  std::uint64_t next_ = 0;
+  ShingleKey keys_[kAhead];
+  std::uint64_t hashes_[kAhead];
+};
+
 // A stream of at most four code points is its own single shingle, of weight
 // 1: every counter is +1 or -1, so the fingerprint is the hash itself.
 Fingerprint256 single_shingle_fingerprint(std::string_view stream) {
@@ -178,12 +236,12 @@ Fingerprint256 single_shingle_fingerprint(std::string_view stream) {
 template <class Value>
 Fingerprint256 whole_fingerprint(std::string_view stream, std::uint64_t positions) {
   ShingleTable<Value> table(positions);
-  ShingleWalker walk(stream);
-  for (;;) {
+  PrefetchingWalker walk(stream, positions, table);
+  for (std::uint64_t p = 0; p < positions; ++p) {
     bool inserted;
-    ++table.find_or_insert(walk.key(), inserted).value;
-    if (walk.done()) break;
-    walk.advance();
+    std::uint64_t hash;
+    const ShingleKey key = walk.next(hash);
+    ++table.find_or_insert(key, hash, inserted).value;
   }
   SimHashBuilder simhash;
   char bytes[16];
@@ -200,16 +258,16 @@ using simhash_detail::Lanes;
 struct BlockVotes {
   Lanes set[32];  // set[b][j]: shingles whose hash has bit 8b + j set
   void clear() { std::memset(set, 0, sizeof set); }
-  void add(const FeatureHash& h) {
-    for (int b = 0; b < 32; ++b) set[b] += simhash_detail::byte_lanes(h[b]);
-  }
 };
 
 // Adds the bits of `count` hashes (fewer than 256) to `votes`.
 using VoteKernel = void (*)(const FeatureHash* const* hashes, std::size_t count, BlockVotes& votes);
 
+
+// The bit-sliced count, inlined into each kernel, so that each is compiled
+// for its own vector unit from the same source.
 void votes_portable(const FeatureHash* const* hashes, std::size_t count, BlockVotes& votes) {
-  for (std::size_t k = 0; k < count; ++k) votes.add(*hashes[k]);
+  simhash_detail::count_bits(hashes, count, votes.set);
 }
 
 #if defined(__x86_64__)
@@ -238,11 +296,17 @@ __attribute__((target("avx512f,avx512bw"))) void votes_avx512(const FeatureHash*
     votes.set[b] += add;
   }
 }
+
+__attribute__((target("avx2"))) void votes_avx2(const FeatureHash* const* hashes, std::size_t count,
+                                                 BlockVotes& votes) {
+  simhash_detail::count_bits(hashes, count, votes.set);
+}
 #endif
 
 constexpr cpu::Kernel<VoteKernel> kVoteKernels[] = {
 #if defined(__x86_64__)
     {"avx512", votes_avx512, cpu::Isa::Avx512bw},
+    {"avx2", votes_avx2, cpu::Isa::Avx2},
 #endif
     {"portable", votes_portable, cpu::Isa::Baseline},
 };
@@ -339,15 +403,16 @@ SurfaceFingerprint windowed_fingerprint(std::string_view stream, std::uint64_t n
     in_block = 0;
   };
 
-  ShingleWalker walk(stream);
+  PrefetchingWalker walk(stream, positions, table);
   Value distinct = 0;
   for (std::uint64_t p = 0; p < positions; ++p) {
-    if (p != 0) walk.advance();
     bool inserted;
-    auto& slot = table.find_or_insert(walk.key(), inserted);
+    std::uint64_t hash;
+    const ShingleKey key = walk.next(hash);
+    auto& slot = table.find_or_insert(key, hash, inserted);
     if (inserted) {
       slot.value = distinct++;
-      fresh.add(walk.key());
+      fresh.add(key);
     }
     shingles[in_block] = slot.value;
     if (++in_block == kWindowStep && p + 1 < positions) finish_block(false);

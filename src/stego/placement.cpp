@@ -43,7 +43,9 @@ std::vector<std::size_t> shuffle(std::size_t n, std::uint64_t x, std::size_t kee
     x ^= x >> 12;
     x ^= x << 25;
     x ^= x >> 27;
-    const std::uint64_t j = (x * 0x2545F4914F6CDD1DULL) % k;
+    const std::uint64_t r = x * 0x2545F4914F6CDD1DULL;
+    const std::uint64_t j = sizeof(Index) == 4 && k >= 4 ? remainder_by_reciprocal(r, k, 1.0 / static_cast<double>(k))
+                                                         : r % k;
     // Step k settles entry k - 1 for good; past the entries kept, only the
     // value it gives away matters.
     if (k - 1 >= keep) {

@@ -28,6 +28,30 @@ std::uint64_t placement_seed(std::span<const std::uint8_t> key, const Digest32& 
 std::vector<std::size_t> shuffled_order(std::size_t n, std::uint64_t seed,
                                         std::size_t keep = std::numeric_limits<std::size_t>::max());
 
+// x % k for 4 <= k < 2^32, with `reciprocal` = 1.0 / k, exactly, by
+// multiplications alone. The shuffle needs one remainder per word by a
+// divisor that changes each step; a 64-bit division costs tens of cycles
+// on many processors and is not pipelined, while 1.0 / k depends on k alone
+// and its floating-point division overlaps the work around it.
+//
+// A first estimate of the quotient is off by at most about 2^11 (x is
+// rounded to 53 bits), so what remains is below 2^44 in magnitude, exact in
+// a double; a second estimate is off by less than one, and one correction
+// either way makes the remainder exact.
+inline std::uint64_t remainder_by_reciprocal(std::uint64_t x, std::uint64_t k, double reciprocal) {
+  const double approx = static_cast<double>(static_cast<std::int64_t>(x >> 1)) * 2.0;
+  const auto q1 = static_cast<std::int64_t>(approx * reciprocal);  // below 2^62, as k >= 4
+  const auto r1 = static_cast<std::int64_t>(x - static_cast<std::uint64_t>(q1) * k);
+  const auto q2 = static_cast<std::int64_t>(static_cast<double>(r1) * reciprocal);
+  const auto d = static_cast<std::int64_t>(k);
+  std::int64_t r = r1 - q2 * d;  // in [-k, 2k)
+  // Without branches: which way the estimate missed is a coin toss.
+  r += d & (r >> 63);
+  r -= d;
+  r += d & (r >> 63);
+  return static_cast<std::uint64_t>(r);
+}
+
 // Shard i of a watermark belongs to slot placement_order(...)[i].
 inline std::vector<std::size_t> placement_order(std::size_t n, std::span<const std::uint8_t> key,
                                                 const Digest32& content_digest,

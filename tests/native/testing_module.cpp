@@ -419,6 +419,8 @@ constexpr FunctionSpec kFunctions[] = {
      [](const Args& a) -> Outcome { return erasure_testing::codec_run(a.text(0), a.text(1), a.text(2)); }},
     {"shuffled_order", kNumbers, {}, "The first entries of the placement shuffle for 'n seed keep'.",
      [](const Args& a) -> Outcome { return watermark_testing::shuffled(a.text(0)); }},
+    {"remainders_by_reciprocal", kNumbers, {}, "x % k by the shuffle's reciprocal, for pairs 'x k x k ...'.",
+     [](const Args& a) -> Outcome { return watermark_testing::remainders_by_reciprocal(a.text(0)); }},
     {"placement_order", kPlacement, {}, "The placement order for n slots, a key and a content digest.",
      [](const Args& a) -> Outcome { return watermark_testing::placement_order(a.text(0), a.bytes(1), a.bytes(2)); }},
     {"binding_tag", kBindingTag, {}, "The 8-byte binding tag, hex.",

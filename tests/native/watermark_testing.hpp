@@ -32,6 +32,20 @@ inline Outcome shuffled(std::string_view text) {
   return std::vector<std::uint64_t>(order.begin(), order.end());
 }
 
+// x % k by the shuffle's reciprocal for each pair of "x k x k ..." (k from
+// 4 to 2^32 - 1).
+inline Outcome remainders_by_reciprocal(std::string_view text) {
+  const auto v = decimal_list(text);
+  if (!v || v->size() % 2 != 0) return fail(Error::invalid_input("expected pairs 'x k'"));
+  std::vector<std::uint64_t> out;
+  for (std::size_t i = 0; i < v->size(); i += 2) {
+    const std::uint64_t x = (*v)[i], k = (*v)[i + 1];
+    if (k < 4 || k > 0xFFFFFFFFu) return fail(Error::invalid_input("k must be from 4 to 2^32 - 1"));
+    out.push_back(stego::remainder_by_reciprocal(x, k, 1.0 / static_cast<double>(k)));
+  }
+  return out;
+}
+
 inline std::expected<Digest32, Failure> digest_of(std::span<const std::uint8_t> bytes) {
   if (bytes.size() != 32) return std::unexpected<Failure>(Error::invalid_input("a digest is 32 bytes"));
   Digest32 d;
