@@ -419,22 +419,6 @@ PyObject* create_module_unguarded(PyModuleDef& definition, const char* doc, std:
   return module.release();
 }
 
-template <class Body>
-PyObject* guarded(Body body) noexcept {
-  try {
-    return body();
-  } catch (const InternalFault& fault) {
-    raise_panic(fault.what(), &fault.where());
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    raise_panic(e.what(), nullptr);
-  } catch (...) {
-    raise_panic({}, nullptr);
-  }
-  return nullptr;
-}
-
 }  // namespace
 
 PyObject* call(const FunctionSpec& function, PyObject* args, PyObject* kwargs) noexcept {

@@ -128,22 +128,6 @@ void compute(const std::vector<std::string_view>& texts, std::vector<RecordValue
     if (failure) std::rethrow_exception(failure);
 }
 
-template <class Body>
-PyObject* guarded(Body body) noexcept {
-  try {
-    return body();
-  } catch (const InternalFault& fault) {
-    raise_panic(fault.what(), &fault.where());
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    raise_panic(e.what(), nullptr);
-  } catch (...) {
-    raise_panic({}, nullptr);
-  }
-  return nullptr;
-}
-
 // Runs `work` with the interpreter lock released; what it throws is
 // rethrown once the lock is held again.
 template <class Work>
