@@ -591,8 +591,15 @@ def verify_tier_vs_recompute(kind: str, algorithm: str) -> Case:
     assertion = _vfn(builder)(text)
 
     def check():
+        from vessolin._structure_rule import structure_informative
+
         got = vessolin.verify_tier(text, assertion, False, True)
-        want = "LIKELY" if algorithm == "structure" else "BOUND"
+        if algorithm == "structure":
+            # A structural match counts only for a text with enough function
+            # words; the mixed-script text has too few, so it stays REVIEW.
+            want = "LIKELY" if structure_informative(text) else "REVIEW"
+        else:
+            want = "BOUND"
         assert got == want, f"verify_tier gives {got} on the text's own assertion, not {want}"
     return Case(
         Timed("vessolin.verify_tier", "f(t, a, False, True)",
