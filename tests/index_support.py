@@ -17,6 +17,13 @@ from typing import Any
 # -- a throwaway PostgreSQL server ----------------------------------------
 
 
+def uninstrumented_environment() -> dict[str, str]:
+    """This process's environment without a sanitizer runtime preloaded into
+    it, for programs that are not ours (a database server, a browser driver):
+    the preload would hang or kill them."""
+    return {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
+
+
 def postgres_bindir() -> Path | None:
     """The folder holding initdb and pg_ctl: $VESSOLIN_PG_BINDIR, else the
     PATH, else the newest /usr/lib/postgresql/N/bin (where Debian's package
@@ -59,8 +66,8 @@ class PostgresServer:
     def _run(self, *args: str) -> None:
         # The server is not ours to instrument: a sanitizer runtime preloaded
         # into the test run would hang initdb.
-        env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
-        done = subprocess.run(args, capture_output=True, text=True, cwd=self.folder, timeout=120, env=env,
+        done = subprocess.run(args, capture_output=True, text=True, cwd=self.folder, timeout=120,
+                              env=uninstrumented_environment(),
                               **self._as)
         if done.returncode != 0:
             log = self.log.read_text(errors="replace")[-2000:] if self.log.exists() else ""

@@ -10,7 +10,7 @@ import shutil
 from pathlib import Path
 
 import pytest
-from index_support import chunks, edited
+from index_support import chunks, edited, uninstrumented_environment
 from serve_support import Server
 from vessolin.index import Index
 
@@ -34,7 +34,8 @@ def _browser():
                  "--window-size=1000,900", "--lang=en-GB", "--no-first-run", "--disable-extensions"):
         options.add_argument(flag)
     # The driver given by path: selenium looks for nothing to download.
-    return webdriver.Chrome(options=options, service=Service(executable_path=driver))
+    return webdriver.Chrome(options=options,
+                            service=Service(executable_path=driver, env=uninstrumented_environment()))
 
 
 @pytest.fixture(scope="module")
