@@ -147,15 +147,10 @@ __attribute__((target("avx2,bmi2,popcnt"))) std::size_t ascii_avx2(const unsigne
     }
     w = words >> 31;
   }
-  for (; i < n && p[i] < 0x80; ++i) {
-    const unsigned word = kAscii.word[p[i]];
-    *out = kAscii.out[p[i]];
-    out += word | w;
-    w = word;
-  }
+  // The last bytes, fewer than a block, one at a time.
   o = out;
   prev = w;
-  return i;
+  return i + ascii_portable(p + i, n - i, o, prev);
 }
 
 __attribute__((target("avx2,bmi"))) std::size_t scan_avx2(const unsigned char* p, std::size_t n) {

@@ -6,6 +6,7 @@
 
 #include "python/frame.hpp"
 #include "python/panic.hpp"
+#include "python/ref.hpp"
 #include "simhash/fingerprint.hpp"
 #include "unicode/properties.hpp"
 #include "unicode/utf8.hpp"
@@ -20,25 +21,6 @@ Args::~Args() {
 }
 
 namespace {
-
-// Owned reference that releases itself.
-class Ref {
- public:
-  explicit Ref(PyObject* o = nullptr) : o_(o) {}
-  ~Ref() { Py_DecRef(o_); }
-  Ref(const Ref&) = delete;
-  Ref& operator=(const Ref&) = delete;
-  PyObject* get() const { return o_; }
-  PyObject* release() { return std::exchange(o_, nullptr); }
-  void reset(PyObject* o) {
-    Py_DecRef(o_);
-    o_ = o;
-  }
-  explicit operator bool() const { return o_ != nullptr; }
-
- private:
-  PyObject* o_;
-};
 
 void raise_value_error(std::string_view text) {
   Ref message(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));

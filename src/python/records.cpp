@@ -26,6 +26,7 @@
 
 #include "error/error.hpp"
 #include "python/panic.hpp"
+#include "python/ref.hpp"
 #include "records/records.hpp"
 
 namespace vessolin::python {
@@ -33,21 +34,6 @@ namespace {
 
 constexpr std::size_t kSignatureBytes = 8 * kMinHashPermutations;
 constexpr std::size_t kBandBytes = 8 * kMinHashBands;
-
-// Owned reference that releases itself.
-class Ref {
- public:
-  explicit Ref(PyObject* o = nullptr) : o_(o) {}
-  ~Ref() { Py_DecRef(o_); }
-  Ref(const Ref&) = delete;
-  Ref& operator=(const Ref&) = delete;
-  PyObject* get() const { return o_; }
-  PyObject* release() { return std::exchange(o_, nullptr); }
-  explicit operator bool() const { return o_ != nullptr; }
-
- private:
-  PyObject* o_;
-};
 
 template <std::size_t N>
 void put_little_endian(const std::array<std::uint64_t, N>& values, char* out) {
