@@ -177,6 +177,37 @@ LeadRanges make_lead_ranges() {
 
 const LeadRanges kLeadRanges = make_lead_ranges();
 
+// Three-byte punctuation that vectors write as separators: for a lead byte
+// and a second byte, the widest range [lo, hi] of third bytes whose
+// characters are all plain separators (NFC-stable, not word characters in
+// any case, not invisible). The quotation marks and dashes of
+// U+2010..U+2027, and the ideographic comma and full stop at U+3001 and
+// U+3002, are most of the punctuation outside ASCII in running text.
+struct SeparatorRange {
+  std::uint8_t lead, second, lo, hi;
+};
+
+SeparatorRange make_separator_range(unsigned lead, unsigned second) {
+  auto plain = [&](unsigned third) {
+    const char32_t c = (char32_t(lead & 0x0F) << 12) | (char32_t(second & 0x3F) << 6) | (third & 0x3F);
+    const ucd::Record& r = ucd::record(c);
+    return (r.flags & (ucd::kNfcStable | ucd::kLowerIsWord | ucd::kMultiLower | ucd::kInvisible)) == ucd::kNfcStable;
+  };
+  SeparatorRange best{static_cast<std::uint8_t>(lead), static_cast<std::uint8_t>(second), 0xFF, 0};
+  for (unsigned from = 0x80; from < 0xC0;) {
+    unsigned to = from;
+    while (to < 0xC0 && plain(to)) ++to;
+    if (to - from > unsigned(best.hi + 1 - best.lo) || (best.lo == 0xFF && to > from)) {
+      best.lo = static_cast<std::uint8_t>(from);
+      best.hi = static_cast<std::uint8_t>(to - 1);
+    }
+    from = to + 1;
+  }
+  return best;
+}
+
+const SeparatorRange kSeparators[2] = {make_separator_range(0xE2, 0x80), make_separator_range(0xE3, 0x80)};
+
 // Shuffles that move the bytes selected by an 8-bit mask to the front of an
 // 8-byte group, for compacting a block whose separator runs drop bytes.
 struct CompactTable {
@@ -234,7 +265,7 @@ __attribute__((target("avx2,bmi,popcnt"))) std::size_t stream_avx2(const unsigne
   // Bytes of the next block covered by a character that began in this one.
   std::uint64_t carry = 0;
   while (true) {
-    while (i + 33 <= n) {
+    while (i + 34 <= n) {
       const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
       const auto high = static_cast<std::uint32_t>(_mm256_movemask_epi8(x));
       // Letters folded to lowercase by setting bit 5 (which leaves the
@@ -246,12 +277,6 @@ __attribute__((target("avx2,bmi,popcnt"))) std::size_t stream_avx2(const unsigne
       __m256i bytes;
       std::uint32_t nonsep;
       if (high == 0 && carry == 0) {
-        bytes = _mm256_blendv_epi8(space, folded, word);
-        nonsep = static_cast<std::uint32_t>(_mm256_movemask_epi8(word));
-      } else if (carry == 0 && copy_length(p, i + std::countr_zero(high)) == 0) {
-        // The first byte outside ASCII begins a character that does not
-        // stand as it is (a quotation mark in English): the block ends there.
-        covered = ~high & 0xFFFFFFFFu;
         bytes = _mm256_blendv_epi8(space, folded, word);
         nonsep = static_cast<std::uint32_t>(_mm256_movemask_epi8(word));
       } else {
@@ -267,12 +292,27 @@ __attribute__((target("avx2,bmi,popcnt"))) std::size_t stream_avx2(const unsigne
         const std::uint64_t leads = static_cast<std::uint32_t>(_mm256_movemask_epi8(ok));
         const std::uint64_t threes = leads & static_cast<std::uint32_t>(_mm256_movemask_epi8(row_e));
         const std::uint64_t spread = leads | (leads << 1) | (threes << 2) | carry;
-        covered = (~high & 0xFFFFFFFFu) | spread;
+        // Separators of three bytes wholly inside the block: a space at the
+        // lead byte, the other two bytes dropped.
+        __m256i sep3 = _mm256_setzero_si256();
+        std::uint32_t seps = 0;
+        if (_mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_or_si256(x, _mm256_set1_epi8(1)), _mm256_set1_epi8(char(0xE3))))) {
+          const __m256i next2 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + 2));
+          for (const SeparatorRange& t : kSeparators)
+            sep3 = _mm256_or_si256(
+                sep3, _mm256_and_si256(_mm256_and_si256(_mm256_cmpeq_epi8(x, _mm256_set1_epi8(char(t.lead))),
+                                                        _mm256_cmpeq_epi8(next, _mm256_set1_epi8(char(t.second)))),
+                                       in_range(next2, _mm256_set1_epi8(char(t.lo)), _mm256_set1_epi8(char(t.hi)))));
+          seps = static_cast<std::uint32_t>(_mm256_movemask_epi8(sep3)) & 0x3FFFFFFFu;
+        }
+        const std::uint32_t sep_bytes = seps | (seps << 1) | (seps << 2);
+        covered = (~high & 0xFFFFFFFFu) | spread | sep_bytes;
         carry = spread >> 32;
-        // Non-ASCII bytes as they are, ASCII separators as spaces.
+        // Non-ASCII bytes as they are, ASCII separators as spaces, and so
+        // the lead byte of a separator of three bytes.
         const __m256i high_or_word = _mm256_or_si256(word, _mm256_cmpgt_epi8(_mm256_setzero_si256(), x));
-        bytes = _mm256_blendv_epi8(space, _mm256_blendv_epi8(x, folded, word), high_or_word);
-        nonsep = static_cast<std::uint32_t>(_mm256_movemask_epi8(high_or_word));
+        bytes = _mm256_blendv_epi8(space, _mm256_blendv_epi8(x, folded, word), _mm256_andnot_si256(sep3, high_or_word));
+        nonsep = static_cast<std::uint32_t>(_mm256_movemask_epi8(high_or_word)) & ~sep_bytes;
       }
       const auto limit = static_cast<unsigned>(std::countr_one(covered & 0xFFFFFFFFu));
       const std::uint32_t valid = limit >= 32 ? 0xFFFFFFFFu : (std::uint32_t{1} << limit) - 1;
@@ -334,9 +374,18 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi2,bmi,popcnt"))) std::size_t s
   const __m512i hi[3] = {rows512(&r.hi[0]), rows512(&r.hi[16]), rows512(&r.hi[32])};
   const __m512i hole[3] = {rows512(&r.hole[0]), rows512(&r.hole[16]), rows512(&r.hole[32])};
   const __m512i space = _mm512_set1_epi8(0x20);
+  struct SeparatorVectors {
+    __m512i lead, second, lo, hi;
+  };
+  SeparatorVectors sep_vectors[std::size(kSeparators)];
+  for (std::size_t k = 0; k < std::size(kSeparators); ++k) {
+    const SeparatorRange& t = kSeparators[k];
+    sep_vectors[k] = {_mm512_set1_epi8(char(t.lead)), _mm512_set1_epi8(char(t.second)), _mm512_set1_epi8(char(t.lo)),
+                      _mm512_set1_epi8(char(t.hi))};
+  }
   std::uint64_t carry = 0;
   while (true) {
-    while (i + 65 <= n) {
+    while (i + 66 <= n) {
       const __m512i x = _mm512_loadu_si512(p + i);
       const std::uint64_t high = _mm512_movepi8_mask(x);
       const __m512i folded = _mm512_or_si512(x, space);
@@ -345,6 +394,7 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi2,bmi,popcnt"))) std::size_t s
       const std::uint64_t digit =
           _mm512_cmp_epu8_mask(_mm512_sub_epi8(x, _mm512_set1_epi8('0')), _mm512_set1_epi8(9), _MM_CMPINT_LE);
       std::uint64_t covered = ~high;
+      std::uint64_t sep_bytes = 0;
       if ((high | carry) != 0) {
         const __m512i next = _mm512_loadu_si512(p + i + 1);
         const __m512i index = _mm512_and_si512(x, _mm512_set1_epi8(0x0F));
@@ -357,10 +407,17 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi2,bmi,popcnt"))) std::size_t s
             _mm512_cmp_epu8_mask(next, lookup48(&hi[0], index, row_d, row_e), _MM_CMPINT_LE) &
             _mm512_cmpneq_epi8_mask(next, lookup48(&hole[0], index, row_d, row_e));
         const std::uint64_t threes = leads & row_e;
-        covered |= leads | (leads << 1) | (threes << 2) | carry;
+        const __m512i next2 = _mm512_loadu_si512(p + i + 2);
+        std::uint64_t seps = 0;
+        for (const SeparatorVectors& t : sep_vectors)
+          seps |= _mm512_cmpeq_epi8_mask(x, t.lead) & _mm512_cmpeq_epi8_mask(next, t.second) &
+                  _mm512_cmp_epu8_mask(next2, t.lo, _MM_CMPINT_NLT) & _mm512_cmp_epu8_mask(next2, t.hi, _MM_CMPINT_LE);
+        seps &= ~std::uint64_t{0} >> 2;
+        sep_bytes = seps | (seps << 1) | (seps << 2);
+        covered |= leads | (leads << 1) | (threes << 2) | carry | sep_bytes;
         carry = (leads >> 63) | (threes >> 62);
       }
-      const std::uint64_t nonsep = alpha | digit | high;
+      const std::uint64_t nonsep = (alpha | digit | high) & ~sep_bytes;
       const __m512i bytes = _mm512_mask_blend_epi8(nonsep, space, _mm512_mask_blend_epi8(alpha, x, folded));
       const auto limit = static_cast<unsigned>(std::countr_one(covered));
       const std::uint64_t valid = limit >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << limit) - 1;
@@ -517,6 +574,14 @@ class StreamWriter {
   std::string buf_;
 };
 
+// Whether the character at `pos`, one that a stream kernel wrote, is a word
+// character (and so wrote its own bytes, ASCII letters folded).
+bool kernel_wrote_word(std::string_view text, std::size_t pos) {
+  const auto b = static_cast<unsigned char>(text[pos]);
+  if (b < 0x80) return kAscii.word[b] != 0;
+  return (ucd::record(utf8::decode(text, pos)).flags & ucd::kLowerIsWord) != 0;
+}
+
 // One pass over the text. The stream kernel writes everything up to the
 // first character that neither is ASCII nor stands as it is; that character
 // is written the slow way, and the kernel goes on after it.
@@ -526,8 +591,8 @@ class StreamWriter {
 // of other characters, with the one character before it (the starter it may
 // compose with), goes through the normaliser; such a segment ends at the
 // next ASCII or stable character. What the starter wrote is taken back
-// first. The kernel writes only stable characters, so a segment always
-// starts at a character the kernel stopped at.
+// first. The kernel writes only stable characters, so it stops at the first
+// character of every segment after its starter.
 std::string stream_with(std::string_view text, StreamKernel kernel) {
   const char* const p = text.data();
   const auto* const u = reinterpret_cast<const unsigned char*>(p);
@@ -564,15 +629,20 @@ std::string stream_with(std::string_view text, StreamKernel kernel) {
     }
     if (pos == n) break;
     if (pos > from) {
-      // The kernel's last character: an ASCII byte wrote one byte if a word
-      // character, one space if a separator after a word, else nothing; any
-      // other wrote its own bytes and was a word character.
+      // The kernel's last character wrote its own bytes if a word character
+      // (ASCII folded to lowercase), else one space if it followed a word.
+      // The kernel writes no invisible character, so the character before
+      // it says what the word state was.
       last_start = pos - 1;
       while ((u[last_start] & 0xC0) == 0x80) --last_start;
-      undo_word = last_start == from ? word_before : last_start > from && u[last_start - 1] >= 0x80 ? 1u
-                                                                         : kAscii.word[u[last_start - 1]];
-      const std::size_t wrote = u[last_start] >= 0x80 ? pos - last_start : kAscii.word[u[last_start]] | undo_word;
-      undo_len = out.len - wrote;
+      if (last_start == from) {
+        undo_word = word_before;
+      } else {
+        std::size_t before = last_start - 1;
+        while ((u[before] & 0xC0) == 0x80) --before;
+        undo_word = kernel_wrote_word(text, before);
+      }
+      undo_len = out.len - (kernel_wrote_word(text, last_start) ? pos - last_start : undo_word);
       undoable = true;
     }
     // The kernel stops only at a character outside ASCII.
