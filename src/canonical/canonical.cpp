@@ -407,13 +407,16 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi2,bmi,popcnt"))) std::size_t s
             _mm512_cmp_epu8_mask(next, lookup48(&hi[0], index, row_d, row_e), _MM_CMPINT_LE) &
             _mm512_cmpneq_epi8_mask(next, lookup48(&hole[0], index, row_d, row_e));
         const std::uint64_t threes = leads & row_e;
-        const __m512i next2 = _mm512_loadu_si512(p + i + 2);
-        std::uint64_t seps = 0;
-        for (const SeparatorVectors& t : sep_vectors)
-          seps |= _mm512_cmpeq_epi8_mask(x, t.lead) & _mm512_cmpeq_epi8_mask(next, t.second) &
-                  _mm512_cmp_epu8_mask(next2, t.lo, _MM_CMPINT_NLT) & _mm512_cmp_epu8_mask(next2, t.hi, _MM_CMPINT_LE);
-        seps &= ~std::uint64_t{0} >> 2;
-        sep_bytes = seps | (seps << 1) | (seps << 2);
+        if (_mm512_cmpeq_epi8_mask(_mm512_or_si512(x, _mm512_set1_epi8(1)), _mm512_set1_epi8(char(0xE3))) != 0) {
+          const __m512i next2 = _mm512_loadu_si512(p + i + 2);
+          std::uint64_t seps = 0;
+          for (const SeparatorVectors& t : sep_vectors)
+            seps |= _mm512_cmpeq_epi8_mask(x, t.lead) & _mm512_cmpeq_epi8_mask(next, t.second) &
+                    _mm512_cmp_epu8_mask(next2, t.lo, _MM_CMPINT_NLT) &
+                    _mm512_cmp_epu8_mask(next2, t.hi, _MM_CMPINT_LE);
+          seps &= ~std::uint64_t{0} >> 2;
+          sep_bytes = seps | (seps << 1) | (seps << 2);
+        }
         covered |= leads | (leads << 1) | (threes << 2) | carry | sep_bytes;
         carry = (leads >> 63) | (threes >> 62);
       }
@@ -613,10 +616,12 @@ std::string stream_with(std::string_view text, StreamKernel kernel) {
 
   // The last character written, while it may still be taken back (none
   // right after a segment, whose characters are already normalised): where
-  // it starts, and the output length and word state from before it.
-  bool undoable = false;
-  std::size_t last_start = 0, undo_len = 0;
-  unsigned undo_word = 0;
+  // it starts, and the output length and word state from before it. After
+  // the kernel, these are worked out only when needed, from where the
+  // kernel began and the word state then.
+  enum class Last { None, Slow, Kernel } last = Last::None;
+  std::size_t last_start = 0, undo_len = 0, kernel_from = 0;
+  unsigned undo_word = 0, kernel_word_before = 0;
   std::size_t pos = 0;
   while (pos < n) {
     const std::size_t from = pos;
@@ -629,29 +634,33 @@ std::string stream_with(std::string_view text, StreamKernel kernel) {
     }
     if (pos == n) break;
     if (pos > from) {
-      // The kernel's last character wrote its own bytes if a word character
-      // (ASCII folded to lowercase), else one space if it followed a word.
-      // The kernel writes no invisible character, so the character before
-      // it says what the word state was.
-      last_start = pos - 1;
-      while ((u[last_start] & 0xC0) == 0x80) --last_start;
-      if (last_start == from) {
-        undo_word = word_before;
-      } else {
-        std::size_t before = last_start - 1;
-        while ((u[before] & 0xC0) == 0x80) --before;
-        undo_word = kernel_wrote_word(text, before);
-      }
-      undo_len = out.len - (kernel_wrote_word(text, last_start) ? pos - last_start : undo_word);
-      undoable = true;
+      last = Last::Kernel;
+      kernel_from = from;
+      kernel_word_before = word_before;
     }
     // The kernel stops only at a character outside ASCII.
     std::size_t after = pos;
     const char32_t c = utf8::decode(text, after);
     const ucd::Record& r = ucd::record(c);
     if (!(r.flags & ucd::kNfcStable)) {
+      if (last == Last::Kernel) {
+        // The kernel's last character wrote its own bytes if a word
+        // character (ASCII folded to lowercase), else one space if it
+        // followed a word. The kernel writes no invisible character, so
+        // the character before it says what the word state was.
+        last_start = pos - 1;
+        while ((u[last_start] & 0xC0) == 0x80) --last_start;
+        if (last_start == kernel_from) {
+          undo_word = kernel_word_before;
+        } else {
+          std::size_t before = last_start - 1;
+          while ((u[before] & 0xC0) == 0x80) --before;
+          undo_word = kernel_wrote_word(text, before);
+        }
+        undo_len = out.len - (kernel_wrote_word(text, last_start) ? pos - last_start : undo_word);
+      }
       std::size_t start = pos;
-      if (undoable) {
+      if (last != Last::None) {
         out.len = undo_len;
         out.prev_word = undo_word;
         start = last_start;
@@ -664,13 +673,13 @@ std::string stream_with(std::string_view text, StreamKernel kernel) {
         const char32_t d = utf8::decode(nfc, at);
         out.any(d, nfc.data() + char_start, at - char_start);
       }
-      undoable = false;
+      last = Last::None;
       continue;
     }
+    last = Last::Slow;
     last_start = pos;
     undo_len = out.len;
     undo_word = out.prev_word;
-    undoable = true;
     if (copies_as_is(r)) {
       // Outside the BMP: no bitmap, the record says the same.
       std::memcpy(out.room(4), p + pos, after - pos);
