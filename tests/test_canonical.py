@@ -10,6 +10,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+import frozen_outputs
 import reference
 import vessolin
 
@@ -232,3 +233,17 @@ def test_every_kernel_set_writes_the_same_punctuation_outside_ascii(native):
     for kernel in native.canonical_kernels().split():
         for text in texts:
             assert native.canonical_stream_using(text, kernel) == reference.canonical_stream(text), (kernel, text)
+
+
+def test_every_kernel_set_agrees_with_the_portable_one_on_random_texts(native):
+    # The frozen-output texts (every assigned code point, weighted to marks,
+    # Hangul, special casings, full-width forms, invisible characters), and
+    # some of them shifted by 0..64 bytes, so that each kind of character
+    # meets every offset of a vector block.
+    texts = frozen_outputs.random_texts()
+    texts += [("x" * shift) + text for text in texts[:300:3] for shift in range(65)]
+    kernels = native.canonical_kernels().split()
+    for text in texts:
+        want = native.canonical_stream_using(text, "portable")
+        for kernel in kernels[:-1]:
+            assert native.canonical_stream_using(text, kernel) == want, (kernel, text)
