@@ -43,13 +43,14 @@ bool is_ascii_at(std::string_view s, std::size_t pos) { return utf8::is_ascii(st
 // Stream kernels.
 //
 // A stream kernel writes the stream form of the longest prefix of p[0, n)
-// (whole characters of valid UTF-8) made of ASCII characters and characters
-// that stand in the stream as they are (BMP word characters, NFC-stable,
-// that lowercase to themselves: the kCopiesAsIs bitmap), and returns how many
-// bytes it read. An ASCII word character writes its lowercase form; an ASCII
-// separator writes one space if it follows a word character and nothing
-// otherwise, so a run of separators becomes one space; a character that
-// stands as it is writes its own bytes and counts as a word character.
+// (whole characters of valid UTF-8) made of NFC-stable characters that are
+// not invisible and write as many bytes as they read if word characters:
+// ASCII, characters that stand in the stream as they are (word characters
+// that lowercase to themselves: the kCopiesAsIs bitmap in the BMP), capitals
+// whose lowercase has the same length, and separators. It returns how many
+// bytes it read. A word character writes its lowercase form; a separator
+// writes one space if it follows a word character and nothing otherwise, so
+// a run of separators becomes one space.
 // `prev` says whether the character before was a word character, in and out.
 // The caller provides room for n bytes plus kSlack.
 //
@@ -74,6 +75,38 @@ inline std::size_t copy_length(const unsigned char* p, std::size_t i) {
   return 0;  // outside the BMP: the caller looks it up
 }
 
+// A character outside ASCII that does not stand as it is, if a kernel may
+// still write it: one that is NFC-stable and not invisible, and either a
+// separator or a word character whose lowercase is one character of the
+// same length (a capital of Cyrillic or Greek). So a kernel writes as many
+// bytes as it reads for every word character, which lets the stream take
+// back the last one. Advances i and out and returns true, or returns false.
+inline bool stream_other(const unsigned char* p, std::size_t& i, char*& out, unsigned& w) {
+  const unsigned b = p[i];
+  const std::size_t length = b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
+  char32_t c = b & (0x7F >> length);
+  for (std::size_t k = 1; k < length; ++k) c = (c << 6) | (p[i + k] & 0x3F);
+  const ucd::Record& r = ucd::record(c);
+  if ((r.flags & (ucd::kNfcStable | ucd::kInvisible | ucd::kMultiLower)) != ucd::kNfcStable) return false;
+  if (!(r.flags & ucd::kLowerIsWord)) {
+    *out = ' ';
+    out += w;
+    w = 0;
+  } else if (r.lower_utf8 == 0) {
+    std::memcpy(out, p + i, length);
+    out += length;
+    w = 1;
+  } else {
+    const unsigned lead = r.lower_utf8 & 0xFF;
+    if (1u + (lead >= 0xC0) + (lead >= 0xE0) + (lead >= 0xF0) != length) return false;
+    std::memcpy(out, &r.lower_utf8, 4);
+    out += length;
+    w = 1;
+  }
+  i += length;
+  return true;
+}
+
 // One character at p[i] the way every kernel's per-character loop takes it:
 // advances i and out and returns true, or returns false where the prefix ends.
 inline bool stream_one(const unsigned char* p, std::size_t& i, char*& out, unsigned& w) {
@@ -87,7 +120,7 @@ inline bool stream_one(const unsigned char* p, std::size_t& i, char*& out, unsig
     return true;
   }
   const std::size_t length = copy_length(p, i);
-  if (length == 0) return false;
+  if (length == 0) return stream_other(p, i, out, w);
   out[0] = static_cast<char>(b);
   out[1] = static_cast<char>(p[i + 1]);
   if (length == 3) out[2] = static_cast<char>(p[i + 2]);
