@@ -239,6 +239,30 @@ SeparatorRange make_separator_range(unsigned lead, unsigned second) {
   return best;
 }
 
+// Whether the capitals of Cyrillic (U+0400..U+042F) and of Greek
+// (U+0391..U+03A9 less U+03A2) are, as the AVX-512 kernel takes them,
+// NFC-stable word characters that lowercase to the one character 0x50
+// (U+0400..U+040F) or 0x20 after them.
+bool capitals_by_offset() {
+  auto lowers_to = [](char32_t c, char32_t lower) {
+    const ucd::Record& r = ucd::record(c);
+    char utf8[4];
+    const std::size_t length = utf8::encode(lower, utf8);
+    std::uint32_t packed = 0;
+    std::memcpy(&packed, utf8, length);
+    return (r.flags & (ucd::kNfcStable | ucd::kLowerIsWord | ucd::kMultiLower | ucd::kInvisible)) ==
+               (ucd::kNfcStable | ucd::kLowerIsWord) &&
+           r.lower_utf8 == packed;
+  };
+  for (char32_t c = 0x400; c < 0x430; ++c)
+    if (!lowers_to(c, c < 0x410 ? c + 0x50 : c + 0x20)) return false;
+  for (char32_t c = 0x391; c < 0x3AA; ++c)
+    if (c != 0x3A2 && !lowers_to(c, c + 0x20)) return false;
+  return true;
+}
+
+const bool kCapitalsByOffset = capitals_by_offset();
+
 const SeparatorRange kSeparators[2] = {make_separator_range(0xE2, 0x80), make_separator_range(0xE3, 0x80)};
 
 // Shuffles that move the bytes selected by an 8-bit mask to the front of an
@@ -428,6 +452,7 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi2,bmi,popcnt"))) std::size_t s
           _mm512_cmp_epu8_mask(_mm512_sub_epi8(x, _mm512_set1_epi8('0')), _mm512_set1_epi8(9), _MM_CMPINT_LE);
       std::uint64_t covered = ~high;
       std::uint64_t sep_bytes = 0;
+      __m512i lowered = x;
       if ((high | carry) != 0) {
         const __m512i next = _mm512_loadu_si512(p + i + 1);
         const __m512i index = _mm512_and_si512(x, _mm512_set1_epi8(0x0F));
@@ -452,9 +477,34 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi2,bmi,popcnt"))) std::size_t s
         }
         covered |= leads | (leads << 1) | (threes << 2) | carry | sep_bytes;
         carry = (leads >> 63) | (threes >> 62);
+        // Capitals of Cyrillic (D0 80..AF) and Greek (CE 91..A9 less A2)
+        // wholly inside the block, lowered by adding to their two bytes.
+        if (kCapitalsByOffset) {
+          const std::uint64_t before_last = ~std::uint64_t{0} >> 1;
+          const std::uint64_t cyrillic = _mm512_cmpeq_epi8_mask(x, _mm512_set1_epi8(char(0xD0))) &
+                                         _mm512_cmp_epu8_mask(next, _mm512_set1_epi8(char(0xAF)), _MM_CMPINT_LE) &
+                                         before_last;
+          const std::uint64_t greek = _mm512_cmpeq_epi8_mask(x, _mm512_set1_epi8(char(0xCE))) &
+                                      _mm512_cmp_epu8_mask(next, _mm512_set1_epi8(char(0x91)), _MM_CMPINT_NLT) &
+                                      _mm512_cmp_epu8_mask(next, _mm512_set1_epi8(char(0xA9)), _MM_CMPINT_LE) &
+                                      _mm512_cmpneq_epi8_mask(next, _mm512_set1_epi8(char(0xA2))) & before_last;
+          const std::uint64_t capitals = cyrillic | greek;
+          if (capitals != 0) {
+            const std::uint64_t from_a0 = _mm512_cmp_epu8_mask(next, _mm512_set1_epi8(char(0xA0)), _MM_CMPINT_NLT);
+            const std::uint64_t from_90 = _mm512_cmp_epu8_mask(next, _mm512_set1_epi8(char(0x90)), _MM_CMPINT_NLT);
+            const std::uint64_t plus20 = capitals & from_90 & ~from_a0;  // second byte + 0x20
+            const std::uint64_t minus20 = capitals & from_a0;            // lead + 1, second - 0x20
+            const std::uint64_t plus10 = cyrillic & ~from_90;            // lead + 1, second + 0x10
+            lowered = _mm512_mask_add_epi8(lowered, minus20 | plus10, lowered, _mm512_set1_epi8(1));
+            lowered = _mm512_mask_add_epi8(lowered, plus20 << 1, lowered, _mm512_set1_epi8(0x20));
+            lowered = _mm512_mask_sub_epi8(lowered, minus20 << 1, lowered, _mm512_set1_epi8(0x20));
+            lowered = _mm512_mask_add_epi8(lowered, plus10 << 1, lowered, _mm512_set1_epi8(0x10));
+            covered |= capitals | (capitals << 1);
+          }
+        }
       }
       const std::uint64_t nonsep = (alpha | digit | high) & ~sep_bytes;
-      const __m512i bytes = _mm512_mask_blend_epi8(nonsep, space, _mm512_mask_blend_epi8(alpha, x, folded));
+      const __m512i bytes = _mm512_mask_blend_epi8(nonsep, space, _mm512_mask_blend_epi8(alpha, lowered, folded));
       const auto limit = static_cast<unsigned>(std::countr_one(covered));
       const std::uint64_t valid = limit >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << limit) - 1;
       const std::uint64_t keep = (nonsep | (nonsep << 1) | w) & valid;
