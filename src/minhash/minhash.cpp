@@ -26,7 +26,6 @@ constexpr std::uint64_t kFnvOffset = 0xcbf29ce484222325ULL;
 constexpr std::uint64_t kFnvPrime = 0x100000001b3ULL;
 constexpr std::size_t kShingleWords = 5;
 constexpr std::size_t kGroups8 = kMinHashPermutations / 8;
-constexpr std::size_t kGroups4 = kMinHashPermutations / 4;
 
 constexpr std::uint64_t split_mix(std::uint64_t z) {
   z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
@@ -148,6 +147,97 @@ constexpr SplitFamily split_family() {
   return s;
 }
 constexpr SplitFamily kSplit = split_family();
+
+// ---------------------------------------------------------------------------
+// Fractions
+//
+// A second screen, in 32-bit lanes, for kernels whose 64-bit products are
+// dear. It estimates v / P = frac((a t + b) / P) to 32 bits with 16 x 16-bit
+// products only.
+//
+// Write t in balanced base-2^16 digits, t = t_0 + t_1 2^16 + t_2 2^32 +
+// t_3 2^48 with t_0, t_1, t_2 in [-2^15, 2^15) and t_3 in [0, 2^13 + 1]
+// (t < 2^61), and let c_k = a 2^16k mod P. Then a t + b = sum t_k c_k + b
+// (mod P), so with alpha_k = c_k / P and beta = b / P
+//   v / P = frac(sum t_k alpha_k + beta)
+// exactly. Each A_k is alpha_k 2^32 rounded to an integer and B is beta 2^32
+// rounded, so F = sum t_k A_k + B mod 2^32 differs from V = 2^32 v / P,
+// modulo 2^32, by at most (|t_0| + |t_1| + |t_2| + |t_3| + 1) / 2
+// <= (3 2^15 + 2^13 + 2) / 2 < E = 2^16.
+//
+// G = F + E (mod 2^32) is then congruent to V + e with e in [0, 2E). If
+// v < s, with s < 2^61 a running minimum, then
+//   V < 2^32 s / P = (s / 2^29)(1 + 1/P) < s / 2^29 + 1,
+// so V + e < L = floor(s / 2^29) + 2 + 2E. When L <= 2^32, V + e lies in
+// [0, 2^32) and equals G: a lane with G >= L cannot lower s. When L > 2^32
+// (at the start, s = 2^64 - 1) every lane passes. An exact value of a lane
+// that passes is as likely as ever to be below s, and about one in 2^15 of
+// the others still pass, so the exact work stays rare.
+//
+// The kernels compare signed, so 2^31 is added to G (folded into B) and
+// subtracted from the bound L - 1 (kept at 2^32 - 1 at most).
+constexpr std::uint32_t kFractionSlack = std::uint32_t{1} << 16;  // E
+
+struct FractionFamily {
+  // Per lane, two signed 16-bit halves: hi_0 | hi_1 << 16 and so on, where
+  // A_k = hi_k 2^16 + lo_k (mod 2^32) with lo_k in [-2^15, 2^15).
+  alignas(64) std::uint32_t hi01[kMinHashPermutations];
+  alignas(64) std::uint32_t hi23[kMinHashPermutations];
+  alignas(64) std::uint32_t lo01[kMinHashPermutations];
+  alignas(64) std::uint32_t lo23[kMinHashPermutations];
+  alignas(64) std::uint32_t b[kMinHashPermutations];  // B + E + 2^31
+};
+
+// x 2^32 / P rounded to the nearest integer, modulo 2^32 (x < P).
+constexpr std::uint32_t fraction32(std::uint64_t x) {
+  return static_cast<std::uint32_t>(((static_cast<Uint128>(x) << 33) + kPrime) / (2 * static_cast<Uint128>(kPrime)));
+}
+
+constexpr FractionFamily fraction_family() {
+  FractionFamily f{};
+  for (std::size_t j = 0; j < kMinHashPermutations; ++j) {
+    std::uint32_t hi[4], lo[4];
+    std::uint64_t c = kFamily.a[j];
+    for (std::size_t k = 0; k < 4; ++k) {
+      const std::uint32_t a = fraction32(c);
+      const auto low = static_cast<std::int16_t>(a & 0xFFFF);
+      lo[k] = static_cast<std::uint16_t>(low);
+      hi[k] = (a - static_cast<std::uint32_t>(static_cast<std::int32_t>(low))) >> 16;
+      c = static_cast<std::uint64_t>((static_cast<Uint128>(c) << 16) % kPrime);
+    }
+    f.hi01[j] = hi[0] | hi[1] << 16;
+    f.hi23[j] = hi[2] | hi[3] << 16;
+    f.lo01[j] = lo[0] | lo[1] << 16;
+    f.lo23[j] = lo[2] | lo[3] << 16;
+    f.b[j] = fraction32(kFamily.b[j]) + kFractionSlack + (std::uint32_t{1} << 31);
+  }
+  return f;
+}
+constexpr FractionFamily kFractions = fraction_family();
+
+// t's balanced digits, two signed 16-bit values to a 32-bit word.
+struct Digits {
+  std::uint32_t pair01;
+  std::uint32_t pair23;
+};
+
+inline Digits digits_of(std::uint64_t t) {
+  std::uint16_t d[4];
+  for (std::size_t k = 0; k < 3; ++k) {
+    const auto digit = static_cast<std::int16_t>(t & 0xFFFF);
+    d[k] = static_cast<std::uint16_t>(digit);
+    t = (t - static_cast<std::uint64_t>(static_cast<std::int64_t>(digit))) >> 16;
+  }
+  d[3] = static_cast<std::uint16_t>(t);  // at most 2^13 + 1
+  return {d[0] | std::uint32_t{d[1]} << 16, d[2] | std::uint32_t{d[3]} << 16};
+}
+
+// The signed bound L - 1 - 2^31 for a running minimum s (see above).
+inline std::int32_t fraction_bound(std::uint64_t s) {
+  constexpr std::uint64_t kMax = (std::uint64_t{1} << 32) - 1;
+  const std::uint64_t last = std::min((std::min(s, std::uint64_t{1} << 61) >> 29) + 1 + 2 * std::uint64_t{kFractionSlack}, kMax);
+  return static_cast<std::int32_t>(static_cast<std::uint32_t>(last) ^ (std::uint32_t{1} << 31));
+}
 
 // ---------------------------------------------------------------------------
 // Kernels
@@ -315,56 +405,59 @@ __attribute__((target("avx2"))) inline __m256i exact_avx2(std::size_t g, std::ui
   return select_by_sign(reduced, x, reduced);  // x - P is negative exactly when x < P
 }
 
-// AVX2 has no 64-bit product and only signed 64-bit comparisons: 8a t mod
-// 2^64 comes from three 32 x 32-bit products, and 2^49 added to the
-// estimate's constant, which becomes 2^63 after the shift, flips the sign of
-// Y so that a signed comparison with the bound (its sign flipped too) orders
-// them as unsigned. Adding 2^49 keeps f below 2^53, where doubles are integers.
-struct Avx2Screen {
-  alignas(64) std::uint64_t a8_hi[kMinHashPermutations];    // (8a mod 2^64) >> 32
-  alignas(64) double b_magic_signed[kMinHashPermutations];  // b_magic + 2^49
-};
-
-constexpr Avx2Screen avx2_screen() {
-  Avx2Screen s{};
-  for (std::size_t j = 0; j < kMinHashPermutations; ++j) {
-    s.a8_hi[j] = kScreen.a8[j] >> 32;
-    s.b_magic_signed[j] = kScreen.b_magic[j] + 0x1p49;
-  }
-  return s;
-}
-constexpr Avx2Screen kAvx2Screen = avx2_screen();
-
-// The bounds stay in memory: AVX2 has sixteen registers, not the 32 that
-// 128 lanes would take. The multiply and the add round separately (fused
-// multiply-adds are a separate extension), which the error bound allows for.
-__attribute__((target("avx2"))) void absorb_avx2(std::uint64_t* sig, const std::uint64_t* ts, std::size_t count) {
-  constexpr std::uint64_t kSign = std::uint64_t{1} << 63;
+// Lanes 4g to 4g + 3 lowered to their exact values for t.
+__attribute__((target("avx2"))) inline void lower_avx2(std::uint64_t* sig, std::size_t g, std::uint64_t t) {
   const __m256i sign = _mm256_set1_epi64x(INT64_MIN);
-  alignas(32) std::uint64_t bound[kMinHashPermutations];
-  for (std::size_t j = 0; j < kMinHashPermutations; ++j) bound[j] = screen_bound(sig[j]) ^ kSign;
+  const __m256i v = exact_avx2(g, t);
+  const __m256i s = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(sig + 4 * g));
+  // Unsigned comparison by flipping the sign bits: s starts at 2^64 - 1.
+  const __m256i lower = _mm256_cmpgt_epi64(_mm256_xor_si256(s, sign), _mm256_xor_si256(v, sign));
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(sig + 4 * g), select_by_sign(s, v, lower));
+}
+
+// The 32-bit screen of eight lanes (see Fractions): for each lane the
+// estimate G = F + E, sign flipped, where F = sum of t_k A_k + B mod 2^32,
+// each 32-bit A = hi 2^16 + lo with lo a signed 16-bit value, so that
+//   F = 2^16 (t_0 hi_0 + t_1 hi_1 + t_2 hi_2 + t_3 hi_3)
+//       + (t_0 lo_0 + t_1 lo_1 + t_2 lo_2 + t_3 lo_3) + B    (mod 2^32)
+// is four signed 16 x 16-bit multiply-add-pairs, a shift and four adds.
+// Returns the lanes that cannot be lowered: G > L, compared signed.
+__attribute__((target("avx2"))) inline __m256i reject_avx2(std::size_t g, __m256i t01, __m256i t23,
+                                                             const std::int32_t* bound) {
+  const auto at = [g](const std::uint32_t* v) { return reinterpret_cast<const __m256i*>(v + 8 * g); };
+  const __m256i hi = _mm256_add_epi32(_mm256_madd_epi16(_mm256_load_si256(at(kFractions.hi01)), t01),
+                                      _mm256_madd_epi16(_mm256_load_si256(at(kFractions.hi23)), t23));
+  const __m256i lo = _mm256_add_epi32(_mm256_madd_epi16(_mm256_load_si256(at(kFractions.lo01)), t01),
+                                      _mm256_madd_epi16(_mm256_load_si256(at(kFractions.lo23)), t23));
+  const __m256i f = _mm256_add_epi32(_mm256_add_epi32(_mm256_slli_epi32(hi, 16), lo),
+                                     _mm256_load_si256(at(kFractions.b)));
+  return _mm256_cmpgt_epi32(f, _mm256_load_si256(reinterpret_cast<const __m256i*>(bound + 8 * g)));
+}
+
+// Eight lanes per 32-bit screen, two groups tested with one branch; where a
+// lane may pass, its four-lane half is computed exactly.
+__attribute__((target("avx2"))) void absorb_avx2(std::uint64_t* sig, const std::uint64_t* ts, std::size_t count) {
+  alignas(32) std::int32_t bound[kMinHashPermutations];
+  for (std::size_t j = 0; j < kMinHashPermutations; ++j) bound[j] = fraction_bound(sig[j]);
   for (std::size_t i = 0; i < count; ++i) {
     const std::uint64_t t = ts[i];
-    const __m256i t_lo = _mm256_set1_epi64x(static_cast<long long>(t & 0xFFFFFFFF));
-    const __m256i t_hi = _mm256_set1_epi64x(static_cast<long long>(t >> 32));
-    const __m256d t_real = _mm256_set1_pd(scaled_real(t));
-#pragma GCC unroll 32
-    for (std::size_t g = 0; g < kGroups4; ++g) {
-      const __m256i a8 = _mm256_load_si256(reinterpret_cast<const __m256i*>(kScreen.a8 + 4 * g));
-      const __m256i a8_hi = _mm256_load_si256(reinterpret_cast<const __m256i*>(kAvx2Screen.a8_hi + 4 * g));
-      const __m256i cross = _mm256_add_epi64(_mm256_mul_epu32(a8_hi, t_lo), _mm256_mul_epu32(a8, t_hi));
-      const __m256i lo = _mm256_add_epi64(_mm256_mul_epu32(a8, t_lo), _mm256_slli_epi64(cross, 32));
-      const __m256d f = _mm256_add_pd(_mm256_mul_pd(_mm256_load_pd(kScreen.a_unit + 4 * g), t_real),
-                                      _mm256_load_pd(kAvx2Screen.b_magic_signed + 4 * g));
-      const __m256i y = _mm256_add_epi64(lo, _mm256_slli_epi64(_mm256_castpd_si256(f), 14));
-      const __m256i b = _mm256_load_si256(reinterpret_cast<const __m256i*>(bound + 4 * g));
-      if (_mm256_movemask_pd(_mm256_castsi256_pd(_mm256_cmpgt_epi64(b, y))) != 0) [[unlikely]] {
-        const __m256i v = exact_avx2(g, t);
-        __m256i s = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(sig + 4 * g));
-        // Unsigned comparison by flipping the sign bits: s starts at 2^64 - 1.
-        s = select_by_sign(s, v, _mm256_cmpgt_epi64(_mm256_xor_si256(s, sign), _mm256_xor_si256(v, sign)));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(sig + 4 * g), s);
-        for (std::size_t l = 0; l < 4; ++l) bound[4 * g + l] = screen_bound(sig[4 * g + l]) ^ kSign;
+    const Digits d = digits_of(t);
+    const __m256i t01 = _mm256_set1_epi32(static_cast<int>(d.pair01));
+    const __m256i t23 = _mm256_set1_epi32(static_cast<int>(d.pair23));
+#pragma GCC unroll 8
+    for (std::size_t g = 0; g < kGroups8; g += 2) {
+      const __m256i r0 = reject_avx2(g, t01, t23, bound);
+      const __m256i r1 = reject_avx2(g + 1, t01, t23, bound);
+      if (_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_and_si256(r0, r1))) != 0xFF) [[unlikely]] {
+        for (std::size_t h = 0; h < 2; ++h) {
+          const unsigned rejected = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(h == 0 ? r0 : r1)));
+          for (std::size_t half = 0; half < 2; ++half) {
+            if (((rejected >> (4 * half)) & 0xF) == 0xF) continue;
+            const std::size_t q = 2 * (g + h) + half;  // four-lane group
+            lower_avx2(sig, q, t);
+            for (std::size_t l = 4 * q; l < 4 * q + 4; ++l) bound[l] = fraction_bound(sig[l]);
+          }
+        }
       }
     }
   }
