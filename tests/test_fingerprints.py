@@ -366,6 +366,25 @@ def test_kernels_never_miss_a_new_minimum(native):
     assert native.minhash_absorb_using("1", "no-such-kernel") == []
 
 
+# Shingle hashes whose balanced base-2^16 digits are at their extremes
+# (-2^15 or 2^15 - 1), which is where the 32-bit screen's estimate strays
+# farthest, and the ends of the range.
+EXTREME_HASHES = [0, 1, 2**16 - 1, 2**15, 0x8000_8000_8000, 0x7FFF_7FFF_7FFF, 0x1FFF_8000_8000_8000,
+                  0x1FFF_7FFF_7FFF_7FFF, 0x1000_8000_8000_8000, P61 - 2, P61 - 1]
+
+
+@pytest.mark.parametrize("t", EXTREME_HASHES, ids=hex)
+def test_kernels_screen_edges_in_every_lane(native, t):
+    # Each lane in turn holds a minimum one above, or equal to, the value t
+    # gives it, so t lowers exactly that lane by one or changes nothing.
+    values = [(a * t + b) % P61 for a, b in zip(reference.MINHASH_A, reference.MINHASH_B)]
+    sequences = [[hash_giving(j, (values[j] + d) % P61), t] for j in range(128) for d in (1, 0)]
+    sequences.append([hash_giving(j, (values[j] + 2**29) % P61) for j in (0, 77)] + [t])
+    for kernel in native.minhash_kernels().split():
+        got = [native.minhash_absorb_using(" ".join(map(str, hashes)), kernel) for hashes in sequences]
+        assert got == [absorbed(hashes) for hashes in sequences], kernel
+
+
 # ---------------------------------------------------------------------------
 # Against the reference, and invariance under the canonical stream
 
