@@ -246,20 +246,28 @@ inline std::int32_t fraction_bound(std::uint64_t s) {
 // `count` shingles, given by t = FNV-1a(shingle) mod P.
 using AbsorbKernel = void (*)(std::uint64_t* signature, const std::uint64_t* ts, std::size_t count);
 
+// Lane j lowered to its exact value for t, and its bound renewed. Out of
+// line: it runs rarely, and the unrolled screen stays small.
+[[gnu::noinline]] void lower_portable(std::uint64_t* sig, std::uint64_t* bound, std::size_t j, std::uint64_t t) {
+  const std::uint64_t v = affine_mod_p(kFamily.a[j], t, kFamily.b[j]);
+  if (v < sig[j]) {
+    sig[j] = v;
+    bound[j] = screen_bound(v);
+  }
+}
+
+// Unrolled so that each lane costs its screen and one compare-and-branch.
 void absorb_portable(std::uint64_t* sig, const std::uint64_t* ts, std::size_t count) {
   std::uint64_t bound[kMinHashPermutations];
   for (std::size_t j = 0; j < kMinHashPermutations; ++j) bound[j] = screen_bound(sig[j]);
   for (std::size_t i = 0; i < count; ++i) {
     const std::uint64_t t = ts[i];
     const double tr = scaled_real(t);
+#pragma GCC unroll 128
     for (std::size_t j = 0; j < kMinHashPermutations; ++j) {
       const double f = kScreen.a_unit[j] * tr + kScreen.b_magic[j];
-      if (kScreen.a8[j] * t + (std::bit_cast<std::uint64_t>(f) << 14) >= bound[j]) continue;
-      const std::uint64_t v = affine_mod_p(kFamily.a[j], t, kFamily.b[j]);
-      if (v < sig[j]) {
-        sig[j] = v;
-        bound[j] = screen_bound(v);
-      }
+      if (kScreen.a8[j] * t + (std::bit_cast<std::uint64_t>(f) << 14) < bound[j]) [[unlikely]]
+        lower_portable(sig, bound, j, t);
     }
   }
 }
