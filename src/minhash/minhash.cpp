@@ -246,28 +246,58 @@ inline std::int32_t fraction_bound(std::uint64_t s) {
 // `count` shingles, given by t = FNV-1a(shingle) mod P.
 using AbsorbKernel = void (*)(std::uint64_t* signature, const std::uint64_t* ts, std::size_t count);
 
+// The portable screen is all but exact, at one 64 x 64 -> 128-bit product a
+// lane. (8a) t = hi 2^64 + lo gives hi = floor(a t / 2^61) and
+// lo = 8 (a t mod 2^61), so
+//   y = lo + 8 (hi + b + 3)  (mod 2^64)  =  8 ((w + 3) mod 2^61)
+// with w = (a t mod 2^61) + hi + b, congruent to v modulo P. As w < 3 2^61 =
+// 3P + 3, w = v + mP with m in [0, 3], and w mod 2^61 = v - m modulo 2^61,
+// so y / 8 = v + 3 - m as long as v + 3 < 2^61. If v < s <= P - 4, that
+// holds and y <= 8 (v + 3) < 8 (s + 3): a lane with y >= 8 (s + 3) cannot
+// lower s. With s > P - 4 (at the start, 2^64 - 1) every lane passes.
+constexpr std::uint64_t kNearSlack = 3;
+
+struct NearFamily {
+  std::uint64_t a8[kMinHashPermutations];  // 8 a
+  std::uint64_t b[kMinHashPermutations];   // b + 3
+};
+
+constexpr NearFamily near_family() {
+  NearFamily f{};
+  for (std::size_t j = 0; j < kMinHashPermutations; ++j) {
+    f.a8[j] = kFamily.a[j] << 3;
+    f.b[j] = kFamily.b[j] + kNearSlack;
+  }
+  return f;
+}
+constexpr NearFamily kNear = near_family();
+
+inline std::uint64_t near_bound(std::uint64_t s) {
+  return s > kPrime - 1 - kNearSlack ? ~std::uint64_t{0} : (s + kNearSlack) << 3;
+}
+
 // Lane j lowered to its exact value for t, and its bound renewed. Out of
 // line: it runs rarely, and the unrolled screen stays small.
 [[gnu::noinline]] void lower_portable(std::uint64_t* sig, std::uint64_t* bound, std::size_t j, std::uint64_t t) {
   const std::uint64_t v = affine_mod_p(kFamily.a[j], t, kFamily.b[j]);
   if (v < sig[j]) {
     sig[j] = v;
-    bound[j] = screen_bound(v);
+    bound[j] = near_bound(v);
   }
 }
 
-// Unrolled so that each lane costs its screen and one compare-and-branch.
+// Unrolled so that each lane costs its product, three integer operations
+// and one compare-and-branch.
 void absorb_portable(std::uint64_t* sig, const std::uint64_t* ts, std::size_t count) {
   std::uint64_t bound[kMinHashPermutations];
-  for (std::size_t j = 0; j < kMinHashPermutations; ++j) bound[j] = screen_bound(sig[j]);
+  for (std::size_t j = 0; j < kMinHashPermutations; ++j) bound[j] = near_bound(sig[j]);
   for (std::size_t i = 0; i < count; ++i) {
     const std::uint64_t t = ts[i];
-    const double tr = scaled_real(t);
 #pragma GCC unroll 128
     for (std::size_t j = 0; j < kMinHashPermutations; ++j) {
-      const double f = kScreen.a_unit[j] * tr + kScreen.b_magic[j];
-      if (kScreen.a8[j] * t + (std::bit_cast<std::uint64_t>(f) << 14) < bound[j]) [[unlikely]]
-        lower_portable(sig, bound, j, t);
+      const Uint128 p = static_cast<Uint128>(kNear.a8[j]) * t;
+      const std::uint64_t y = static_cast<std::uint64_t>(p) + ((static_cast<std::uint64_t>(p >> 64) + kNear.b[j]) << 3);
+      if (y < bound[j]) [[unlikely]] lower_portable(sig, bound, j, t);
     }
   }
 }
