@@ -307,8 +307,8 @@ def _words(seed, count, lengths):
     return " ".join("".join(rng.choice(letters) for _ in range(rng.choice(lengths))) for _ in range(count))
 
 
-# Shingles are hashed sixteen at a time, in step to the longest; these reach
-# the edges of that: lengths that are multiples of the 8-byte loads, shingles
+# Shingles are hashed four or sixteen at a time, in step to the longest; these
+# reach the edges of that: lengths that are multiples of the 8-byte loads, shingles
 # longer than the ring of kept steps, lengths too far apart for it, and
 # groups ending at the very end of the stream.
 @pytest.mark.parametrize(
@@ -319,8 +319,9 @@ def _words(seed, count, lengths):
         _words(2, 90, [100, 101, 103]),  # about 500-byte shingles
         _words(3, 120, [1, 2, 300]),
         _words(4, 52, [2, 3]) + " " + "z" * 700,
+        _words(5, 400, [1, 1, 1, 1, 18, 20, 22, 24, 26]),  # groups of four whose lengths differ by 63, 64 and 65 bytes
     ],
-    ids=["short", "multiple-of-8", "long", "far-apart", "long-last"],
+    ids=["short", "multiple-of-8", "long", "far-apart", "long-last", "tail-edge"],
 )
 def test_kernels_hash_every_shingle_layout(native, text):
     expected = reference.minhash_signature(text) + reference.minhash_bands(text)

@@ -516,10 +516,15 @@ using HashKernel = void (*)(const char* text, std::size_t size, const std::size_
 
 // FNV-1a is a chain of dependent multiplications, one per byte, so four
 // shingles are hashed side by side: through their common length in step,
-// then each remainder. Kept out of line and unspecialised: the vector kernel
-// calls it only for groups it cannot take.
-[[gnu::noinline, gnu::noclone]] void hash_portable(const char* text, std::size_t, const std::size_t* starts,
+// then on to the longest, every step's values kept in a small table from
+// which each lane's own is read at its length (no branch or select per
+// byte). The lanes past their end read bytes after their shingle, so a group
+// whose last shingle would read past the stream, or whose lengths differ by
+// more than the table holds, finishes each lane alone. Kept out of line and
+// unspecialised: the vector kernel calls it only for groups it cannot take.
+[[gnu::noinline, gnu::noclone]] void hash_portable(const char* text, std::size_t size, const std::size_t* starts,
                                                    std::size_t count, std::uint64_t* ts) {
+  constexpr std::size_t kTail = 64;
   const auto* bytes = reinterpret_cast<const unsigned char*>(text);
   std::size_t i = 0;
   for (; i + 4 <= count; i += 4) {
@@ -530,6 +535,7 @@ using HashKernel = void (*)(const char* text, std::size_t size, const std::size_
       n[l] = starts[i + l + kShingleWords] - 1 - starts[i + l];
     }
     const std::size_t common = std::min(std::min(n[0], n[1]), std::min(n[2], n[3]));
+    const std::size_t longest = std::max(std::max(n[0], n[1]), std::max(n[2], n[3]));
     std::uint64_t h0 = kFnvOffset, h1 = kFnvOffset, h2 = kFnvOffset, h3 = kFnvOffset;
     for (std::size_t k = 0; k < common; ++k) {
       h0 = (h0 ^ p[0][k]) * kFnvPrime;
@@ -537,10 +543,25 @@ using HashKernel = void (*)(const char* text, std::size_t size, const std::size_
       h2 = (h2 ^ p[2][k]) * kFnvPrime;
       h3 = (h3 ^ p[3][k]) * kFnvPrime;
     }
-    ts[i] = mod_p(fnv1a(p[0] + common, p[0] + n[0], h0));
-    ts[i + 1] = mod_p(fnv1a(p[1] + common, p[1] + n[1], h1));
-    ts[i + 2] = mod_p(fnv1a(p[2] + common, p[2] + n[2], h2));
-    ts[i + 3] = mod_p(fnv1a(p[3] + common, p[3] + n[3], h3));
+    if (longest - common <= kTail && starts[i + 3] + longest <= size) {
+      // Row r holds the values after byte common + r - 1 (row 0: at common).
+      std::uint64_t tail[kTail + 1][4];
+      tail[0][0] = h0, tail[0][1] = h1, tail[0][2] = h2, tail[0][3] = h3;
+      for (std::size_t k = common; k < longest; ++k) {
+        h0 = (h0 ^ p[0][k]) * kFnvPrime;
+        h1 = (h1 ^ p[1][k]) * kFnvPrime;
+        h2 = (h2 ^ p[2][k]) * kFnvPrime;
+        h3 = (h3 ^ p[3][k]) * kFnvPrime;
+        std::uint64_t* row = tail[k - common + 1];
+        row[0] = h0, row[1] = h1, row[2] = h2, row[3] = h3;
+      }
+      for (std::size_t l = 0; l < 4; ++l) ts[i + l] = mod_p(tail[n[l] - common][l]);
+    } else {
+      ts[i] = mod_p(fnv1a(p[0] + common, p[0] + n[0], h0));
+      ts[i + 1] = mod_p(fnv1a(p[1] + common, p[1] + n[1], h1));
+      ts[i + 2] = mod_p(fnv1a(p[2] + common, p[2] + n[2], h2));
+      ts[i + 3] = mod_p(fnv1a(p[3] + common, p[3] + n[3], h3));
+    }
   }
   for (; i < count; ++i)
     ts[i] = mod_p(fnv1a(bytes + starts[i], bytes + starts[i + kShingleWords] - 1));
