@@ -291,12 +291,17 @@ inline std::uint64_t near_bound(std::uint64_t s) {
 void absorb_portable(std::uint64_t* sig, const std::uint64_t* ts, std::size_t count) {
   std::uint64_t bound[kMinHashPermutations];
   for (std::size_t j = 0; j < kMinHashPermutations; ++j) bound[j] = near_bound(sig[j]);
+  // Through a pointer the compiler cannot see into, so that the constants
+  // stay operands in memory (a load folded into the instruction) rather than
+  // becoming 64-bit immediates, one more instruction each.
+  const NearFamily* family = &kNear;
+  asm("" : "+r"(family));
   for (std::size_t i = 0; i < count; ++i) {
     const std::uint64_t t = ts[i];
 #pragma GCC unroll 128
     for (std::size_t j = 0; j < kMinHashPermutations; ++j) {
-      const Uint128 p = static_cast<Uint128>(kNear.a8[j]) * t;
-      const std::uint64_t y = static_cast<std::uint64_t>(p) + ((static_cast<std::uint64_t>(p >> 64) + kNear.b[j]) << 3);
+      const Uint128 p = static_cast<Uint128>(family->a8[j]) * t;
+      const std::uint64_t y = static_cast<std::uint64_t>(p) + ((static_cast<std::uint64_t>(p >> 64) + family->b[j]) << 3);
       if (y < bound[j]) [[unlikely]] lower_portable(sig, bound, j, t);
     }
   }
@@ -474,31 +479,33 @@ __attribute__((target("avx2"))) inline __m256i reject_avx2(std::size_t g, __m256
 
 // Eight lanes per 32-bit screen, two groups tested with one branch; where a
 // lane may pass, its four-lane half is computed exactly.
-__attribute__((target("avx2"))) void absorb_avx2(std::uint64_t* sig, const std::uint64_t* ts, std::size_t count) {
-  alignas(32) std::int32_t bound[kMinHashPermutations];
-  for (std::size_t j = 0; j < kMinHashPermutations; ++j) bound[j] = fraction_bound(sig[j]);
-  for (std::size_t i = 0; i < count; ++i) {
-    const std::uint64_t t = ts[i];
-    const Digits d = digits_of(t);
-    const __m256i t01 = _mm256_set1_epi32(static_cast<int>(d.pair01));
-    const __m256i t23 = _mm256_set1_epi32(static_cast<int>(d.pair23));
+__attribute__((target("avx2"))) inline void absorb_one_avx2(std::uint64_t* sig, std::int32_t* bound,
+                                                             std::uint64_t t) {
+  const Digits d = digits_of(t);
+  const __m256i t01 = _mm256_set1_epi32(static_cast<int>(d.pair01));
+  const __m256i t23 = _mm256_set1_epi32(static_cast<int>(d.pair23));
 #pragma GCC unroll 8
-    for (std::size_t g = 0; g < kGroups8; g += 2) {
-      const __m256i r0 = reject_avx2(g, t01, t23, bound);
-      const __m256i r1 = reject_avx2(g + 1, t01, t23, bound);
-      if (_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_and_si256(r0, r1))) != 0xFF) [[unlikely]] {
-        for (std::size_t h = 0; h < 2; ++h) {
-          const unsigned rejected = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(h == 0 ? r0 : r1)));
-          for (std::size_t half = 0; half < 2; ++half) {
-            if (((rejected >> (4 * half)) & 0xF) == 0xF) continue;
-            const std::size_t q = 2 * (g + h) + half;  // four-lane group
-            lower_avx2(sig, q, t);
-            for (std::size_t l = 4 * q; l < 4 * q + 4; ++l) bound[l] = fraction_bound(sig[l]);
-          }
+  for (std::size_t g = 0; g < kGroups8; g += 2) {
+    const __m256i r0 = reject_avx2(g, t01, t23, bound);
+    const __m256i r1 = reject_avx2(g + 1, t01, t23, bound);
+    if (_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_and_si256(r0, r1))) != 0xFF) [[unlikely]] {
+      for (std::size_t h = 0; h < 2; ++h) {
+        const unsigned rejected = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(h == 0 ? r0 : r1)));
+        for (std::size_t half = 0; half < 2; ++half) {
+          if (((rejected >> (4 * half)) & 0xF) == 0xF) continue;
+          const std::size_t q = 2 * (g + h) + half;  // four-lane group
+          lower_avx2(sig, q, t);
+          for (std::size_t l = 4 * q; l < 4 * q + 4; ++l) bound[l] = fraction_bound(sig[l]);
         }
       }
     }
   }
+}
+
+__attribute__((target("avx2"))) void absorb_avx2(std::uint64_t* sig, const std::uint64_t* ts, std::size_t count) {
+  alignas(32) std::int32_t bound[kMinHashPermutations];
+  for (std::size_t j = 0; j < kMinHashPermutations; ++j) bound[j] = fraction_bound(sig[j]);
+  for (std::size_t i = 0; i < count; ++i) absorb_one_avx2(sig, bound, ts[i]);
 }
 
 #pragma GCC diagnostic pop
@@ -566,6 +573,25 @@ using HashKernel = void (*)(const char* text, std::size_t size, const std::size_
   for (; i < count; ++i)
     ts[i] = mod_p(fnv1a(bytes + starts[i], bytes + starts[i + kShingleWords] - 1));
 }
+
+#if defined(__x86_64__)
+// Hashing is scalar and waits on its multiplications; the screen keeps the
+// vector ports busy. Taken four shingles at a time, the hashing of the next
+// four runs in the ports the screen leaves idle (the processor's window of
+// instructions in flight holds both), where a whole batch of each in turn
+// would run one after the other.
+__attribute__((target("avx2"))) void hash_absorb_avx2(const char* text, std::size_t size, const std::size_t* starts,
+                                                      std::size_t count, std::uint64_t* sig) {
+  alignas(32) std::int32_t bound[kMinHashPermutations];
+  for (std::size_t j = 0; j < kMinHashPermutations; ++j) bound[j] = fraction_bound(sig[j]);
+  std::uint64_t ts[4];
+  for (std::size_t i = 0; i < count; i += 4) {
+    const std::size_t n = std::min<std::size_t>(4, count - i);
+    hash_portable(text, size, starts + i, n, ts);
+    for (std::size_t l = 0; l < n; ++l) absorb_one_avx2(sig, bound, ts[l]);
+  }
+}
+#endif  // __x86_64__
 
 #if defined(__x86_64__)
 #pragma GCC diagnostic push
@@ -667,16 +693,21 @@ __attribute__((target("avx512f,avx512dq"))) void hash_avx512(const char* text, s
 #pragma GCC diagnostic pop
 #endif  // __x86_64__
 
-// A kernel: a way to hash the shingles and a way to absorb their hashes.
+// A kernel: a way to hash the shingles and a way to absorb their hashes,
+// and, where the two run better interleaved, a way to do both for a batch.
+using BatchKernel = void (*)(const char* text, std::size_t size, const std::size_t* starts, std::size_t count,
+                             std::uint64_t* signature);
+
 struct Kernel {
   HashKernel hash;
   AbsorbKernel absorb;
+  BatchKernel both = nullptr;
 };
 
 constexpr Kernel kPortable{hash_portable, absorb_portable};
 #if defined(__x86_64__)
 constexpr Kernel kAvx512{hash_avx512, absorb_avx512};
-constexpr Kernel kAvx2{hash_portable, absorb_avx2};
+constexpr Kernel kAvx2{hash_portable, absorb_avx2, hash_absorb_avx2};
 #endif
 
 // Fastest first.
@@ -712,8 +743,12 @@ MinHashSketch sketch_of_stream(std::string_view stream, const Kernel& kernel) {
   std::size_t held = 0;     // starts in the buffer
   std::size_t tokens = 0;   // tokens seen in all
   const auto absorb = [&](std::size_t shingles) {
-    kernel.hash(data, size, starts, shingles, ts);
-    kernel.absorb(sketch.signature.data(), ts, shingles);
+    if (kernel.both != nullptr) {
+      kernel.both(data, size, starts, shingles, sketch.signature.data());
+    } else {
+      kernel.hash(data, size, starts, shingles, ts);
+      kernel.absorb(sketch.signature.data(), ts, shingles);
+    }
     std::copy(starts + shingles, starts + held, starts);
     held -= shingles;
   };
