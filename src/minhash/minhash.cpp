@@ -710,11 +710,14 @@ constexpr Kernel kAvx512{hash_avx512, absorb_avx512};
 constexpr Kernel kAvx2{hash_portable, absorb_avx2, hash_absorb_avx2};
 #endif
 
-// Fastest first.
+// Fastest first. The AVX2 kernel leads: on an AVX-512 processor (measured on
+// a Xeon with AVX-512 and IFMA) its 32-bit screen with the hashing
+// interleaved is as fast on English and about a fifth faster on mixed-script
+// text than the AVX-512 screen after vector hashing.
 const cpu::Kernel<const Kernel*> kKernels[] = {
 #if defined(__x86_64__)
-    {"avx512", &kAvx512, cpu::Isa::Avx512dq},
     {"avx2", &kAvx2, cpu::Isa::Avx2},
+    {"avx512", &kAvx512, cpu::Isa::Avx512dq},
 #endif
     {"portable", &kPortable, cpu::Isa::Baseline},
 };
