@@ -75,7 +75,11 @@ inline std::uint64_t affine_mod_p(std::uint64_t a, std::uint64_t t, std::uint64_
 // Past the first few shingles a signature value is rarely lowered (at the
 // n-th distinct shingle, with chance about 1/n), so the kernels first
 // estimate each value cheaply and compute it exactly only where the estimate
-// says it might fall below the current minimum s.
+// says it might fall below the current minimum s. Three screens follow, one
+// per kernel set, each suited to the multiplications its instructions have:
+// this one (AVX-512: 64-bit lane products and a fused multiply-add), a
+// 32-bit one from 16-bit products (AVX2, see Fractions) and an all but exact
+// one from a scalar 128-bit product (portable).
 //
 // With a t = hi 2^61 + lo (lo < 2^61) and 2^61 = 1 (mod P), the value
 // v = (a t + b) mod P is congruent to w = lo + hi + b < 3 2^61. Reducing w
@@ -87,7 +91,7 @@ inline std::uint64_t affine_mod_p(std::uint64_t a, std::uint64_t t, std::uint64_
 // the sum wraps past 2^61), so a lane with W >= s + 2K cannot lower s, and
 // the screen never hides a new minimum.
 //
-// The kernels work eight times larger, where 64-bit wraparound is the
+// The kernel works eight times larger, where 64-bit wraparound is the
 // reduction modulo 2^61: (8a mod 2^64) t = 8 lo (mod 2^64), and the
 // estimate comes from one multiply-add in double precision,
 //   f = (a 2^-11) (t 2^-61) + (2^52 + (b + K) 2^-11),
