@@ -307,8 +307,8 @@ def _words(seed, count, lengths):
     return " ".join("".join(rng.choice(letters) for _ in range(rng.choice(lengths))) for _ in range(count))
 
 
-# Shingles are hashed sixteen at a time, in step to the longest; these reach
-# the edges of that: lengths that are multiples of the 8-byte loads, shingles
+# Shingles are hashed four or sixteen at a time, in step to the longest; these
+# reach the edges of that: lengths that are multiples of the 8-byte loads, shingles
 # longer than the ring of kept steps, lengths too far apart for it, and
 # groups ending at the very end of the stream.
 @pytest.mark.parametrize(
@@ -319,8 +319,9 @@ def _words(seed, count, lengths):
         _words(2, 90, [100, 101, 103]),  # about 500-byte shingles
         _words(3, 120, [1, 2, 300]),
         _words(4, 52, [2, 3]) + " " + "z" * 700,
+        _words(5, 400, [1, 1, 1, 1, 18, 20, 22, 24, 26]),  # groups of four whose lengths differ by 63, 64 and 65 bytes
     ],
-    ids=["short", "multiple-of-8", "long", "far-apart", "long-last"],
+    ids=["short", "multiple-of-8", "long", "far-apart", "long-last", "tail-edge"],
 )
 def test_kernels_hash_every_shingle_layout(native, text):
     expected = reference.minhash_signature(text) + reference.minhash_bands(text)
@@ -364,6 +365,25 @@ def test_kernels_never_miss_a_new_minimum(native):
         for hashes in sequences:
             assert native.minhash_absorb_using(" ".join(map(str, hashes)), kernel) == absorbed(hashes), kernel
     assert native.minhash_absorb_using("1", "no-such-kernel") == []
+
+
+# Shingle hashes whose balanced base-2^16 digits are at their extremes
+# (-2^15 or 2^15 - 1), which is where the 32-bit screen's estimate strays
+# farthest, and the ends of the range.
+EXTREME_HASHES = [0, 1, 2**16 - 1, 2**15, 0x8000_8000_8000, 0x7FFF_7FFF_7FFF, 0x1FFF_8000_8000_8000,
+                  0x1FFF_7FFF_7FFF_7FFF, 0x1000_8000_8000_8000, P61 - 2, P61 - 1]
+
+
+@pytest.mark.parametrize("t", EXTREME_HASHES, ids=hex)
+def test_kernels_screen_edges_in_every_lane(native, t):
+    # Each lane in turn holds a minimum one above, or equal to, the value t
+    # gives it, so t lowers exactly that lane by one or changes nothing.
+    values = [(a * t + b) % P61 for a, b in zip(reference.MINHASH_A, reference.MINHASH_B)]
+    sequences = [[hash_giving(j, (values[j] + d) % P61), t] for j in range(128) for d in (1, 0)]
+    sequences.append([hash_giving(j, (values[j] + 2**29) % P61) for j in (0, 77)] + [t])
+    for kernel in native.minhash_kernels().split():
+        got = [native.minhash_absorb_using(" ".join(map(str, hashes)), kernel) for hashes in sequences]
+        assert got == [absorbed(hashes) for hashes in sequences], kernel
 
 
 # ---------------------------------------------------------------------------
