@@ -1,6 +1,8 @@
 #include "simhash/surface.hpp"
 
+#include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -25,31 +27,23 @@ constexpr int kShingle = 4;
 // step and the first 253 of its second.
 constexpr std::uint64_t kHeadPositions = kWindowLength - kWindowStep - (kShingle - 1);
 
-// A shingle of up to four code points, packed exactly: the first three in 63
-// bits of `lo` (21 bits each), the fourth in `hi`; absent code points are 0.
-// No code point of the canonical stream is U+0000, so a key with lo == 0
-// marks an empty slot.
+// A shingle of up to four code points, kept as its UTF-8 bytes (at most 16)
+// in the two words BLAKE2b reads them as, every byte past its end zero: the
+// table compares and hashes two words, and the shingle goes into the
+// compression as it is. No UTF-8 byte of the canonical stream is zero (it
+// holds no U+0000), so the bytes end where the words' zero bytes begin, and
+// a key with lo == 0 marks an empty slot.
 struct ShingleKey {
   std::uint64_t lo;
-  std::uint32_t hi;
+  std::uint64_t hi;
 };
 
-// Writes the UTF-8 bytes of a packed shingle to `out` (at least 16 bytes);
-// returns their number.
-std::size_t shingle_bytes(ShingleKey key, char* out) {
-  const char32_t cps[kShingle] = {
-      static_cast<char32_t>(key.lo & 0x1FFFFF),
-      static_cast<char32_t>((key.lo >> 21) & 0x1FFFFF),
-      static_cast<char32_t>(key.lo >> 42),
-      static_cast<char32_t>(key.hi),
-  };
-  std::size_t n = 0;
-  for (char32_t c : cps) {
-    if (c == 0) break;
-    n += utf8::encode(c, out + n);
-  }
-  return n;
+// The number of bytes in a key: up to its last nonzero byte.
+std::uint64_t key_length(ShingleKey key) {
+  return key.hi != 0 ? 16 - std::countl_zero(key.hi) / 8 : 8 - std::countl_zero(key.lo) / 8;
 }
+
+crypto::ShortMessage key_message(ShingleKey key) { return {{key.lo, key.hi}, key_length(key)}; }
 
 using simhash_detail::fold_multiply;
 using simhash_detail::TableSeed;
@@ -63,7 +57,7 @@ class ShingleTable {
  public:
   struct Slot {
     std::uint64_t lo;
-    std::uint32_t hi;
+    std::uint64_t hi;
     Value value;
   };
 
@@ -151,79 +145,119 @@ class ShingleTable {
   std::size_t mask_ = 0, limit_ = 0, size_ = 0;
 };
 
-// Walks the shingle keys of a stream of at least four code points, in order.
-class ShingleWalker {
+template <class Word>
+Word load_little_endian(const char* p) {
+  Word x;
+  std::memcpy(&x, p, sizeof x);
+  if constexpr (std::endian::native == std::endian::big) x = std::byteswap(x);
+  return x;
+}
+
+// Cuts a stream of at least five code points into its shingle keys, in
+// order, a block at a time. A shingle is the bytes from the start of one
+// code point to the start of the fourth after it, so the cut needs only
+// where code points start, never their values: those positions are read off
+// 64 bytes at a time as a bit mask of the bytes that are not UTF-8
+// continuation bytes.
+//
+// Each block's keys are hashed for the table and their slots prefetched
+// before any of them is looked up: past the first kilobytes of a text, most
+// probes would otherwise wait on a cache miss.
+template <class Table>
+class ShingleBlocks {
  public:
-  explicit ShingleWalker(std::string_view stream) : s_(stream) {
-    for (int i = 0; i < kShingle; ++i) push(next_code_point());
+  static constexpr std::size_t kBlock = 256;
+
+  ShingleBlocks(std::string_view stream, const Table& table) : s_(stream), table_(table) {
+    bits_ = lead_bits(0);
+    for (int i = 0; i < kShingle; ++i) starts_[i] = next_start();
   }
-  ShingleKey key() const { return {lo_, hi_}; }
-  void advance() { push(next_code_point()); }
+
+  // Cuts the next `count` keys (at most kBlock, no more than remain) into
+  // keys[] and their table hashes into hashes[].
+  void next(std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) starts_[kShingle + i] = next_start();
+    for (std::size_t i = 0; i < count; ++i) {
+      keys[i] = key(starts_[i], starts_[i + kShingle]);
+      hashes[i] = table_.hash(keys[i]);
+      table_.prefetch(hashes[i]);
+    }
+    for (int i = 0; i < kShingle; ++i) starts_[i] = starts_[count + i];
+  }
+
+  ShingleKey keys[kBlock];
+  std::uint64_t hashes[kBlock];
 
  private:
-  char32_t next_code_point() {
-    const auto b = static_cast<unsigned char>(s_[pos_]);
-    if (b < 0x80) {
-      ++pos_;
-      return b;
-    }
-    return utf8::decode(s_, pos_);
-  }
-  void push(char32_t c) {
-    lo_ = (lo_ >> 21) | (static_cast<std::uint64_t>(hi_) << 42);
-    hi_ = static_cast<std::uint32_t>(c);
-  }
+  // kKeepBytes[n]: a word's first n bytes (little-endian) kept, the rest cleared.
+  static constexpr std::uint64_t kKeepBytes[9] = {
+      0,
+      0xFF,
+      0xFFFF,
+      0xFFFFFF,
+      0xFFFFFFFF,
+      0xFFFFFFFFFF,
+      0xFFFFFFFFFFFF,
+      0xFFFFFFFFFFFFFF,
+      ~std::uint64_t{0},
+  };
 
-  std::string_view s_;
-  std::size_t pos_ = 0;
-  std::uint64_t lo_ = 0;
-  std::uint32_t hi_ = 0;
-};
-
-// The shingle keys of a stream, in order, each with its table hash, walked a
-// few positions ahead so that the table slot each one probes is prefetched
-// well before it is needed: past the first kilobytes of a text, most probes
-// would otherwise wait on a cache miss.
-template <class Table>
-class PrefetchingWalker {
- public:
-  PrefetchingWalker(std::string_view stream, std::uint64_t positions, const Table& table)
-      : walk_(stream), table_(table), positions_(positions) {
-    const std::uint64_t ahead = std::min<std::uint64_t>(kAhead, positions);
-    for (std::uint64_t q = 0; q < ahead; ++q) {
-      if (q != 0) walk_.advance();
-      load(q);
+  ShingleKey key(std::size_t start, std::size_t end) const {
+    const std::size_t length = end - start;  // 1 to 16
+    ShingleKey key;
+    if (start + 16 <= s_.size()) {
+      key = {load_little_endian<std::uint64_t>(s_.data() + start),
+             load_little_endian<std::uint64_t>(s_.data() + start + 8)};
+    } else {  // near the end of the stream: no reading past it
+      char bytes[16] = {};
+      std::memcpy(bytes, s_.data() + start, s_.size() - start);
+      key = {load_little_endian<std::uint64_t>(bytes), load_little_endian<std::uint64_t>(bytes + 8)};
     }
-  }
-
-  // The key at the next position and its hash; positions() calls in all.
-  ShingleKey next(std::uint64_t& hash) {
-    const std::size_t at = next_ % kAhead;
-    const ShingleKey key = keys_[at];
-    hash = hashes_[at];
-    if (next_ + kAhead < positions_) {
-      walk_.advance();
-      load(at);
-    }
-    ++next_;
+    const std::size_t low = std::min<std::size_t>(length, 8);
+    key.lo &= kKeepBytes[low];
+    key.hi &= kKeepBytes[length - low];
     return key;
   }
 
- private:
-  static constexpr std::size_t kAhead = 16;
-
-  void load(std::size_t at) {
-    keys_[at] = walk_.key();
-    hashes_[at] = table_.hash(keys_[at]);
-    table_.prefetch(hashes_[at]);
+  // Bit i set when byte base + i starts a code point. Past the end of the
+  // stream every byte counts as a start, so the end itself is one: it
+  // closes the last shingle.
+  std::uint64_t lead_bits(std::size_t base) const {
+    const char* p = s_.data() + base;
+    char tail[64];
+    if (base + 64 > s_.size()) {
+      std::memset(tail, 0, sizeof tail);
+      if (base < s_.size()) std::memcpy(tail, p, s_.size() - base);
+      p = tail;
+    }
+    constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
+    std::uint64_t bits = 0;
+    for (int i = 0; i < 8; ++i) {
+      const auto w = load_little_endian<std::uint64_t>(p + 8 * i);
+      // A continuation byte is 10xxxxxx: its top bit set, the next clear.
+      const std::uint64_t starts = ~(w & ~(w << 1)) & kHigh;
+      // Gathers the eight top bits, byte j to bit j.
+      const std::uint64_t packed = ((starts >> 7) * 0x0102040810204080ULL) >> 56;
+      bits |= packed << (8 * i);
+    }
+    return bits;
   }
 
-  ShingleWalker walk_;
+  std::size_t next_start() {
+    while (bits_ == 0) {
+      base_ += 64;
+      bits_ = lead_bits(base_);
+    }
+    const std::size_t at = base_ + static_cast<std::size_t>(std::countr_zero(bits_));
+    bits_ &= bits_ - 1;
+    return at;
+  }
+
+  std::string_view s_;
   const Table& table_;
-  std::uint64_t positions_;
-  std::uint64_t next_ = 0;
-  ShingleKey keys_[kAhead];
-  std::uint64_t hashes_[kAhead];
+  std::size_t base_ = 0;
+  std::uint64_t bits_ = 0;
+  std::size_t starts_[kBlock + kShingle];  // code point starts of the block's keys, and four more
 };
 
 // A stream of at most four code points is its own single shingle, of weight
@@ -236,18 +270,33 @@ Fingerprint256 single_shingle_fingerprint(std::string_view stream) {
 template <class Value>
 Fingerprint256 whole_fingerprint(std::string_view stream, std::uint64_t positions) {
   ShingleTable<Value> table(positions);
-  PrefetchingWalker walk(stream, positions, table);
-  for (std::uint64_t p = 0; p < positions; ++p) {
-    bool inserted;
-    std::uint64_t hash;
-    const ShingleKey key = walk.next(hash);
-    ++table.find_or_insert(key, hash, inserted).value;
+  ShingleBlocks cut(stream, table);
+  for (std::uint64_t p = 0; p < positions; p += cut.kBlock) {
+    const std::size_t count = std::min<std::uint64_t>(cut.kBlock, positions - p);
+    cut.next(count);
+    for (std::size_t i = 0; i < count; ++i) {
+      bool inserted;
+      ++table.find_or_insert(cut.keys[i], cut.hashes[i], inserted).value;
+    }
   }
+  // The distinct shingles are hashed a batch at a time.
+  constexpr std::size_t kBatch = 256;
+  crypto::ShortMessage messages[kBatch];
+  std::int64_t counts[kBatch];
+  FeatureHash hashes[kBatch];
+  std::size_t pending = 0;
   SimHashBuilder simhash;
-  char bytes[16];
+  const auto flush = [&] {
+    crypto::blake2b512_head_batch(std::span(messages, pending), std::span(hashes, pending));
+    for (std::size_t i = 0; i < pending; ++i) simhash.add_hash(hashes[i], counts[i]);
+    pending = 0;
+  };
   table.for_each([&](ShingleKey key, Value count) {
-    simhash.add(std::string_view(bytes, shingle_bytes(key, bytes)), static_cast<std::int64_t>(count));
+    messages[pending] = key_message(key);
+    counts[pending] = static_cast<std::int64_t>(count);
+    if (++pending == kBatch) flush();
   });
+  flush();
   return simhash.finish();
 }
 
@@ -329,22 +378,17 @@ Fingerprint256 votes_fingerprint(const BlockVotes& first, const BlockVotes* rest
 // together when the block ends.
 class NewShingles {
  public:
-  void add(ShingleKey key) {
-    const std::size_t n = shingle_bytes(key, bytes_[count_]);
-    views_[count_] = crypto::ByteView(reinterpret_cast<const std::uint8_t*>(bytes_[count_]), n);
-    ++count_;
-  }
+  void add(ShingleKey key) { messages_[count_++] = key_message(key); }
   // Appends their hashes to `hashes`, in the order they were added.
   void hash_into(std::vector<FeatureHash>& hashes) {
     const std::size_t first = hashes.size();
     hashes.resize(first + count_);
-    crypto::blake2b512_head_batch(std::span(views_, count_), std::span(hashes).subspan(first));
+    crypto::blake2b512_head_batch(std::span(messages_, count_), std::span(hashes).subspan(first));
     count_ = 0;
   }
 
  private:
-  char bytes_[kWindowStep][16];
-  crypto::ByteView views_[kWindowStep];
+  crypto::ShortMessage messages_[kWindowStep];
   std::size_t count_ = 0;
 };
 
@@ -403,21 +447,24 @@ SurfaceFingerprint windowed_fingerprint(std::string_view stream, std::uint64_t n
     in_block = 0;
   };
 
-  PrefetchingWalker walk(stream, positions, table);
+  ShingleBlocks cut(stream, table);
+  static_assert(cut.kBlock == kWindowStep);
   Value distinct = 0;
-  for (std::uint64_t p = 0; p < positions; ++p) {
-    bool inserted;
-    std::uint64_t hash;
-    const ShingleKey key = walk.next(hash);
-    auto& slot = table.find_or_insert(key, hash, inserted);
-    if (inserted) {
-      slot.value = distinct++;
-      fresh.add(key);
+  for (std::uint64_t p = 0; p < positions; p += kWindowStep) {
+    const std::size_t count = std::min<std::uint64_t>(kWindowStep, positions - p);
+    cut.next(count);
+    for (std::size_t i = 0; i < count; ++i) {
+      bool inserted;
+      auto& slot = table.find_or_insert(cut.keys[i], cut.hashes[i], inserted);
+      if (inserted) {
+        slot.value = distinct++;
+        fresh.add(cut.keys[i]);
+      }
+      shingles[i] = slot.value;
     }
-    shingles[in_block] = slot.value;
-    if (++in_block == kWindowStep && p + 1 < positions) finish_block(false);
+    in_block = count;
+    finish_block(p + count == positions);
   }
-  finish_block(true);
 
   for (int i = 0; i < 256; ++i) {
     if (static_cast<std::int64_t>(2 * whole_set[i] - positions) > 0)
