@@ -82,28 +82,44 @@ class ShingleTable {
   // the cache.
   void prefetch(std::uint64_t hash) const { __builtin_prefetch(&slots_[hash & mask_]); }
 
-  // The slot of `key`, whose hash() is `hash`, inserted with value 0 if
-  // absent; `inserted` tells which.
-  Slot& find_or_insert(ShingleKey key, std::uint64_t hash, bool& inserted) {
-    std::size_t i = hash & mask_;
-    for (;;) {
-      Slot& s = slots_[i];
-      if (s.lo == key.lo && s.hi == key.hi) {
-        inserted = false;
-        return s;
+  // hash() and prefetch() as a value, for a loop over many keys that keeps
+  // the seed and the slots in registers. Valid until the next insertion.
+  struct Hasher {
+    TableSeed seed;
+    const Slot* slots;
+    std::size_t mask;
+    std::uint64_t operator()(ShingleKey key) const {
+      const std::uint64_t h = fold_multiply(key.lo ^ seed.a, key.hi ^ seed.b);
+      __builtin_prefetch(&slots[h & mask]);
+      return h;
+    }
+  };
+  Hasher hasher() const { return {seed_, slots_.get(), mask_}; }
+
+  // Calls f(slot, inserted, k) for each keys[k], whose hash() is
+  // hashes[k], in order: `slot` holds the key, inserted with value 0 if it
+  // was absent, and `inserted` tells which. The probes keep the slots and
+  // the mask in registers: they are reloaded only after an insertion, which
+  // may have grown the table.
+  template <class F>
+  __attribute__((noinline)) void visit(const ShingleKey* keys, const std::uint64_t* hashes, std::size_t count, F f) {
+    Slot* slots = slots_.get();
+    std::size_t mask = mask_;
+    for (std::size_t k = 0; k < count; ++k) {
+      const ShingleKey key = keys[k];
+      std::size_t i = hashes[k] & mask;
+      while (slots[i].lo != key.lo || slots[i].hi != key.hi) {
+        if (slots[i].lo == 0) break;
+        i = (i + 1) & mask;
       }
-      if (s.lo == 0) {
-        if (size_ + 1 > limit_) {
-          grow();
-          return find_or_insert(key, hash, inserted);
-        }
-        ++size_;
-        s.lo = key.lo;
-        s.hi = key.hi;
-        inserted = true;
-        return s;
+      if (slots[i].lo != 0) {
+        f(slots[i], false, k);
+        continue;
       }
-      i = (i + 1) & mask_;
+      Slot& fresh = insert(key, hashes[k], i);
+      slots = slots_.get();
+      mask = mask_;
+      f(fresh, true, k);
     }
   }
 
@@ -119,6 +135,22 @@ class ShingleTable {
   static constexpr std::size_t kPresizedSlots = std::size_t{1} << 16;
 
   std::size_t index(ShingleKey key) const { return hash(key) & mask_; }
+
+  // Puts `key`, absent, into the empty slot `i` where its probe ended, or
+  // into a grown table.
+  Slot& insert(ShingleKey key, std::uint64_t hash, std::size_t i) {
+    if (size_ + 1 > limit_) {
+      grow();
+      i = hash & mask_;
+      while (slots_[i].lo != 0) i = (i + 1) & mask_;
+    }
+    ++size_;
+    Slot& s = slots_[i];
+    s.lo = key.lo;
+    s.hi = key.hi;
+    s.value = 0;
+    return s;
+  }
 
   void allocate(std::size_t capacity) {
     slots_ = std::make_unique<Slot[]>(capacity);  // value-initialised: all empty
@@ -169,18 +201,35 @@ class ShingleBlocks {
   static constexpr std::size_t kBlock = 256;
 
   ShingleBlocks(std::string_view stream, const Table& table) : s_(stream), table_(table) {
+    // The first four starts, so that next() always has the four before its block.
     bits_ = lead_bits(0);
-    for (int i = 0; i < kShingle; ++i) starts_[i] = next_start();
+    for (int i = 0; i < kShingle; ++i) {
+      starts_[i] = static_cast<std::size_t>(std::countr_zero(bits_));
+      bits_ &= bits_ - 1;
+    }
   }
 
   // Cuts the next `count` keys (at most kBlock, no more than remain) into
-  // keys[] and their table hashes into hashes[].
-  void next(std::size_t count) {
-    for (std::size_t i = 0; i < count; ++i) starts_[kShingle + i] = next_start();
+  // keys[] and their table hashes into hashes[]. Kept out of line, as the
+  // table's probe loop is, so that each tight loop gets the registers to
+  // itself.
+  __attribute__((noinline)) void next(std::size_t count) {
+    std::uint64_t bits = bits_;
+    std::size_t base = base_;
+    for (std::size_t i = 0; i < count; ++i) {
+      while (bits == 0) {
+        base += 64;
+        bits = lead_bits(base);
+      }
+      starts_[kShingle + i] = base + static_cast<std::size_t>(std::countr_zero(bits));
+      bits &= bits - 1;
+    }
+    bits_ = bits;
+    base_ = base;
+    const auto hash = table_.hasher();
     for (std::size_t i = 0; i < count; ++i) {
       keys[i] = key(starts_[i], starts_[i + kShingle]);
-      hashes[i] = table_.hash(keys[i]);
-      table_.prefetch(hashes[i]);
+      hashes[i] = hash(keys[i]);
     }
     for (int i = 0; i < kShingle; ++i) starts_[i] = starts_[count + i];
   }
@@ -243,15 +292,6 @@ class ShingleBlocks {
     return bits;
   }
 
-  std::size_t next_start() {
-    while (bits_ == 0) {
-      base_ += 64;
-      bits_ = lead_bits(base_);
-    }
-    const std::size_t at = base_ + static_cast<std::size_t>(std::countr_zero(bits_));
-    bits_ &= bits_ - 1;
-    return at;
-  }
 
   std::string_view s_;
   const Table& table_;
@@ -274,10 +314,7 @@ Fingerprint256 whole_fingerprint(std::string_view stream, std::uint64_t position
   for (std::uint64_t p = 0; p < positions; p += cut.kBlock) {
     const std::size_t count = std::min<std::uint64_t>(cut.kBlock, positions - p);
     cut.next(count);
-    for (std::size_t i = 0; i < count; ++i) {
-      bool inserted;
-      ++table.find_or_insert(cut.keys[i], cut.hashes[i], inserted).value;
-    }
+    table.visit(cut.keys, cut.hashes, count, [](auto& slot, bool, std::size_t) { ++slot.value; });
   }
   // The distinct shingles are hashed a batch at a time.
   constexpr std::size_t kBatch = 256;
@@ -453,15 +490,13 @@ SurfaceFingerprint windowed_fingerprint(std::string_view stream, std::uint64_t n
   for (std::uint64_t p = 0; p < positions; p += kWindowStep) {
     const std::size_t count = std::min<std::uint64_t>(kWindowStep, positions - p);
     cut.next(count);
-    for (std::size_t i = 0; i < count; ++i) {
-      bool inserted;
-      auto& slot = table.find_or_insert(cut.keys[i], cut.hashes[i], inserted);
+    table.visit(cut.keys, cut.hashes, count, [&](auto& slot, bool inserted, std::size_t i) {
       if (inserted) {
         slot.value = distinct++;
         fresh.add(cut.keys[i]);
       }
       shingles[i] = slot.value;
-    }
+    });
     in_block = count;
     finish_block(p + count == positions);
   }
