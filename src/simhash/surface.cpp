@@ -238,18 +238,16 @@ class ShingleBlocks {
   std::uint64_t hashes[kBlock];
 
  private:
-  // kKeepBytes[n]: a word's first n bytes (little-endian) kept, the rest cleared.
-  static constexpr std::uint64_t kKeepBytes[9] = {
-      0,
-      0xFF,
-      0xFFFF,
-      0xFFFFFF,
-      0xFFFFFFFF,
-      0xFFFFFFFFFF,
-      0xFFFFFFFFFFFF,
-      0xFFFFFFFFFFFFFF,
-      ~std::uint64_t{0},
+  // kKeep[n]: masks that keep the first n bytes of a key's two words
+  // (little-endian) and clear the rest.
+  struct KeepMasks {
+    std::uint64_t word[17][2]{};
+    constexpr KeepMasks() {
+      for (int n = 0; n <= 16; ++n)
+        for (int b = 0; b < n; ++b) word[n][b / 8] |= std::uint64_t{0xFF} << (8 * (b % 8));
+    }
   };
+  static constexpr KeepMasks kKeep{};
 
   ShingleKey key(std::size_t start, std::size_t end) const {
     const std::size_t length = end - start;  // 1 to 16
@@ -262,9 +260,8 @@ class ShingleBlocks {
       std::memcpy(bytes, s_.data() + start, s_.size() - start);
       key = {load_little_endian<std::uint64_t>(bytes), load_little_endian<std::uint64_t>(bytes + 8)};
     }
-    const std::size_t low = std::min<std::size_t>(length, 8);
-    key.lo &= kKeepBytes[low];
-    key.hi &= kKeepBytes[length - low];
+    key.lo &= kKeep.word[length][0];
+    key.hi &= kKeep.word[length][1];
     return key;
   }
 
