@@ -179,7 +179,7 @@ class ShingleTable {
 
 template <class Word>
 Word load_little_endian(const char* p) {
-  Word x;
+  Word x{};
   std::memcpy(&x, p, sizeof x);
   if constexpr (std::endian::native == std::endian::big) x = std::byteswap(x);
   return x;
@@ -214,9 +214,63 @@ class ShingleBlocks {
   // table's probe loop is, so that each tight loop gets the registers to
   // itself.
   __attribute__((noinline)) void next(std::size_t count) {
+    for (std::size_t done = 0; done < count; done += kRun) {
+      const std::size_t n = std::min(kRun, count - done);
+      if (all_ascii(starts_[0], n + kShingle - 1)) {
+        cut_ascii(done, n);
+      } else {
+        cut(done, n);
+      }
+    }
+  }
+
+  ShingleKey keys[kBlock];
+  std::uint64_t hashes[kBlock];
+
+ private:
+  // Whether the `n` bytes from `at` on are all in the stream and ASCII.
+  bool all_ascii(std::size_t at, std::size_t n) const {
+    if (at + n > s_.size()) return false;
+    const char* p = s_.data() + at;
+    std::uint64_t high = 0;
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+      std::uint64_t w;
+      std::memcpy(&w, p + i, 8);
+      high |= w;
+    }
+    for (; i < n; ++i) high |= static_cast<unsigned char>(p[i]);
+    return (high & 0x8080808080808080ULL) == 0;
+  }
+
+  // Runs of kRun keys are cut each by the faster of two ways: a run
+  // whose shingles are ASCII throughout, the common case in Latin-script
+  // text, needs no search for where code points start.
+  static constexpr std::size_t kRun = 64;
+
+  // Cuts keys[at] to keys[at + n - 1] (and their hashes) from a run of ASCII
+  // bytes: every byte is a code point, so each key is the four bytes at its
+  // position.
+  void cut_ascii(std::size_t at, std::size_t n) {
+    const std::size_t first = starts_[0];
+    const auto hash = table_.hasher();
+    for (std::size_t i = 0; i < n; ++i) {
+      keys[at + i] = {load_little_endian<std::uint32_t>(s_.data() + first + i), 0};
+      hashes[at + i] = hash(keys[at + i]);
+    }
+    // The next run's first four starts follow one another; the walk over
+    // the lead-byte mask resumes after the last of them.
+    for (int i = 0; i < kShingle; ++i) starts_[i] = first + n + static_cast<std::size_t>(i);
+    const std::size_t last = first + n + kShingle - 1;
+    base_ = last & ~std::size_t{63};
+    bits_ = lead_bits(base_) & (~std::uint64_t{1} << (last - base_));
+  }
+
+  // The same for any run, from the code point starts.
+  void cut(std::size_t at, std::size_t n) {
     std::uint64_t bits = bits_;
     std::size_t base = base_;
-    for (std::size_t i = 0; i < count; ++i) {
+    for (std::size_t i = 0; i < n; ++i) {
       while (bits == 0) {
         base += 64;
         bits = lead_bits(base);
@@ -227,17 +281,13 @@ class ShingleBlocks {
     bits_ = bits;
     base_ = base;
     const auto hash = table_.hasher();
-    for (std::size_t i = 0; i < count; ++i) {
-      keys[i] = key(starts_[i], starts_[i + kShingle]);
-      hashes[i] = hash(keys[i]);
+    for (std::size_t i = 0; i < n; ++i) {
+      keys[at + i] = key(starts_[i], starts_[i + kShingle]);
+      hashes[at + i] = hash(keys[at + i]);
     }
-    for (int i = 0; i < kShingle; ++i) starts_[i] = starts_[count + i];
+    for (int i = 0; i < kShingle; ++i) starts_[i] = starts_[n + i];
   }
 
-  ShingleKey keys[kBlock];
-  std::uint64_t hashes[kBlock];
-
- private:
   // kKeep[n]: masks that keep the first n bytes of a key's two words
   // (little-endian) and clear the rest.
   struct KeepMasks {
@@ -294,7 +344,7 @@ class ShingleBlocks {
   const Table& table_;
   std::size_t base_ = 0;
   std::uint64_t bits_ = 0;
-  std::size_t starts_[kBlock + kShingle];  // code point starts of the block's keys, and four more
+  std::size_t starts_[kRun + kShingle];  // code point starts of a run's keys, and four more
 };
 
 // A stream of at most four code points is its own single shingle, of weight
