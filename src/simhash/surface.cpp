@@ -62,13 +62,14 @@ class ShingleTable {
   };
 
   explicit ShingleTable(std::uint64_t positions) : seed_(table_seed()) {
-    // Sized for one distinct shingle in eight positions, up to a megabyte,
-    // and grown from there: natural text repeats its shingles so much that
-    // sizing for every position would waste memory and cache (100 KB of
-    // prose has some 90 000 positions but only about 9 000 distinct
-    // shingles), while growing step by step from a small table rehashes
-    // every shingle several times.
-    const std::uint64_t expected = std::min<std::uint64_t>(positions / 8, kPresizedSlots / 4 * 3);
+    // Sized for one distinct shingle in four positions, up to a megabyte
+    // and a half, and grown from there: natural text repeats its shingles so
+    // much that sizing for every position would waste memory and cache
+    // (100 KB of English prose has some 90 000 positions but only about
+    // 9 000 distinct shingles; text in scripts of many letters, about one in
+    // four), while growing step by step from a small table rehashes every
+    // shingle several times.
+    const std::uint64_t expected = std::min<std::uint64_t>(positions / 4, kPresizedSlots / 4 * 3);
     std::size_t capacity = 64;
     while (capacity / 4 * 3 < expected) capacity *= 2;
     allocate(capacity);
