@@ -113,7 +113,7 @@ class ShingleTable {
         if (slots[i].lo == 0) break;
         i = (i + 1) & mask;
       }
-      if (slots[i].lo != 0) {
+      if (slots[i].lo != 0) [[likely]] {
         f(slots[i], false, k);
         continue;
       }
@@ -138,8 +138,9 @@ class ShingleTable {
   std::size_t index(ShingleKey key) const { return hash(key) & mask_; }
 
   // Puts `key`, absent, into the empty slot `i` where its probe ended, or
-  // into a grown table.
-  Slot& insert(ShingleKey key, std::uint64_t hash, std::size_t i) {
+  // into a grown table. Out of line, so that the probe loop keeps its
+  // counters in registers rather than in memory.
+  __attribute__((noinline)) Slot& insert(ShingleKey key, std::uint64_t hash, std::size_t i) {
     if (size_ + 1 > limit_) {
       grow();
       i = hash & mask_;
