@@ -77,20 +77,18 @@ class ShingleTable {
 
   // Where `key` starts its probe, before the table's size is applied: it
   // stays valid when the table grows.
-  std::uint64_t hash(ShingleKey key) const { return fold_multiply(key.lo ^ seed_.a, key.hi ^ seed_.b); }
+  static std::uint64_t hash(TableSeed seed, ShingleKey key) { return fold_multiply(key.lo ^ seed.a, key.hi ^ seed.b); }
+  std::uint64_t hash(ShingleKey key) const { return hash(seed_, key); }
 
-  // Asks for the slot where a probe for `hash` starts to be brought into
-  // the cache.
-  void prefetch(std::uint64_t hash) const { __builtin_prefetch(&slots_[hash & mask_]); }
-
-  // hash() and prefetch() as a value, for a loop over many keys that keeps
-  // the seed and the slots in registers. Valid until the next insertion.
+  // hash() for a loop over many keys, as a value that keeps the seed and
+  // the slots in registers; it also asks for the slot where each probe
+  // starts to be brought into the cache. Valid until the next insertion.
   struct Hasher {
     TableSeed seed;
     const Slot* slots;
     std::size_t mask;
     std::uint64_t operator()(ShingleKey key) const {
-      const std::uint64_t h = fold_multiply(key.lo ^ seed.a, key.hi ^ seed.b);
+      const std::uint64_t h = hash(seed, key);
       __builtin_prefetch(&slots[h & mask]);
       return h;
     }
