@@ -427,6 +427,33 @@ def test_long_texts_match_the_reference(native, seed):
     assert vessolin.minhash_signature(text) == reference.minhash_signature(text)
 
 
+def test_shingles_cut_at_every_byte_offset(native):
+    # Shingles are cut from the stream's bytes, 64 at a time: characters of
+    # one to four bytes that straddle those blocks, and shingles that end at
+    # the stream's last byte for streams of every length up to 200 bytes.
+    rng = random.Random(64)
+    chars = ["a", "7", "\u00e9", "\u044f", "\u4e2d", "\uac00", "\U00020000", "\U00010428", " "]
+    for _ in range(3):
+        stream = ""
+        while len(stream.encode("utf-8")) < 200:
+            stream += rng.choice(chars)
+            text = stream.strip()
+            if "  " in text:
+                continue
+            whole, windows = surface(native, text)
+            assert whole == reference.text_fingerprint(text), text
+    # Runs of ASCII take a shorter way: one character of two bytes at every
+    # offset of an ASCII text, so that the two ways meet everywhere.
+    ascii_text = " ".join(rng.choice(["the", "of", "mars", "x7", "a"]) for _ in range(60))[:160]
+    for at in range(len(ascii_text) + 1):
+        text = ascii_text[:at] + "\u00e9" + ascii_text[at:]
+        assert vessolin.text_fingerprint(text) == reference.text_fingerprint(text), at
+    text = "".join(rng.choice(chars[:-1]) + rng.choice(["", " "]) for _ in range(700))
+    whole, windows = surface(native, text)
+    ref_whole, ref_windows = reference.surface_fingerprint(text)
+    assert (whole, windows) == (ref_whole.hex(), [(fp.hex(), s, n) for fp, s, n in ref_windows])
+
+
 def test_text_structure_is_the_same_whatever_earlier_calls_left_behind():
     # Hashes of function-word features are kept from one call to the next;
     # a text with more distinct trigrams than are kept, recomputed after
