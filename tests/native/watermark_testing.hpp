@@ -16,6 +16,7 @@
 #include "stego/payload.hpp"
 #include "stego/placement.hpp"
 #include "stego/scan.hpp"
+#include "stego/shuffle_kernels.hpp"
 #include "stego/text_walk.hpp"
 #include "unicode/properties.hpp"
 #include "unicode/utf8.hpp"
@@ -44,6 +45,44 @@ inline Outcome remainders_by_reciprocal(std::string_view text) {
     out.push_back(stego::remainder_by_reciprocal(x, k, 1.0 / static_cast<double>(k)));
   }
   return out;
+}
+
+// By the named shuffle kernel: the remainders of the pairs "r k r k ..." (k
+// from 4 to 2^31 - 1), or the draws of "x first count" (first - count + 1
+// at least 4).
+inline Outcome remainders_using(std::string_view text, std::string_view kernel) {
+  const stego::detail::ShuffleKernels* kernels = stego::detail::shuffle_kernels_named(kernel);
+  if (kernels == nullptr) return fail(Error::invalid_input("no such shuffle kernel here"));
+  const auto v = decimal_list(text);
+  if (!v || v->size() % 2 != 0) return fail(Error::invalid_input("expected pairs 'r k'"));
+  std::vector<std::uint64_t> r;
+  std::vector<std::uint32_t> k;
+  for (std::size_t i = 0; i < v->size(); i += 2) {
+    if ((*v)[i + 1] < stego::detail::kMinDivisor || (*v)[i + 1] > stego::detail::kMaxDivisor) {
+      return fail(Error::invalid_input("k out of the kernels' range"));
+    }
+    r.push_back((*v)[i]);
+    k.push_back(static_cast<std::uint32_t>((*v)[i + 1]));
+  }
+  std::vector<std::uint32_t> out(r.size());
+  kernels->remainders(r.data(), k.data(), r.size(), out.data());
+  return std::vector<std::uint64_t>(out.begin(), out.end());
+}
+
+inline Outcome shuffle_draws_using(std::string_view text, std::string_view kernel) {
+  const stego::detail::ShuffleKernels* kernels = stego::detail::shuffle_kernels_named(kernel);
+  if (kernels == nullptr) return fail(Error::invalid_input("no such shuffle kernel here"));
+  const auto v = numbers(text, 3);
+  if (!v) return fail(Error::invalid_input("expected 'x first count'"));
+  const std::uint64_t x = (*v)[0], first = (*v)[1], count = (*v)[2];
+  if (first > stego::detail::kMaxDivisor || count > first || first - count + 1 < stego::detail::kMinDivisor) {
+    return fail(Error::invalid_input("divisors out of the kernels' range"));
+  }
+  std::vector<std::uint32_t> out(count);
+  const std::uint64_t last = kernels->draws(x, static_cast<std::uint32_t>(first), count, out.data());
+  std::vector<std::uint64_t> result(out.begin(), out.end());
+  result.push_back(last);
+  return result;
 }
 
 inline std::expected<Digest32, Failure> digest_of(std::span<const std::uint8_t> bytes) {
