@@ -1,6 +1,7 @@
 #include "stego/placement.hpp"
 
 #include <algorithm>
+#include <memory>
 #include <numeric>
 
 #include "crypto/digest.hpp"
@@ -36,7 +37,7 @@ namespace {
 // Step k settles entry k - 1 for good; past the entries kept, only the value
 // it gives away matters.
 template <class Index>
-inline void settle(std::vector<Index>& v, std::size_t k, std::size_t j, std::size_t keep) {
+inline void settle(Index* v, std::size_t k, std::size_t j, std::size_t keep) {
   if (k - 1 >= keep) {
     v[j] = v[k - 1];
   } else {
@@ -51,8 +52,9 @@ inline void settle(std::vector<Index>& v, std::size_t k, std::size_t j, std::siz
 template <class Index>
 std::vector<std::size_t> shuffle(std::size_t n, std::uint64_t x, std::size_t keep) {
   keep = std::min(keep, n);
-  std::vector<Index> v(n);
-  std::iota(v.begin(), v.end(), Index{0});
+  const std::unique_ptr<Index[]> entries(new Index[n]);  // not zeroed first: iota writes them all
+  Index* const v = entries.get();
+  std::iota(v, v + n, Index{0});
   std::size_t k = n;
   if (sizeof(Index) == 4 && n <= detail::kMaxDivisor) {
     const detail::ShuffleKernels& kernels = detail::shuffle_kernels();
@@ -68,7 +70,7 @@ std::vector<std::size_t> shuffle(std::size_t n, std::uint64_t x, std::size_t kee
     x = detail::xorshift(x);
     settle(v, k, static_cast<std::size_t>(x * detail::kShuffleMultiplier % k), keep);
   }
-  return {v.begin(), v.begin() + static_cast<std::ptrdiff_t>(keep)};
+  return {v, v + keep};
 }
 
 }  // namespace
