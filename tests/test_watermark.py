@@ -146,6 +146,24 @@ def test_every_shuffle_kernel_draws_as_the_reference(native):
             assert native.shuffle_draws_using(f"{x} {first} {count}", kernel) == draws + [last], (kernel, first, count)
 
 
+def test_every_skip_kernel_stops_where_the_portable_one_does(native):
+    # The fast walk over plain text counts words a block at a time and stops
+    # at white space beyond ASCII and invisible code points, which share lead
+    # bytes with the typographic quotes and dashes it must pass over.
+    rng = random.Random(23)
+    pieces = ["a", "word", " ", "  ", "\t", "\n", "\r\n", "\u00a0", "\u0085", "\u2019", "\u201c", "\u2014", "\u2003",
+              "\u200a", "\u200b", "\u200d", "\u2060", "\u205f", "\u3000", "\u1680", "\ufeff", "\ufe0f", "\u00e9",
+              "\u4e2d", "\U0001f600", "\u0301", "\u202f", "\u2028"]
+    texts = ["".join(rng.choice(pieces) for _ in range(rng.randrange(20, 120))) for _ in range(12)]
+    texts += ["plain words " * 30, "x" * 200, " " * 200]
+    kernels = native.skip_plain_kernels().split()
+    assert kernels[-1] == "portable"
+    for text in texts:
+        trace = native.skip_plain_trace(text, "portable")
+        for kernel in kernels[:-1]:
+            assert native.skip_plain_trace(text, kernel) == trace, (kernel, text)
+
+
 def test_a_long_shuffle_matches_the_reference(native):
     assert native.shuffled_order(f"70001 {2**64 - 1} 70001") == reference.shuffled(70001, 2**64 - 1)
 

@@ -85,6 +85,29 @@ inline Outcome shuffle_draws_using(std::string_view text, std::string_view kerne
   return result;
 }
 
+// Every stop of the named skip_plain kernel over `text`: from each code
+// point start, in and out of a word, under a few word and byte limits, one
+// "pos words in_word" line per call. Kernels agree when their traces do.
+inline Outcome skip_plain_trace(std::string_view text, std::string_view kernel) {
+  const stego::SkipPlainKernel skip = stego::skip_plain_kernel(kernel);
+  if (skip == nullptr) return fail(Error::invalid_input("no such skip_plain kernel here"));
+  std::string out;
+  for (std::size_t start = 0; start < text.size(); ++start) {
+    if ((static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) continue;
+    for (const bool word : {false, true}) {
+      for (const std::size_t stop_at : {SIZE_MAX, std::size_t{0}, std::size_t{1}, std::size_t{3}}) {
+        for (const std::size_t stop_before : {SIZE_MAX, start + 1, start + 100}) {
+          bool in_word = word;
+          std::size_t words = 0;
+          const std::size_t pos = skip(text, start, in_word, words, stop_at, stop_before);
+          out += std::to_string(pos) + ' ' + std::to_string(words) + ' ' + (in_word ? '1' : '0') + '\n';
+        }
+      }
+    }
+  }
+  return out;
+}
+
 inline std::expected<Digest32, Failure> digest_of(std::span<const std::uint8_t> bytes) {
   if (bytes.size() != 32) return std::unexpected<Failure>(Error::invalid_input("a digest is 32 bytes"));
   Digest32 d;
