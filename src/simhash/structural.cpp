@@ -10,6 +10,10 @@
 #include <utility>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "canonical/canonical.hpp"
 #include "crypto/blake2b_batch.hpp"
 #include "unicode/properties.hpp"
@@ -113,6 +117,15 @@ bool is_word(char32_t c) {
   return unicode::is_word_char(c);
 }
 
+// Which bytes are ASCII letters or digits, looked up once per byte of a run.
+struct AsciiWordBytes {
+  bool is_word[256]{};
+  constexpr AsciiWordBytes() {
+    for (unsigned b = 0; b < 128; ++b) is_word[b] = (b >= '0' && b <= '9') || ((b | 0x20) >= 'a' && (b | 0x20) <= 'z');
+  }
+};
+constexpr AsciiWordBytes kAsciiWordBytes;
+
 // A feature in structured form: its kind and numbers, from which its string
 // is spelled. Equal keys spell equal strings.
 struct FeatureKey {
@@ -124,7 +137,11 @@ struct FeatureKey {
   friend bool operator==(const FeatureKey&, const FeatureKey&) = default;
 };
 
-constexpr std::uint64_t kTokenRadix = kWordCount + 1;
+// The packed tokens of a function-word feature: seven bits each, the oldest
+// in the highest place.
+constexpr int kTokenBits = 7;
+constexpr std::uint64_t kTokenMask = (std::uint64_t{1} << kTokenBits) - 1;
+static_assert(kOtherWord <= kTokenMask);
 
 void append_number(std::string& out, std::uint64_t v) {
   char digits[20];
@@ -155,11 +172,9 @@ void spell(const FeatureKey& key, std::string& out) {
       break;
     case FeatureKey::Words: {
       out += "FW:";
-      std::uint64_t divisor = 1;
-      for (std::uint64_t i = 1; i < key.y; ++i) divisor *= kTokenRadix;
-      for (std::uint64_t i = 0; i < key.y; ++i, divisor /= kTokenRadix) {
-        if (i != 0) out += ' ';
-        out += token_text(static_cast<std::uint8_t>(key.x / divisor % kTokenRadix));
+      for (std::uint64_t i = key.y; i-- > 0;) {
+        if (i + 1 != key.y) out += ' ';
+        out += token_text(static_cast<std::uint8_t>(key.x >> (kTokenBits * i) & kTokenMask));
       }
       break;
     }
@@ -188,7 +203,7 @@ class FeatureWriter {
   void word(std::uint8_t token) {
     function_words_ += token != kOtherWord;
     // The last three tokens, oldest in the highest digit.
-    window_ = window_ % (kTokenRadix * kTokenRadix) * kTokenRadix + token;
+    window_ = (window_ << kTokenBits | token) & ((std::uint64_t{1} << (3 * kTokenBits)) - 1);
     if (++tokens_ >= 3) out_.add({FeatureKey::Words, window_, 3}, 2);
   }
 
@@ -222,10 +237,10 @@ class FeatureList {
   std::string buf_;
 };
 
-// A function-word feature (one to three tokens of kTokenRadix values each,
+// A function-word feature (one to three tokens of kTokenBits bits each,
 // and their count) as one number: below 2^23, and never 0.
 using WordsTag = std::uint32_t;
-static_assert(kTokenRadix * kTokenRadix * kTokenRadix * 4 + 4 < (std::uint64_t{1} << 32));
+static_assert((std::uint64_t{1} << (3 * kTokenBits)) * 4 + 4 < (std::uint64_t{1} << 32));
 
 WordsTag words_tag(const FeatureKey& key) { return static_cast<WordsTag>(key.x * 4 + key.y + 1); }
 FeatureKey words_key(WordsTag tag) { return {FeatureKey::Words, (tag - 1) / 4, (tag - 1) % 4}; }
@@ -433,6 +448,18 @@ class SentenceSplitter {
   explicit SentenceSplitter(FeatureWriter<Collector>& out) : out_(out) {}
 
   void feed(char32_t c, std::size_t bytes) {
+    if (is_word(c)) {
+      buffer_bytes_ += bytes;
+      seen_content_ = true;  // a word character is not white space
+      add_to_word(c);
+    } else {
+      feed_non_word(c, bytes);
+    }
+  }
+
+  // As feed() for a code point that is no word character: most of what is
+  // not a letter, taken once per word, so kept inline.
+  [[gnu::always_inline]] void feed_non_word(char32_t c, std::size_t bytes) {
     buffer_bytes_ += bytes;
     if (!seen_content_) {
       if (unicode::is_white_space(c)) {
@@ -441,15 +468,11 @@ class SentenceSplitter {
         seen_content_ = true;
       }
     }
-    if (is_word(c)) {
-      add_to_word(c);
-    } else {
-      end_word();
-      // A terminator ends a sentence once the sentence, trimmed, holds at
-      // least two bytes: the trimmed buffer ends with the terminator itself,
-      // so it runs from the first non-space character to here.
-      if ((c == '.' || c == '!' || c == '?') && buffer_bytes_ - leading_space_bytes_ >= 2) end_sentence();
-    }
+    end_word();
+    // A terminator ends a sentence once the sentence, trimmed, holds at
+    // least two bytes: the trimmed buffer ends with the terminator itself,
+    // so it runs from the first non-space character to here.
+    if ((c == '.' || c == '!' || c == '?') && buffer_bytes_ - leading_space_bytes_ >= 2) end_sentence();
   }
 
   void end_paragraph() {
@@ -459,8 +482,9 @@ class SentenceSplitter {
     sentences_ = 0;
   }
 
-  // As feed() for each of the `n` bytes at `p`, all ASCII letters or digits.
-  void feed_ascii_word(const char* p, std::size_t n) {
+  // As feed() for each of the `n` bytes at `p`, all ASCII letters or digits;
+  // when `readable` is at least 8, so many bytes may be read at `p`.
+  void feed_ascii_word(const char* p, std::size_t n, std::size_t readable) {
     buffer_bytes_ += n;
     seen_content_ = true;  // a word character is not white space
     in_word_ = true;
@@ -469,14 +493,35 @@ class SentenceSplitter {
       could_be_function_word_ = false;
       return;
     }
+    if (word_length_ == 0 && readable >= 8) {
+      // The whole word at once, first letter in the low byte. Letters have
+      // bit 6 set and digits do not; setting bit 5 lowercases a letter.
+      std::uint64_t bytes;
+      std::memcpy(&bytes, p, 8);
+      if constexpr (std::endian::native == std::endian::big) bytes = std::byteswap(bytes);
+      const std::uint64_t mask = ~std::uint64_t{0} >> (64 - 8 * n);  // n is 1 to 7
+      if ((~bytes & 0x4040404040404040ULL & mask) != 0) {
+        could_be_function_word_ = false;
+        return;
+      }
+      packed_ = (bytes | 0x2020202020202020ULL) & mask;
+      word_length_ = n;
+      return;
+    }
+    // In locals: the text's bytes could alias the members, which would
+    // otherwise be loaded and stored again for every letter.
+    std::uint64_t packed = packed_;
+    std::size_t length = word_length_;
     for (std::size_t i = 0; i < n; ++i) {
       const auto c = static_cast<unsigned char>(p[i]);
       if (c <= '9') {  // a digit
         could_be_function_word_ = false;
         return;
       }
-      packed_ |= static_cast<std::uint64_t>(c | 0x20) << (8 * word_length_++);
+      packed |= static_cast<std::uint64_t>(c | 0x20) << (8 * length++);
     }
+    packed_ = packed;
+    word_length_ = length;
   }
 
  private:
@@ -529,26 +574,48 @@ class SentenceSplitter {
   std::size_t word_length_ = 0;
 };
 
+// The end of the run of ASCII letters and digits that starts at `pos`.
+inline std::size_t ascii_word_end(std::string_view s, std::size_t pos) {
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+#if defined(__SSE2__)
+  // Sixteen bytes at a time: most words end within the first sixteen. As
+  // signed bytes everything beyond ASCII is negative, and stays so with bit
+  // 5 set, so only ASCII falls in the ranges.
+  const __m128i below_zero = _mm_set1_epi8('0' - 1), above_nine = _mm_set1_epi8('9' + 1);
+  const __m128i below_a = _mm_set1_epi8('a' - 1), above_z = _mm_set1_epi8('z' + 1);
+  const __m128i case_bit = _mm_set1_epi8(0x20);
+  for (; pos + 16 <= s.size(); pos += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + pos));
+    const __m128i lower = _mm_or_si128(v, case_bit);
+    const __m128i word = _mm_or_si128(_mm_and_si128(_mm_cmpgt_epi8(v, below_zero), _mm_cmplt_epi8(v, above_nine)),
+                                      _mm_and_si128(_mm_cmpgt_epi8(lower, below_a), _mm_cmplt_epi8(lower, above_z)));
+    const auto others = static_cast<unsigned>(~_mm_movemask_epi8(word)) & 0xFFFFu;
+    if (others != 0) return pos + static_cast<std::size_t>(__builtin_ctz(others));
+  }
+#endif
+  while (pos < s.size() && kAsciiWordBytes.is_word[p[pos]]) ++pos;
+  return pos;
+}
+
 // Feeds every code point of `s` to the splitter and tallies its
 // punctuation, in the one pass.
 template <class Collector>
 void feed_text(SentenceSplitter<Collector>& split, PunctuationCounts& punctuation, std::string_view s) {
-  const auto ascii_word = [](unsigned char b) { return b < 0x80 && is_word(b); };
+  const auto ascii_word = [](unsigned char b) { return kAsciiWordBytes.is_word[b]; };
   for (std::size_t pos = 0; pos < s.size();) {
     const auto b = static_cast<unsigned char>(s[pos]);
     if (ascii_word(b)) {
       // A run of ASCII letters and digits, most of any Latin-script text,
       // taken in one step.
-      std::size_t end = pos + 1;
-      while (end < s.size() && ascii_word(static_cast<unsigned char>(s[end]))) ++end;
-      split.feed_ascii_word(s.data() + pos, end - pos);
+      const std::size_t end = ascii_word_end(s, pos + 1);
+      split.feed_ascii_word(s.data() + pos, end - pos, s.size() - pos);
       pos = end;
       continue;
     }
     if (b < 0x80) {
       ++pos;
       punctuation.add(b);
-      split.feed(b, 1);
+      split.feed_non_word(b, 1);
       continue;
     }
     const std::size_t start = pos;
@@ -588,7 +655,7 @@ WordCounts structural_walk(std::string_view text, Collector& collector) {
     } else {
       in_paragraph = any_paragraph = true;
       feed_text(split, punctuation, line);
-      split.feed(' ', 1);
+      split.feed_non_word(' ', 1);
     }
   }
   if (in_paragraph) split.end_paragraph();
