@@ -250,8 +250,10 @@ std::size_t spread(WordsTag tag, int bits) { return (tag * 0x9E3779B97F4A7C15ULL
 // The hashes of function-word features met before on this thread. A
 // thousand prose texts share most of their function-word trigrams, and
 // spelling and hashing them anew is a quarter of the work on a long text.
-// Direct-mapped, fixed in size; an entry is found only under the exact
-// feature it was stored for, so results never depend on what it holds.
+// Two ways per set, fixed in size: a long text's five thousand trigrams
+// collided in a direct-mapped table often enough to be hashed again, some
+// six hundred on every call. An entry is found only under the exact feature
+// it was stored for, so results never depend on what it holds.
 class WordsHashCache {
  public:
   static WordsHashCache& of_this_thread() {
@@ -260,21 +262,28 @@ class WordsHashCache {
   }
 
   const FeatureHash* find(WordsTag tag) const {
-    const Entry& e = entries_[spread(tag, kBits)];
-    return e.tag == tag ? &e.hash : nullptr;
+    const Entry* set = &entries_[2 * spread(tag, kSetBits)];
+    if (set[0].tag == tag) return &set[0].hash;
+    if (set[1].tag == tag) return &set[1].hash;
+    return nullptr;
   }
 
-  void store(WordsTag tag, const FeatureHash& hash) { entries_[spread(tag, kBits)] = {tag, hash}; }
+  // The newest entry of a set stands first; the older one gives way.
+  void store(WordsTag tag, const FeatureHash& hash) {
+    Entry* set = &entries_[2 * spread(tag, kSetBits)];
+    set[1] = set[0];
+    set[0] = {tag, hash};
+  }
 
  private:
-  static constexpr int kBits = 14;  // 16 384 entries of 36 bytes
+  static constexpr int kSetBits = 13;  // 16 384 entries of 36 bytes
 
   struct Entry {
     WordsTag tag;  // 0: empty
     FeatureHash hash;
   };
 
-  std::unique_ptr<Entry[]> entries_ = std::make_unique<Entry[]>(std::size_t{1} << kBits);
+  std::unique_ptr<Entry[]> entries_ = std::make_unique<Entry[]>(std::size_t{2} << kSetBits);
 };
 
 // Sums the weights of equal features, so that each distinct feature string
@@ -293,7 +302,11 @@ class FeatureTally {
   // that wants one of the same size: a fresh one would be fresh pages from
   // the system on every call, each faulted in and cleared.
   explicit FeatureTally(std::size_t bytes) : seed_(simhash_detail::table_seed()) {
-    resize(256);
+    // The other features are mostly pairs of sentence lengths, about one
+    // distinct pair in a hundred bytes of prose.
+    std::size_t slots = 256;
+    while (slots < (std::size_t{1} << 16) && slots < bytes / 64) slots *= 2;
+    resize(slots);
     std::size_t capacity = 256;
     while (capacity < kKeptWordSlots && capacity < bytes / 16) capacity *= 2;
     std::vector<WordSlot>& spare = spare_word_table();
