@@ -36,30 +36,38 @@ constexpr std::uint64_t pack_word(std::string_view w) {
   return v;
 }
 
-constexpr std::size_t word_slot(std::uint64_t packed) { return (packed * 0x9E3779B97F4A7C15ULL) >> 56; }
-
-// The function words by packed value, in an open-addressing table built at
-// compile time.
+// The function words by packed value, in a table where the multiplier gives
+// every one of them a slot of its own: a lookup is one comparison, without
+// the branches of probing, whose outcome (function word or not) prose makes
+// a coin toss. The multiplier is the first that works in the sequence of odd
+// numbers from 0x9E3779B97F4A7C15 in steps of 2 * 0x632BE59BD9B4E019 (the
+// 4816th); the table checks it at compile time.
 struct FunctionWordTable {
-  std::array<std::uint64_t, 256> key{};
-  std::array<std::uint8_t, 256> index{};
+  static constexpr int kBits = 10;
+  static constexpr std::uint64_t kMultiplier = 0x2B7EB66101506883ULL;
+  std::array<std::uint64_t, std::size_t{1} << kBits> key{};
+  std::array<std::uint8_t, std::size_t{1} << kBits> index{};
+  bool one_slot_each = true;
+
+  static constexpr std::size_t slot(std::uint64_t packed) { return (packed * kMultiplier) >> (64 - kBits); }
+
   constexpr explicit FunctionWordTable(const std::array<std::string_view, kWordCount>& words) {
     for (std::size_t i = 0; i < kWordCount; ++i) {
-      std::size_t s = word_slot(pack_word(words[i]));
-      while (key[s] != 0) s = (s + 1) & 255;
-      key[s] = pack_word(words[i]);
-      index[s] = static_cast<std::uint8_t>(i);
+      const std::uint64_t packed = pack_word(words[i]);
+      one_slot_each = one_slot_each && key[slot(packed)] == 0;
+      key[slot(packed)] = packed;
+      index[slot(packed)] = static_cast<std::uint8_t>(i);
     }
   }
+
   std::uint8_t find(std::uint64_t packed) const {
-    for (std::size_t s = word_slot(packed);; s = (s + 1) & 255) {
-      if (key[s] == packed) return index[s];
-      if (key[s] == 0) return kOtherWord;
-    }
+    const std::size_t s = slot(packed);
+    return key[s] == packed ? index[s] : kOtherWord;
   }
 };
 
 constexpr FunctionWordTable kWordTable(kFunctionWords);
+static_assert(kWordTable.one_slot_each);
 
 // The packed lookup relies on every function word being distinct, lowercase
 // ASCII and at most kLongestWord letters long.
@@ -397,6 +405,11 @@ class FeatureTally {
     std::uint64_t weight;
   };
 
+  std::size_t word_start(WordsTag tag) const {
+    // Seeded like every table here, so that no fixed set of texts crowds it.
+    return ((tag ^ seed_.a) * seed_.b) >> (64 - word_bits_);
+  }
+
   static constexpr std::size_t kKeptWordSlots = std::size_t{1} << 15;  // 512 KB
 
   static std::vector<WordSlot>& spare_word_table() {
@@ -406,9 +419,7 @@ class FeatureTally {
 
   void add_words(WordsTag tag, std::uint64_t weight) {
     const std::size_t mask = word_slots_.size() - 1;
-    // Seeded like every table here, so that no fixed set of texts crowds it.
-    const std::size_t start = ((tag ^ seed_.a) * seed_.b) >> (64 - word_bits_);
-    for (std::size_t i = start;; i = (i + 1) & mask) {
+    for (std::size_t i = word_start(tag);; i = (i + 1) & mask) {
       WordSlot& s = word_slots_[i];
       if (s.tag == tag) {
         s.weight += weight;
