@@ -251,11 +251,31 @@ using WordsTag = std::uint32_t;
 static_assert((std::uint64_t{1} << (3 * kTokenBits)) * 4 + 4 < (std::uint64_t{1} << 32));
 
 WordsTag words_tag(const FeatureKey& key) { return static_cast<WordsTag>(key.x * 4 + key.y + 1); }
+
+// The other features as tags of their own, with the top bit set (function-
+// word tags are below 2^23) and the kind in the two bits below it; 0 for one
+// whose numbers do not fit, which is then not cached. A long text has some
+// eight hundred distinct pairs of sentence lengths, and most recur in the
+// next text.
+WordsTag other_tag(const FeatureKey& key) {
+  constexpr std::uint64_t kRoom = std::uint64_t{1} << 29;
+  constexpr std::uint64_t kPairRoom = std::uint64_t{1} << 14;
+  std::uint64_t value;
+  if (key.kind == FeatureKey::SentencePair) {
+    if (key.x >= kPairRoom || key.y >= kPairRoom) return 0;
+    value = key.x << 14 | key.y;
+  } else {
+    if (key.x >= kRoom) return 0;
+    value = key.x;
+  }
+  return static_cast<WordsTag>(std::uint64_t{1} << 31 | std::uint64_t{key.kind} << 29 | value);
+}
 FeatureKey words_key(WordsTag tag) { return {FeatureKey::Words, (tag - 1) / 4, (tag - 1) % 4}; }
 
 std::size_t spread(WordsTag tag, int bits) { return (tag * 0x9E3779B97F4A7C15ULL) >> (64 - bits); }
 
-// The hashes of function-word features met before on this thread. A
+// The hashes of features met before on this thread, under their tags
+// (function-word features, and the others that other_tag can name). A
 // thousand prose texts share most of their function-word trigrams, and
 // spelling and hashing them anew is a quarter of the work on a long text.
 // Two ways per set, fixed in size: a long text's five thousand trigrams
@@ -357,28 +377,30 @@ class FeatureTally {
 
   Fingerprint256 fingerprint() const {
     SimHashBuilder simhash;
-    std::string buf;
-    for (const Slot& s : slots_) {
-      if (!s.used) continue;
-      spell(s.key, buf);
-      simhash.add(buf, s.weight);
-    }
-    // Function-word features the cache lacks are spelled one after another
-    // and hashed together.
     WordsHashCache& cache = WordsHashCache::of_this_thread();
+    // Features the cache lacks are spelled one after another and hashed
+    // together.
+    std::string buf;
     std::string missed_bytes;
     std::vector<std::size_t> missed_ends;
-    std::vector<const WordSlot*> missed;
-    for (const WordSlot& s : word_slots_) {
-      if (s.tag == 0) continue;
-      if (const FeatureHash* hash = cache.find(s.tag)) {
-        simhash.add_hash(*hash, static_cast<std::int64_t>(s.weight));
-        continue;
+    std::vector<std::pair<WordsTag, std::int64_t>> missed;  // tag (0: not to be cached), weight
+    const auto add = [&](WordsTag tag, const FeatureKey& key, std::int64_t weight) {
+      if (tag != 0) {
+        if (const FeatureHash* hash = cache.find(tag)) {
+          simhash.add_hash(*hash, weight);
+          return;
+        }
       }
-      spell(words_key(s.tag), buf);
+      spell(key, buf);
       missed_bytes += buf;
       missed_ends.push_back(missed_bytes.size());
-      missed.push_back(&s);
+      missed.emplace_back(tag, weight);
+    };
+    for (const Slot& s : slots_) {
+      if (s.used) add(other_tag(s.key), s.key, s.weight);
+    }
+    for (const WordSlot& s : word_slots_) {
+      if (s.tag != 0) add(s.tag, words_key(s.tag), static_cast<std::int64_t>(s.weight));
     }
     std::vector<crypto::ByteView> views(missed.size());
     std::vector<FeatureHash> hashes(missed.size());
@@ -387,8 +409,8 @@ class FeatureTally {
       views[i] = crypto::ByteView(data + begin, missed_ends[i] - begin);
     crypto::blake2b512_head_batch(views, hashes);
     for (std::size_t i = 0; i < missed.size(); ++i) {
-      cache.store(missed[i]->tag, hashes[i]);
-      simhash.add_hash(hashes[i], static_cast<std::int64_t>(missed[i]->weight));
+      if (missed[i].first != 0) cache.store(missed[i].first, hashes[i]);
+      simhash.add_hash(hashes[i], missed[i].second);
     }
     return simhash.finish();
   }
