@@ -10,6 +10,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+import frozen_outputs
 import reference
 import vessolin
 
@@ -210,3 +211,39 @@ def test_every_kernel_set_vouches_for_the_same_runs(native):
     for kernel in native.canonical_kernels().split():
         for text in texts:
             assert native.canonical_stream_using(text, kernel) == reference.canonical_stream(text), (kernel, text)
+
+
+def test_every_kernel_set_writes_the_same_punctuation_outside_ascii(native):
+    # The vector kernels write some three-byte punctuation (dashes and
+    # quotation marks, the ideographic comma and full stop) as separators
+    # and leave its neighbours in the range to the per-character path: each
+    # such character and its neighbours, at every offset of two blocks,
+    # after a word or a separator, and followed by what may come next (a
+    # mark that takes back what it follows, an invisible character, a
+    # capital, more punctuation, the text's end).
+    marks = ["\u200d", "\u200e", "\u2010", "\u201c", "\u2027", "\u2028", "\u2fff", "\u3000", "\u3002", "\u3004", "\u3005", "\u3006"]
+    after = ["", "a", "\u0301", "\u200d", "\u200b\u0301", "\u0414", ", ", "\u3002\u3002", "\u201d\u2014x", "\u4e2d"]
+    texts = []
+    for offset in range(0, 134):
+        filler = ("ab\u4e2d\u0434 " * 40)[:offset]
+        for mark in marks:
+            for tail in after:
+                texts.append(filler + mark + tail + " \u00e9t\u00e9" * 3)
+                texts.append(filler + " " + mark + tail)
+    for kernel in native.canonical_kernels().split():
+        for text in texts:
+            assert native.canonical_stream_using(text, kernel) == reference.canonical_stream(text), (kernel, text)
+
+
+def test_every_kernel_set_agrees_with_the_portable_one_on_random_texts(native):
+    # The frozen-output texts (every assigned code point, weighted to marks,
+    # Hangul, special casings, full-width forms, invisible characters), and
+    # some of them shifted by 0..64 bytes, so that each kind of character
+    # meets every offset of a vector block.
+    texts = frozen_outputs.random_texts()
+    texts += [("x" * shift) + text for text in texts[:300:3] for shift in range(65)]
+    kernels = native.canonical_kernels().split()
+    for text in texts:
+        want = native.canonical_stream_using(text, "portable")
+        for kernel in kernels[:-1]:
+            assert native.canonical_stream_using(text, kernel) == want, (kernel, text)

@@ -40,32 +40,101 @@ constexpr AsciiTable kAscii;
 bool is_ascii_at(std::string_view s, std::size_t pos) { return utf8::is_ascii(static_cast<unsigned char>(s[pos])); }
 
 // ---------------------------------------------------------------------------
-// ASCII kernels.
+// Stream kernels.
 //
-// Stream kernel: writes the canonical form of the ASCII bytes at the start of
-// p[0, n) to `o`, up to the first byte that is not ASCII, and returns how
-// many bytes it read. Every byte writes its output form (lowercase letter or
-// digit, or a space for a separator); the output position advances unless the
-// byte is a separator following a separator, so a run of separators becomes
-// one space. `prev` says whether the byte before was a word character, in and
-// out. The caller provides room for n bytes plus kSlack.
+// A stream kernel writes the stream form of the longest prefix of p[0, n)
+// (whole characters of valid UTF-8) made of NFC-stable characters that are
+// not invisible and write as many bytes as they read if word characters:
+// ASCII, characters that stand in the stream as they are (word characters
+// that lowercase to themselves: the kCopiesAsIs bitmap in the BMP), capitals
+// whose lowercase has the same length, and separators. It returns how many
+// bytes it read. A word character writes its lowercase form; a separator
+// writes one space if it follows a word character and nothing otherwise, so
+// a run of separators becomes one space.
+// `prev` says whether the character before was a word character, in and out.
+// The caller provides room for n bytes plus kSlack.
+//
+// Every kernel set writes the same bytes; the vector kernels classify whole
+// blocks and leave to the per-character loop what a block cannot vouch for.
 //
 // Scan kernel: the offset of the first byte of p[0, n) that is not ASCII, or n.
 
-constexpr std::size_t kSlack = 32;
+constexpr std::size_t kSlack = 64;
 
-using AsciiKernel = std::size_t (*)(const unsigned char* p, std::size_t n, char*& o, unsigned& prev);
+using StreamKernel = std::size_t (*)(const unsigned char* p, std::size_t n, char*& o, unsigned& prev);
 using ScanKernel = std::size_t (*)(const unsigned char* p, std::size_t n);
 
-std::size_t ascii_portable(const unsigned char* p, std::size_t n, char*& o, unsigned& prev) {
+inline bool copies_bmp(char32_t c) { return ((ucd::kCopiesAsIs[c >> 6] >> (c & 63)) & 1) != 0; }
+
+// The length of the non-ASCII character at p[i] if it stands as it is, else 0.
+inline std::size_t copy_length(const unsigned char* p, std::size_t i) {
+  const unsigned b = p[i];
+  if (b < 0xE0) return copies_bmp((char32_t(b & 0x1F) << 6) | (p[i + 1] & 0x3F)) ? 2 : 0;
+  if (b < 0xF0)
+    return copies_bmp((char32_t(b & 0x0F) << 12) | (char32_t(p[i + 1] & 0x3F) << 6) | (p[i + 2] & 0x3F)) ? 3 : 0;
+  return 0;  // outside the BMP: the caller looks it up
+}
+
+// A character outside ASCII that does not stand as it is, if a kernel may
+// still write it: one that is NFC-stable and not invisible, and either a
+// separator or a word character whose lowercase is one character of the
+// same length (a capital of Cyrillic or Greek). So a kernel writes as many
+// bytes as it reads for every word character, which lets the stream take
+// back the last one. Advances i and out and returns true, or returns false.
+inline bool stream_other(const unsigned char* p, std::size_t& i, char*& out, unsigned& w) {
+  const unsigned b = p[i];
+  const std::size_t length = b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
+  char32_t c = b & (0x7F >> length);
+  for (std::size_t k = 1; k < length; ++k) c = (c << 6) | (p[i + k] & 0x3F);
+  const ucd::Record& r = ucd::record(c);
+  if ((r.flags & (ucd::kNfcStable | ucd::kInvisible | ucd::kMultiLower)) != ucd::kNfcStable) return false;
+  if (!(r.flags & ucd::kLowerIsWord)) {
+    *out = ' ';
+    out += w;
+    w = 0;
+  } else if (r.lower_utf8 == 0) {
+    std::memcpy(out, p + i, length);
+    out += length;
+    w = 1;
+  } else {
+    const unsigned lead = r.lower_utf8 & 0xFF;
+    if (1u + (lead >= 0xC0) + (lead >= 0xE0) + (lead >= 0xF0) != length) return false;
+    std::memcpy(out, &r.lower_utf8, 4);
+    out += length;
+    w = 1;
+  }
+  i += length;
+  return true;
+}
+
+// One character at p[i] the way every kernel's per-character loop takes it:
+// advances i and out and returns true, or returns false where the prefix ends.
+inline bool stream_one(const unsigned char* p, std::size_t& i, char*& out, unsigned& w) {
+  const unsigned b = p[i];
+  if (b < 0x80) {
+    const unsigned word = kAscii.word[b];
+    *out = kAscii.out[b];
+    out += word | w;
+    w = word;
+    ++i;
+    return true;
+  }
+  const std::size_t length = copy_length(p, i);
+  if (length == 0) return stream_other(p, i, out, w);
+  out[0] = static_cast<char>(b);
+  out[1] = static_cast<char>(p[i + 1]);
+  if (length == 3) out[2] = static_cast<char>(p[i + 2]);
+  out += length;
+  i += length;
+  w = 1;
+  return true;
+}
+
+std::size_t stream_portable(const unsigned char* p, std::size_t n, char*& o, unsigned& prev) {
   char* out = o;
   unsigned w = prev;
   std::size_t i = 0;
-  for (; i < n && p[i] < 0x80; ++i) {
-    const unsigned word = kAscii.word[p[i]];
-    *out = kAscii.out[p[i]];
-    out += word | w;
-    w = word;
+  while (i < n && stream_one(p, i, out, w)) {
   }
   o = out;
   prev = w;
@@ -80,128 +149,6 @@ std::size_t scan_portable(const unsigned char* p, std::size_t n) {
     if (w & 0x8080808080808080ULL) break;
   }
   while (i < n && p[i] < 0x80) ++i;
-  return i;
-}
-
-#if defined(__x86_64__)
-// Shuffles that move the bytes selected by an 8-bit mask to the front of an
-// 8-byte group, for compacting a block whose separator runs drop bytes.
-struct CompactTable {
-  std::array<std::uint64_t, 256> shuffle{};
-  constexpr CompactTable() {
-    for (unsigned m = 0; m < 256; ++m) {
-      std::uint64_t s = 0;
-      unsigned k = 0;
-      for (unsigned b = 0; b < 8; ++b)
-        if (m & (1u << b)) s |= std::uint64_t{b} << (8 * k++);
-      shuffle[m] = s;
-    }
-  }
-};
-constexpr CompactTable kCompact;
-
-__attribute__((target("avx2,bmi2,popcnt"))) std::size_t ascii_avx2(const unsigned char* p, std::size_t n, char*& o,
-                                                                      unsigned& prev) {
-  char* out = o;
-  unsigned w = prev;
-  std::size_t i = 0;
-  const __m256i space = _mm256_set1_epi8(0x20);
-  for (; i + 32 <= n; i += 32) {
-    const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
-    // A block with a non-ASCII byte is written up to it: its other bytes
-    // are dropped from `keep`.
-    const auto high = static_cast<std::uint32_t>(_mm256_movemask_epi8(x));
-    const unsigned limit = high != 0 ? static_cast<unsigned>(std::countr_zero(high)) : 32;
-    const std::uint32_t valid = high != 0 ? (std::uint32_t{1} << limit) - 1 : 0xFFFFFFFFu;
-    // Letters folded to lowercase by setting bit 5 (which leaves the digits
-    // as they are); bytes of 0x80 and up compare as negative, so as
-    // separators, and are dropped anyway.
-    const __m256i folded = _mm256_or_si256(x, space);
-    const __m256i alpha = _mm256_and_si256(_mm256_cmpgt_epi8(folded, _mm256_set1_epi8('a' - 1)),
-                                           _mm256_cmpgt_epi8(_mm256_set1_epi8('z' + 1), folded));
-    const __m256i digit = _mm256_and_si256(_mm256_cmpgt_epi8(x, _mm256_set1_epi8('0' - 1)),
-                                           _mm256_cmpgt_epi8(_mm256_set1_epi8('9' + 1), x));
-    const __m256i word = _mm256_or_si256(alpha, digit);
-    const __m256i bytes = _mm256_blendv_epi8(space, folded, word);
-    const auto words = static_cast<std::uint32_t>(_mm256_movemask_epi8(word));
-    const std::uint32_t keep = (words | (words << 1) | w) & valid;
-    if (keep == 0xFFFFFFFFu) {
-      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), bytes);
-      out += 32;
-    } else {
-      alignas(32) unsigned char block[32];
-      _mm256_store_si256(reinterpret_cast<__m256i*>(block), bytes);
-      for (unsigned g = 0; 8 * g < limit; ++g) {
-        const unsigned m = (keep >> (8 * g)) & 0xFF;
-        const __m128i group = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(block + 8 * g));
-        const __m128i order = _mm_cvtsi64_si128(static_cast<long long>(kCompact.shuffle[m]));
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_shuffle_epi8(group, order));
-        out += std::popcount(m);
-      }
-    }
-    if (high != 0) {
-      if (limit > 0) w = (words >> (limit - 1)) & 1;
-      o = out;
-      prev = w;
-      return i + limit;
-    }
-    w = words >> 31;
-  }
-  // The last bytes, fewer than a block, one at a time.
-  o = out;
-  prev = w;
-  return i + ascii_portable(p + i, n - i, o, prev);
-}
-
-__attribute__((target("avx2,bmi"))) std::size_t scan_avx2(const unsigned char* p, std::size_t n) {
-  std::size_t i = 0;
-  for (; i + 32 <= n; i += 32) {
-    const auto high = static_cast<std::uint32_t>(
-        _mm256_movemask_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i))));
-    if (high != 0) return i + static_cast<std::size_t>(std::countr_zero(high));
-  }
-  return i + scan_portable(p + i, n - i);
-}
-#endif
-
-// ---------------------------------------------------------------------------
-// Copy kernels: the length of the longest prefix of p[0, n) (whole characters
-// of valid UTF-8) made of characters that stand in the stream as they are:
-// lowercase ASCII letters and digits, BMP characters of the kCopiesAsIs
-// bitmap, and spaces that follow a byte other than a space (at p[0], a space
-// stands as it is when `space_ok`: the stream's last character was a word
-// character). The stream copies such a prefix in one piece.
-
-// ASCII bytes that stand in the stream as they are: lowercase letters and digits.
-struct AsciiCopyTable {
-  std::array<std::uint8_t, 128> copies{};
-  constexpr AsciiCopyTable() {
-    for (int b = 0; b < 128; ++b) copies[b] = (b >= '0' && b <= '9') || (b >= 'a' && b <= 'z');
-  }
-};
-constexpr AsciiCopyTable kAsciiCopy;
-
-inline bool copies_bmp(char32_t c) { return ((ucd::kCopiesAsIs[c >> 6] >> (c & 63)) & 1) != 0; }
-
-// The length of the character at p[i] if it stands as it is, else 0.
-inline std::size_t copy_length(const unsigned char* p, std::size_t i, bool space_ok) {
-  const unsigned b = p[i];
-  if (b < 0x80) return (b == ' ' ? space_ok : kAsciiCopy.copies[b] != 0) ? 1 : 0;
-  if (b < 0xE0) return copies_bmp((char32_t(b & 0x1F) << 6) | (p[i + 1] & 0x3F)) ? 2 : 0;
-  if (b < 0xF0)
-    return copies_bmp((char32_t(b & 0x0F) << 12) | (char32_t(p[i + 1] & 0x3F) << 6) | (p[i + 2] & 0x3F)) ? 3 : 0;
-  return 0;  // outside the BMP: the caller looks it up
-}
-
-using CopyKernel = std::size_t (*)(const unsigned char* p, std::size_t n, bool space_ok);
-
-std::size_t copy_portable(const unsigned char* p, std::size_t n, bool space_ok) {
-  std::size_t i = 0;
-  while (i < n) {
-    const std::size_t length = copy_length(p, i, i > 0 ? p[i - 1] != ' ' : space_ok);
-    if (length == 0) break;
-    i += length;
-  }
   return i;
 }
 
@@ -263,17 +210,87 @@ LeadRanges make_lead_ranges() {
 
 const LeadRanges kLeadRanges = make_lead_ranges();
 
-// Moves `i` past the bytes of p[0, n) that a block's mask of covered bytes
-// vouches for: its run of ones from bit 0. A mask of 64 lanes full of ones
-// may end inside a character whose lead byte was vouched for: its
-// continuation bytes follow. Whether the whole block was vouched for.
-inline bool vouch(const unsigned char* p, std::size_t n, std::size_t& i, std::uint64_t covered, unsigned block) {
-  const auto k = static_cast<unsigned>(std::countr_one(covered));
-  i += k;
-  if (k == 64)
-    while (i < n && (p[i] & 0xC0) == 0x80) ++i;
-  return k >= block;
+// Three-byte punctuation that vectors write as separators: for a lead byte
+// and a second byte, the widest range [lo, hi] of third bytes whose
+// characters are all plain separators (NFC-stable, not word characters in
+// any case, not invisible). The quotation marks and dashes of
+// U+2010..U+2027, and the ideographic comma and full stop at U+3001 and
+// U+3002, are most of the punctuation outside ASCII in running text.
+struct SeparatorRange {
+  std::uint8_t lead, second, lo, hi;
+};
+
+SeparatorRange make_separator_range(unsigned lead, unsigned second) {
+  auto plain = [&](unsigned third) {
+    const char32_t c = (char32_t(lead & 0x0F) << 12) | (char32_t(second & 0x3F) << 6) | (third & 0x3F);
+    const ucd::Record& r = ucd::record(c);
+    return (r.flags & (ucd::kNfcStable | ucd::kLowerIsWord | ucd::kMultiLower | ucd::kInvisible)) == ucd::kNfcStable;
+  };
+  SeparatorRange best{static_cast<std::uint8_t>(lead), static_cast<std::uint8_t>(second), 0xFF, 0};
+  for (unsigned from = 0x80; from < 0xC0;) {
+    unsigned to = from;
+    while (to < 0xC0 && plain(to)) ++to;
+    if (to - from > unsigned(best.hi + 1 - best.lo) || (best.lo == 0xFF && to > from)) {
+      best.lo = static_cast<std::uint8_t>(from);
+      best.hi = static_cast<std::uint8_t>(to - 1);
+    }
+    from = to + 1;
+  }
+  return best;
 }
+
+// Whether the capitals of Cyrillic (U+0400..U+042F) and of Greek
+// (U+0391..U+03A9 less U+03A2) are, as the AVX-512 kernel takes them,
+// NFC-stable word characters that lowercase to the one character 0x50
+// (U+0400..U+040F) or 0x20 after them.
+bool capitals_by_offset() {
+  auto lowers_to = [](char32_t c, char32_t lower) {
+    const ucd::Record& r = ucd::record(c);
+    char utf8[4];
+    const std::size_t length = utf8::encode(lower, utf8);
+    std::uint32_t packed = 0;
+    std::memcpy(&packed, utf8, length);
+    return (r.flags & (ucd::kNfcStable | ucd::kLowerIsWord | ucd::kMultiLower | ucd::kInvisible)) ==
+               (ucd::kNfcStable | ucd::kLowerIsWord) &&
+           r.lower_utf8 == packed;
+  };
+  for (char32_t c = 0x400; c < 0x430; ++c)
+    if (!lowers_to(c, c < 0x410 ? c + 0x50 : c + 0x20)) return false;
+  for (char32_t c = 0x391; c < 0x3AA; ++c)
+    if (c != 0x3A2 && !lowers_to(c, c + 0x20)) return false;
+  return true;
+}
+
+const bool kCapitalsByOffset = capitals_by_offset();
+
+const SeparatorRange kSeparators[2] = {make_separator_range(0xE2, 0x80), make_separator_range(0xE3, 0x80)};
+
+// Shuffles that move the bytes selected by an 8-bit mask to the front of an
+// 8-byte group, for compacting a block whose separator runs drop bytes.
+struct CompactTable {
+  std::array<std::uint64_t, 256> shuffle{};
+  constexpr CompactTable() {
+    for (unsigned m = 0; m < 256; ++m) {
+      std::uint64_t s = 0;
+      unsigned k = 0;
+      for (unsigned b = 0; b < 8; ++b)
+        if (m & (1u << b)) s |= std::uint64_t{b} << (8 * k++);
+      shuffle[m] = s;
+    }
+  }
+};
+constexpr CompactTable kCompact;
+
+// Every block below: bytes x = p[i, i + B) and next = p[i + 1, i + B + 1).
+// A lead byte is vouched for when the byte after it falls in its range; its
+// character's bytes are then covered, and so is every ASCII byte. The block
+// is written up to its first byte not covered (a character boundary, since
+// a vouched character covers all its bytes and a character that straddles
+// the block's end carries its last bytes into the next block); the rest of
+// the block goes to the per-character loop. Within the written part, word
+// bytes (ASCII letters folded to lowercase, digits, every covered non-ASCII
+// byte) are kept, and an ASCII separator is written as a space and kept only
+// after a word byte.
 
 __attribute__((target("avx2"))) inline __m256i table16(const std::uint8_t* t) {
   return _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(t)));
@@ -292,49 +309,103 @@ __attribute__((target("avx2"))) inline __m256i lookup48(const __m256i (&rows)[3]
   return _mm256_blendv_epi8(cd, _mm256_shuffle_epi8(rows[2], index), row_e);
 }
 
-__attribute__((target("avx2,bmi"))) std::size_t copy_avx2(const unsigned char* p, std::size_t n, bool space_ok) {
-  // Many calls stop at once, at a separator: the first character alone
-  // says so before the tables are set up.
-  if (n == 0) return 0;
-  std::size_t i = copy_length(p, 0, space_ok);
-  if (i == 0) return 0;
+__attribute__((target("avx2,bmi,popcnt"))) std::size_t stream_avx2(const unsigned char* p, std::size_t n, char*& o,
+                                                                     unsigned& prev) {
+  char* out = o;
+  unsigned w = prev;
+  std::size_t i = 0;
   const LeadRanges& r = kLeadRanges;
   const __m256i lo[3] = {table16(&r.lo[0]), table16(&r.lo[16]), table16(&r.lo[32])};
   const __m256i hi[3] = {table16(&r.hi[0]), table16(&r.hi[16]), table16(&r.hi[32])};
   const __m256i hole[3] = {table16(&r.hole[0]), table16(&r.hole[16]), table16(&r.hole[32])};
-  const __m256i nibble = _mm256_set1_epi8(0x0F), bit4 = _mm256_set1_epi8(0x10);
+  const __m256i nibble = _mm256_set1_epi8(0x0F), bit4 = _mm256_set1_epi8(0x10), space = _mm256_set1_epi8(0x20);
+  // Bytes of the next block covered by a character that began in this one.
+  std::uint64_t carry = 0;
   while (true) {
-    // 32 bytes at a time, and the byte after each (so 33 must be there):
-    // the bytes covered by characters that stand as they are, each marked
-    // at its lead byte and spread over its length.
-    while (i + 33 <= n) {
+    while (i + 34 <= n) {
       const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
-      const __m256i next = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + 1));
-      const __m256i index = _mm256_and_si256(x, nibble);
-      const __m256i row_d = _mm256_cmpeq_epi8(_mm256_and_si256(x, bit4), bit4);
-      const __m256i row_e = in_range(x, _mm256_set1_epi8(char(0xE0)), _mm256_set1_epi8(char(0xEF)));
-      const __m256i lead = in_range(x, _mm256_set1_epi8(char(0xC0)), _mm256_set1_epi8(char(0xEF)));
-      const __m256i ok = _mm256_andnot_si256(
-          _mm256_cmpeq_epi8(next, lookup48(hole, index, row_d, row_e)),
-          _mm256_and_si256(lead, in_range(next, lookup48(lo, index, row_d, row_e), lookup48(hi, index, row_d, row_e))));
-      const __m256i ascii = _mm256_or_si256(in_range(x, _mm256_set1_epi8('a'), _mm256_set1_epi8('z')),
-                                            in_range(x, _mm256_set1_epi8('0'), _mm256_set1_epi8('9')));
-      const std::uint64_t leads = static_cast<std::uint32_t>(_mm256_movemask_epi8(ok));
-      const std::uint64_t threes = leads & static_cast<std::uint32_t>(_mm256_movemask_epi8(row_e));
-      const std::uint64_t letters = static_cast<std::uint32_t>(_mm256_movemask_epi8(ascii));
-      const std::uint64_t spaces =
-          static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(x, _mm256_set1_epi8(' '))));
-      const bool first_ok = p[i - 1] != ' ';
-      const std::uint64_t lone_spaces = spaces & ~((spaces << 1) | (first_ok ? 0 : 1));
-      const std::uint64_t covered = letters | lone_spaces | leads | (leads << 1) | (threes << 2);
-      if (!vouch(p, n, i, covered, 32)) break;
+      const auto high = static_cast<std::uint32_t>(_mm256_movemask_epi8(x));
+      // Letters folded to lowercase by setting bit 5 (which leaves the
+      // digits as they are); no byte of 0x80 and up folds into a letter.
+      const __m256i folded = _mm256_or_si256(x, space);
+      const __m256i alpha = in_range(folded, _mm256_set1_epi8('a'), _mm256_set1_epi8('z'));
+      const __m256i word = _mm256_or_si256(alpha, in_range(x, _mm256_set1_epi8('0'), _mm256_set1_epi8('9')));
+      std::uint64_t covered = 0xFFFFFFFFu;
+      __m256i bytes;
+      std::uint32_t nonsep;
+      if (high == 0 && carry == 0) {
+        bytes = _mm256_blendv_epi8(space, folded, word);
+        nonsep = static_cast<std::uint32_t>(_mm256_movemask_epi8(word));
+      } else {
+        const __m256i next = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + 1));
+        const __m256i index = _mm256_and_si256(x, nibble);
+        const __m256i row_d = _mm256_cmpeq_epi8(_mm256_and_si256(x, bit4), bit4);
+        const __m256i row_e = in_range(x, _mm256_set1_epi8(char(0xE0)), _mm256_set1_epi8(char(0xEF)));
+        const __m256i lead = in_range(x, _mm256_set1_epi8(char(0xC0)), _mm256_set1_epi8(char(0xEF)));
+        const __m256i ok = _mm256_andnot_si256(
+            _mm256_cmpeq_epi8(next, lookup48(hole, index, row_d, row_e)),
+            _mm256_and_si256(lead,
+                             in_range(next, lookup48(lo, index, row_d, row_e), lookup48(hi, index, row_d, row_e))));
+        const std::uint64_t leads = static_cast<std::uint32_t>(_mm256_movemask_epi8(ok));
+        const std::uint64_t threes = leads & static_cast<std::uint32_t>(_mm256_movemask_epi8(row_e));
+        const std::uint64_t spread = leads | (leads << 1) | (threes << 2) | carry;
+        // Separators of three bytes wholly inside the block: a space at the
+        // lead byte, the other two bytes dropped.
+        __m256i sep3 = _mm256_setzero_si256();
+        std::uint32_t seps = 0;
+        if (_mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_or_si256(x, _mm256_set1_epi8(1)), _mm256_set1_epi8(char(0xE3))))) {
+          const __m256i next2 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + 2));
+          for (const SeparatorRange& t : kSeparators)
+            sep3 = _mm256_or_si256(
+                sep3, _mm256_and_si256(_mm256_and_si256(_mm256_cmpeq_epi8(x, _mm256_set1_epi8(char(t.lead))),
+                                                        _mm256_cmpeq_epi8(next, _mm256_set1_epi8(char(t.second)))),
+                                       in_range(next2, _mm256_set1_epi8(char(t.lo)), _mm256_set1_epi8(char(t.hi)))));
+          seps = static_cast<std::uint32_t>(_mm256_movemask_epi8(sep3)) & 0x3FFFFFFFu;
+        }
+        const std::uint32_t sep_bytes = seps | (seps << 1) | (seps << 2);
+        covered = (~high & 0xFFFFFFFFu) | spread | sep_bytes;
+        carry = spread >> 32;
+        // Non-ASCII bytes as they are, ASCII separators as spaces, and so
+        // the lead byte of a separator of three bytes.
+        const __m256i high_or_word = _mm256_or_si256(word, _mm256_cmpgt_epi8(_mm256_setzero_si256(), x));
+        bytes = _mm256_blendv_epi8(space, _mm256_blendv_epi8(x, folded, word), _mm256_andnot_si256(sep3, high_or_word));
+        nonsep = static_cast<std::uint32_t>(_mm256_movemask_epi8(high_or_word)) & ~sep_bytes;
+      }
+      const auto limit = static_cast<unsigned>(std::countr_one(covered & 0xFFFFFFFFu));
+      const std::uint32_t valid = limit >= 32 ? 0xFFFFFFFFu : (std::uint32_t{1} << limit) - 1;
+      const std::uint32_t keep = (nonsep | (nonsep << 1) | w) & valid;
+      if (keep == valid) {
+        // Nothing to drop: the bytes past `limit` are overwritten later.
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), bytes);
+        out += limit;
+      } else {
+        alignas(32) unsigned char block[32];
+        _mm256_store_si256(reinterpret_cast<__m256i*>(block), bytes);
+        for (unsigned g = 0; 8 * g < limit; ++g) {
+          const unsigned m = (keep >> (8 * g)) & 0xFF;
+          const __m128i group = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(block + 8 * g));
+          const __m128i order = _mm_cvtsi64_si128(static_cast<long long>(kCompact.shuffle[m]));
+          _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_shuffle_epi8(group, order));
+          out += std::popcount(m);
+        }
+      }
+      if (limit < 32) {
+        if (limit > 0) w = (nonsep >> (limit - 1)) & 1;
+        i += limit;
+        carry = 0;
+        break;
+      }
+      w = nonsep >> 31;
+      i += 32;
     }
-    if (i == n) return i;
+    // The last bytes of a character that straddled the last block.
+    for (; carry != 0; carry >>= 1) *out++ = static_cast<char>(p[i++]);
     // A character the vector could not vouch for, or the last bytes.
-    const std::size_t length = copy_length(p, i, p[i - 1] != ' ');
-    if (length == 0) return i;
-    i += length;
+    if (i == n || !stream_one(p, i, out, w)) break;
   }
+  o = out;
+  prev = w;
+  return i;
 }
 
 __attribute__((target("avx512f,avx512bw"))) inline __m512i rows512(const std::uint8_t* t) {
@@ -347,57 +418,136 @@ __attribute__((target("avx512f,avx512bw"))) inline __m512i lookup48(const __m512
   return _mm512_mask_shuffle_epi8(cd, row_e, rows[2], index);
 }
 
-__attribute__((target("avx512f,avx512bw,bmi"))) std::size_t copy_avx512(const unsigned char* p, std::size_t n,
-                                                                        bool space_ok) {
-  if (n == 0) return 0;
-  std::size_t i = copy_length(p, 0, space_ok);
-  if (i == 0) return 0;
+// As the AVX2 kernel, 64 bytes at a time, with masks; the kept bytes are
+// packed by one compress instruction.
+__attribute__((target("avx512f,avx512bw,avx512vbmi2,bmi,popcnt"))) std::size_t stream_avx512(const unsigned char* p,
+                                                                                               std::size_t n, char*& o,
+                                                                                               unsigned& prev) {
+  char* out = o;
+  std::uint64_t w = prev;
+  std::size_t i = 0;
   const LeadRanges& r = kLeadRanges;
   const __m512i lo[3] = {rows512(&r.lo[0]), rows512(&r.lo[16]), rows512(&r.lo[32])};
   const __m512i hi[3] = {rows512(&r.hi[0]), rows512(&r.hi[16]), rows512(&r.hi[32])};
   const __m512i hole[3] = {rows512(&r.hole[0]), rows512(&r.hole[16]), rows512(&r.hole[32])};
-  while (true) {
-    // As the AVX2 kernel, 64 bytes at a time, with masks.
-    while (i + 65 <= n) {
-      const __m512i x = _mm512_loadu_si512(p + i);
-      const __m512i next = _mm512_loadu_si512(p + i + 1);
-      const __m512i index = _mm512_and_si512(x, _mm512_set1_epi8(0x0F));
-      const __mmask64 row_d = _mm512_test_epi8_mask(x, _mm512_set1_epi8(0x10));
-      const __mmask64 row_e = _mm512_cmp_epu8_mask(x, _mm512_set1_epi8(char(0xE0)), _MM_CMPINT_NLT);
-      const __mmask64 lead = _mm512_cmp_epu8_mask(x, _mm512_set1_epi8(char(0xC0)), _MM_CMPINT_NLT) &
-                             _mm512_cmp_epu8_mask(x, _mm512_set1_epi8(char(0xEF)), _MM_CMPINT_LE);
-      const __mmask64 ok = lead & _mm512_cmp_epu8_mask(next, lookup48(&lo[0], index, row_d, row_e), _MM_CMPINT_NLT) &
-                           _mm512_cmp_epu8_mask(next, lookup48(&hi[0], index, row_d, row_e), _MM_CMPINT_LE) &
-                           _mm512_cmpneq_epi8_mask(next, lookup48(&hole[0], index, row_d, row_e));
-      const __mmask64 letters =
-          _mm512_cmp_epu8_mask(_mm512_sub_epi8(x, _mm512_set1_epi8('a')), _mm512_set1_epi8(25), _MM_CMPINT_LE) |
-          _mm512_cmp_epu8_mask(_mm512_sub_epi8(x, _mm512_set1_epi8('0')), _mm512_set1_epi8(9), _MM_CMPINT_LE);
-      const std::uint64_t spaces = _mm512_cmpeq_epi8_mask(x, _mm512_set1_epi8(' '));
-      const std::uint64_t lone_spaces = spaces & ~((spaces << 1) | (p[i - 1] != ' ' ? 0 : 1));
-      const std::uint64_t leads = ok, threes = ok & row_e;
-      const std::uint64_t covered = letters | lone_spaces | leads | (leads << 1) | (threes << 2);
-      if (!vouch(p, n, i, covered, 64)) break;
-    }
-    if (i == n) return i;
-    const std::size_t length = copy_length(p, i, p[i - 1] != ' ');
-    if (length == 0) return i;
-    i += length;
+  const __m512i space = _mm512_set1_epi8(0x20);
+  struct SeparatorVectors {
+    __m512i lead, second, lo, hi;
+  };
+  SeparatorVectors sep_vectors[std::size(kSeparators)];
+  for (std::size_t k = 0; k < std::size(kSeparators); ++k) {
+    const SeparatorRange& t = kSeparators[k];
+    sep_vectors[k] = {_mm512_set1_epi8(char(t.lead)), _mm512_set1_epi8(char(t.second)), _mm512_set1_epi8(char(t.lo)),
+                      _mm512_set1_epi8(char(t.hi))};
   }
+  std::uint64_t carry = 0;
+  while (true) {
+    while (i + 66 <= n) {
+      const __m512i x = _mm512_loadu_si512(p + i);
+      const std::uint64_t high = _mm512_movepi8_mask(x);
+      const __m512i folded = _mm512_or_si512(x, space);
+      const std::uint64_t alpha =
+          _mm512_cmp_epu8_mask(_mm512_sub_epi8(folded, _mm512_set1_epi8('a')), _mm512_set1_epi8(25), _MM_CMPINT_LE);
+      const std::uint64_t digit =
+          _mm512_cmp_epu8_mask(_mm512_sub_epi8(x, _mm512_set1_epi8('0')), _mm512_set1_epi8(9), _MM_CMPINT_LE);
+      std::uint64_t covered = ~high;
+      std::uint64_t sep_bytes = 0;
+      __m512i lowered = x;
+      if ((high | carry) != 0) {
+        const __m512i next = _mm512_loadu_si512(p + i + 1);
+        const __m512i index = _mm512_and_si512(x, _mm512_set1_epi8(0x0F));
+        const __mmask64 row_d = _mm512_test_epi8_mask(x, _mm512_set1_epi8(0x10));
+        const __mmask64 row_e = _mm512_cmp_epu8_mask(x, _mm512_set1_epi8(char(0xE0)), _MM_CMPINT_NLT);
+        const __mmask64 lead = _mm512_cmp_epu8_mask(x, _mm512_set1_epi8(char(0xC0)), _MM_CMPINT_NLT) &
+                               _mm512_cmp_epu8_mask(x, _mm512_set1_epi8(char(0xEF)), _MM_CMPINT_LE);
+        const std::uint64_t leads =
+            lead & _mm512_cmp_epu8_mask(next, lookup48(&lo[0], index, row_d, row_e), _MM_CMPINT_NLT) &
+            _mm512_cmp_epu8_mask(next, lookup48(&hi[0], index, row_d, row_e), _MM_CMPINT_LE) &
+            _mm512_cmpneq_epi8_mask(next, lookup48(&hole[0], index, row_d, row_e));
+        const std::uint64_t threes = leads & row_e;
+        if (_mm512_cmpeq_epi8_mask(_mm512_or_si512(x, _mm512_set1_epi8(1)), _mm512_set1_epi8(char(0xE3))) != 0) {
+          const __m512i next2 = _mm512_loadu_si512(p + i + 2);
+          std::uint64_t seps = 0;
+          for (const SeparatorVectors& t : sep_vectors)
+            seps |= _mm512_cmpeq_epi8_mask(x, t.lead) & _mm512_cmpeq_epi8_mask(next, t.second) &
+                    _mm512_cmp_epu8_mask(next2, t.lo, _MM_CMPINT_NLT) &
+                    _mm512_cmp_epu8_mask(next2, t.hi, _MM_CMPINT_LE);
+          seps &= ~std::uint64_t{0} >> 2;
+          sep_bytes = seps | (seps << 1) | (seps << 2);
+        }
+        covered |= leads | (leads << 1) | (threes << 2) | carry | sep_bytes;
+        carry = (leads >> 63) | (threes >> 62);
+        // Capitals of Cyrillic (D0 80..AF) and Greek (CE 91..A9 less A2)
+        // wholly inside the block, lowered by adding to their two bytes.
+        if (kCapitalsByOffset) {
+          const std::uint64_t before_last = ~std::uint64_t{0} >> 1;
+          const std::uint64_t cyrillic = _mm512_cmpeq_epi8_mask(x, _mm512_set1_epi8(char(0xD0))) &
+                                         _mm512_cmp_epu8_mask(next, _mm512_set1_epi8(char(0xAF)), _MM_CMPINT_LE) &
+                                         before_last;
+          const std::uint64_t greek = _mm512_cmpeq_epi8_mask(x, _mm512_set1_epi8(char(0xCE))) &
+                                      _mm512_cmp_epu8_mask(next, _mm512_set1_epi8(char(0x91)), _MM_CMPINT_NLT) &
+                                      _mm512_cmp_epu8_mask(next, _mm512_set1_epi8(char(0xA9)), _MM_CMPINT_LE) &
+                                      _mm512_cmpneq_epi8_mask(next, _mm512_set1_epi8(char(0xA2))) & before_last;
+          const std::uint64_t capitals = cyrillic | greek;
+          if (capitals != 0) {
+            const std::uint64_t from_a0 = _mm512_cmp_epu8_mask(next, _mm512_set1_epi8(char(0xA0)), _MM_CMPINT_NLT);
+            const std::uint64_t from_90 = _mm512_cmp_epu8_mask(next, _mm512_set1_epi8(char(0x90)), _MM_CMPINT_NLT);
+            const std::uint64_t plus20 = capitals & from_90 & ~from_a0;  // second byte + 0x20
+            const std::uint64_t minus20 = capitals & from_a0;            // lead + 1, second - 0x20
+            const std::uint64_t plus10 = cyrillic & ~from_90;            // lead + 1, second + 0x10
+            lowered = _mm512_mask_add_epi8(lowered, minus20 | plus10, lowered, _mm512_set1_epi8(1));
+            lowered = _mm512_mask_add_epi8(lowered, plus20 << 1, lowered, _mm512_set1_epi8(0x20));
+            lowered = _mm512_mask_sub_epi8(lowered, minus20 << 1, lowered, _mm512_set1_epi8(0x20));
+            lowered = _mm512_mask_add_epi8(lowered, plus10 << 1, lowered, _mm512_set1_epi8(0x10));
+            covered |= capitals | (capitals << 1);
+          }
+        }
+      }
+      const std::uint64_t nonsep = (alpha | digit | high) & ~sep_bytes;
+      const __m512i bytes = _mm512_mask_blend_epi8(nonsep, space, _mm512_mask_blend_epi8(alpha, lowered, folded));
+      const auto limit = static_cast<unsigned>(std::countr_one(covered));
+      const std::uint64_t valid = limit >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << limit) - 1;
+      const std::uint64_t keep = (nonsep | (nonsep << 1) | w) & valid;
+      _mm512_storeu_si512(out, _mm512_maskz_compress_epi8(keep, bytes));
+      out += std::popcount(keep);
+      if (limit < 64) {
+        if (limit > 0) w = (nonsep >> (limit - 1)) & 1;
+        i += limit;
+        carry = 0;
+        break;
+      }
+      w = nonsep >> 63;
+      i += 64;
+    }
+    for (; carry != 0; carry >>= 1) *out++ = static_cast<char>(p[i++]);
+    unsigned w1 = static_cast<unsigned>(w);
+    const bool more = i < n && stream_one(p, i, out, w1);
+    w = w1;
+    if (!more) break;
+  }
+  o = out;
+  prev = static_cast<unsigned>(w);
+  return i;
+}
+
+__attribute__((target("avx2,bmi"))) std::size_t scan_avx2(const unsigned char* p, std::size_t n) {
+  std::size_t i = 0;
+  for (; i + 32 <= n; i += 32) {
+    const auto high = static_cast<std::uint32_t>(
+        _mm256_movemask_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i))));
+    if (high != 0) return i + static_cast<std::size_t>(std::countr_zero(high));
+  }
+  return i + scan_portable(p + i, n - i);
 }
 #endif
 
-// The canonical stream's kernels, chosen together by name.
-struct StreamKernels {
-  AsciiKernel ascii;
-  CopyKernel copy;
-};
-
-constexpr cpu::Kernel<StreamKernels> kStreamKernels[] = {
+// The canonical stream's kernels, by name.
+constexpr cpu::Kernel<StreamKernel> kStreamKernels[] = {
 #if defined(__x86_64__)
-    {"avx512", {ascii_avx2, copy_avx512}, cpu::Isa::Avx512bw},
-    {"avx2", {ascii_avx2, copy_avx2}, cpu::Isa::Avx2},
+    {"avx512", stream_avx512, cpu::Isa::Avx512vbmi2},
+    {"avx2", stream_avx2, cpu::Isa::Avx2},
 #endif
-    {"portable", {ascii_portable, copy_portable}, cpu::Isa::Baseline},
+    {"portable", stream_portable, cpu::Isa::Baseline},
 };
 
 constexpr cpu::Kernel<ScanKernel> kScanKernels[] = {
@@ -510,48 +660,33 @@ class StreamWriter {
   std::string buf_;
 };
 
-// Whether eight ASCII bytes begin at `pos`: a run worth the ASCII kernel's call.
-inline bool ascii_run_at(const unsigned char* u, std::size_t pos, std::size_t n) {
-  if (pos + 8 > n) return false;
-  std::uint64_t w;
-  std::memcpy(&w, u + pos, 8);
-  return (w & 0x8080808080808080ULL) == 0;
+// Whether the character at `pos`, one that a stream kernel wrote, is a word
+// character (and so wrote its own bytes, ASCII letters folded).
+bool kernel_wrote_word(std::string_view text, std::size_t pos) {
+  const auto b = static_cast<unsigned char>(text[pos]);
+  if (b < 0x80) return kAscii.word[b] != 0;
+  return (ucd::record(utf8::decode(text, pos)).flags & ucd::kLowerIsWord) != 0;
 }
 
-// One pass over the text. ASCII runs go through the ASCII kernel; in other
-// text, the copy kernel finds each run of bytes that stand in the stream as
-// they are (word characters that lowercase to themselves, and single spaces
-// after a word), which is copied in one piece when it ends, and the
-// characters between such runs are read one by one.
+// One pass over the text. The stream kernel writes everything up to the
+// first character that neither is ASCII nor stands as it is; that character
+// is written the slow way, and the kernel goes on after it.
 //
 // NFC leaves alone every character that is NFC-stable (quick-check Yes,
 // combining class 0) and does not join it to what precedes it, so only a run
 // of other characters, with the one character before it (the starter it may
 // compose with), goes through the normaliser; such a segment ends at the
 // next ASCII or stable character. What the starter wrote is taken back
-// first: the output length and word state before each character are kept
-// until the next one is known.
-std::string stream_with(std::string_view text, const StreamKernels& kernels) {
-  const AsciiKernel ascii = kernels.ascii;
-  const CopyKernel copy = kernels.copy;
+// first. The kernel writes only stable characters, so it stops at the first
+// character of every segment after its starter.
+std::string stream_with(std::string_view text, StreamKernel kernel) {
   const char* const p = text.data();
   const auto* const u = reinterpret_cast<const unsigned char*>(p);
   const std::size_t n = text.size();
-  constexpr std::size_t kNone = static_cast<std::size_t>(-1);
   StreamWriter out(n);
   std::string nfc;
   std::u32string work;
 
-  // Normalises text[start, end) and writes its characters.
-  auto segment = [&](std::size_t start, std::size_t end) {
-    nfc.clear();
-    unicode::append_nfc(text.substr(start, end - start), work, nfc);
-    for (std::size_t at = 0; at < nfc.size();) {
-      const std::size_t from = at;
-      const char32_t c = utf8::decode(nfc, at);
-      out.any(c, nfc.data() + from, at - from);
-    }
-  };
   // The end of the segment whose first character after the starter ends at `pos`.
   auto segment_end = [&](std::size_t pos) {
     while (pos < n && !is_ascii_at(text, pos)) {
@@ -562,103 +697,81 @@ std::string stream_with(std::string_view text, const StreamKernels& kernels) {
     return pos;
   };
 
+  // The last character written, while it may still be taken back (none
+  // right after a segment, whose characters are already normalised): where
+  // it starts, and the output length and word state from before it. After
+  // the kernel, these are worked out only when needed, from where the
+  // kernel began and the word state then.
+  enum class Last { None, Slow, Kernel } last = Last::None;
+  std::size_t last_start = 0, undo_len = 0, kernel_from = 0;
+  unsigned undo_word = 0, kernel_word_before = 0;
   std::size_t pos = 0;
   while (pos < n) {
-    // The character before `pos`, while it may still be taken back, and the
-    // output length and word state from before it.
-    std::size_t prev_start = kNone;
-    std::size_t undo_len = 0;
-    unsigned undo_word = 0;
+    const std::size_t from = pos;
+    const unsigned word_before = out.prev_word;
     {
       char* const first = out.room(n - pos);
       char* o = first;
-      const unsigned word_before = out.prev_word;
-      const std::size_t read = ascii(u + pos, n - pos, o, out.prev_word);
+      pos += kernel(u + pos, n - pos, o, out.prev_word);
       out.len += static_cast<std::size_t>(o - first);
-      pos += read;
-      if (pos == n) break;
-      if (read > 0) {
-        // A word character wrote one byte, a separator one space if it
-        // followed a word.
-        prev_start = pos - 1;
-        undo_word = read >= 2 ? kAscii.word[u[pos - 2]] : word_before;
-        undo_len = out.len - (kAscii.word[u[pos - 1]] | undo_word);
-      }
     }
-    // Bytes [run, pos) stand in the stream as they are and are not yet
-    // written; out.prev_word is the word state before them.
-    std::size_t run = pos;
-    auto flush = [&] {
-      if (pos > run) {
-        std::memcpy(out.room(pos - run), p + run, pos - run);
-        out.len += pos - run;
-        // A run ends with a word character or a space after one.
-        out.prev_word = u[pos - 1] != ' ';
-      }
-      run = pos;
-    };
-    // Before writing a character the slow way: what to take back if it
-    // turns out to be a starter.
-    auto keep_undo = [&] {
-      prev_start = pos;
-      undo_len = out.len;
-      undo_word = out.prev_word;
-    };
-    while (pos < n) {
-      if (ascii_run_at(u, pos, n)) break;  // back to the ASCII kernel
-      pos += copy(u + pos, n - pos, pos > run ? u[pos - 1] != ' ' : out.prev_word != 0);
-      if (pos == n) break;
-      const unsigned char b = u[pos];
-      if (b < 0x80) {
-        if (ascii_run_at(u, pos, n)) break;
-        // ASCII bytes among other characters that do not stand as they
-        // are (a separator after a separator writes nothing), one by one.
-        flush();
-        do {
-          keep_undo();
-          out.ascii_char(u[pos]);
-        } while (++pos < n && u[pos] < 0x80 &&
-                 (u[pos] == ' ' ? out.prev_word == 0 : kAsciiCopy.copies[u[pos]] == 0));
-        run = pos;
-        continue;
-      }
-      std::size_t after = pos;
-      const char32_t c = utf8::decode(text, after);
-      const ucd::Record& r = ucd::record(c);
-      if (!(r.flags & ucd::kNfcStable)) {
-        // Take back the character before, the starter: inside the run, it
-        // is simply not written; written the slow way, its output goes.
-        std::size_t start = pos;
-        if (pos > run) {
-          utf8::decode_before(text, start);
-          const std::size_t end = pos;
-          pos = start;
-          flush();
-          pos = end;
-        } else if (prev_start != kNone) {
-          out.len = undo_len;
-          out.prev_word = undo_word;
-          start = prev_start;
+    if (pos == n) break;
+    if (pos > from) {
+      last = Last::Kernel;
+      kernel_from = from;
+      kernel_word_before = word_before;
+    }
+    // The kernel stops only at a character outside ASCII.
+    std::size_t after = pos;
+    const char32_t c = utf8::decode(text, after);
+    const ucd::Record& r = ucd::record(c);
+    if (!(r.flags & ucd::kNfcStable)) {
+      if (last == Last::Kernel) {
+        // The kernel's last character wrote its own bytes if a word
+        // character (ASCII folded to lowercase), else one space if it
+        // followed a word. The kernel writes no invisible character, so
+        // the character before it says what the word state was.
+        last_start = pos - 1;
+        while ((u[last_start] & 0xC0) == 0x80) --last_start;
+        if (last_start == kernel_from) {
+          undo_word = kernel_word_before;
+        } else {
+          std::size_t before = last_start - 1;
+          while ((u[before] & 0xC0) == 0x80) --before;
+          undo_word = kernel_wrote_word(text, before);
         }
-        pos = segment_end(after);
-        segment(start, pos);
-        run = pos;
-        prev_start = kNone;
-        continue;
+        undo_len = out.len - (kernel_wrote_word(text, last_start) ? pos - last_start : undo_word);
       }
-      flush();
-      keep_undo();
-      if (copies_as_is(r)) {
-        // Outside the BMP: no bitmap, the record says the same.
-        std::memcpy(out.room(4), p + pos, after - pos);
-        out.len += after - pos;
-        out.prev_word = 1;
-      } else {
-        out.other(c, r, p + pos, after - pos);
+      std::size_t start = pos;
+      if (last != Last::None) {
+        out.len = undo_len;
+        out.prev_word = undo_word;
+        start = last_start;
       }
-      run = pos = after;
+      pos = segment_end(after);
+      nfc.clear();
+      unicode::append_nfc(text.substr(start, pos - start), work, nfc);
+      for (std::size_t at = 0; at < nfc.size();) {
+        const std::size_t char_start = at;
+        const char32_t d = utf8::decode(nfc, at);
+        out.any(d, nfc.data() + char_start, at - char_start);
+      }
+      last = Last::None;
+      continue;
     }
-    flush();
+    last = Last::Slow;
+    last_start = pos;
+    undo_len = out.len;
+    undo_word = out.prev_word;
+    if (copies_as_is(r)) {
+      // Outside the BMP: no bitmap, the record says the same.
+      std::memcpy(out.room(4), p + pos, after - pos);
+      out.len += after - pos;
+      out.prev_word = 1;
+    } else {
+      out.other(c, r, p + pos, after - pos);
+    }
+    pos = after;
   }
   return std::move(out).finish();
 }
@@ -775,7 +888,7 @@ class NormalizedSink {
 }  // namespace
 
 std::string canonical_stream(std::string_view text) {
-  static const StreamKernels kFastest = cpu::fastest(kStreamKernels);
+  static const StreamKernel kFastest = cpu::fastest(kStreamKernels);
   return stream_with(text, kFastest);
 }
 

@@ -17,6 +17,7 @@ struct Support {
   bool avx512f = false;
   bool avx512dq = false;
   bool avx512bw = false;
+  bool avx512vbmi2 = false;
 };
 
 Support detect() {
@@ -30,6 +31,7 @@ Support detect() {
   s.avx512f = VESSOLIN_MAX_ISA_LEVEL >= 2 && __builtin_cpu_supports("avx512f") != 0;
   s.avx512dq = s.avx512f && __builtin_cpu_supports("avx512dq") != 0;
   s.avx512bw = s.avx512f && __builtin_cpu_supports("avx512bw") != 0;
+  s.avx512vbmi2 = s.avx512bw && __builtin_cpu_supports("avx512vbmi2") != 0;
 #endif
   return s;
 }
@@ -49,6 +51,7 @@ bool supports(Isa isa) {
     case Isa::Avx512f: return s.avx512f;
     case Isa::Avx512dq: return s.avx512dq;
     case Isa::Avx512bw: return s.avx512bw;
+    case Isa::Avx512vbmi2: return s.avx512vbmi2;
   }
   return false;
 }
