@@ -438,16 +438,30 @@ def binding_tag(key: bytes, digest: bytes, pointer: bytes) -> bytes:
     return _hmac.new(key, digest + pointer, hashlib.sha256).digest()[:8]
 
 
+def _draw(x: int, k: int) -> tuple[int, int]:
+    """One step of the shuffle's generator: the new state and its draw below k."""
+    x ^= x >> 12
+    x = (x ^ (x << 25)) & _M64
+    x ^= x >> 27
+    return x, (x * 0x2545F4914F6CDD1D & _M64) % k
+
+
 def shuffled(n: int, seed: int) -> list[int]:
     v, x, k = list(range(n)), seed, n
     while k >= 2:
-        x ^= x >> 12
-        x = (x ^ (x << 25)) & _M64
-        x ^= x >> 27
-        j = (x * 0x2545F4914F6CDD1D & _M64) % k
+        x, j = _draw(x, k)
         v[k - 1], v[j] = v[j], v[k - 1]
         k -= 1
     return v
+
+
+def shuffle_draws(x: int, first: int, count: int) -> tuple[list[int], int]:
+    """The draws of steps k = first, first - 1, ... (count of them) from state x, and the last state."""
+    draws = []
+    for k in range(first, first - count, -1):
+        x, j = _draw(x, k)
+        draws.append(j)
+    return draws, x
 
 
 def placement_order(n: int, key: bytes, digest: bytes) -> list[int]:

@@ -8,7 +8,8 @@ def test_every_kernel_table_obeys_the_cap(native):
     assert cap in SETS + [""] and widest in SETS
     if cap:
         assert SETS.index(widest) <= SETS.index(cap)
-    for table in (native.surface_kernels, native.minhash_kernels, native.blake2b_kernels, native.canonical_kernels):
+    for table in (native.surface_kernels, native.minhash_kernels, native.blake2b_kernels, native.canonical_kernels,
+                  native.shuffle_kernels, native.skip_plain_kernels):
         names = table().split()
         assert names[-1] == "portable", table
         assert all(SETS.index(name) <= SETS.index(widest) for name in names), (table, names)

@@ -122,6 +122,48 @@ def test_remainder_by_reciprocal_is_exact(native):
     assert got == [x % k for x, k in pairs]
 
 
+def test_every_shuffle_kernel_draws_as_the_reference(native):
+    # The vector kernel runs lanes that start whole blocks apart and may
+    # compute past the run's end; runs of every length around a block, and
+    # remainders at the extremes and next to multiples, for each kernel.
+    rng = random.Random(19)
+    runs = [(rng.randrange(1, 2**64), first, count)
+            for first, count in [(4, 1), (700, 697), (2**31 - 1, 1500), (5000, 511), (5000, 512), (5000, 513),
+                                 (3000, 2997), (rng.randrange(4000, 2**31), 2048), (100_000, 4100)]]
+    pairs = []
+    for k in [4, 5, 7, 48, 1000, 2**16 + 1, 2**31 - 1] + [rng.randrange(4, 2**31) for _ in range(100)]:
+        top = (2**64 - 1) // k * k
+        xs = [0, 1, k - 1, k, 2**64 - 1, 2**63, 2**63 - 1, top, top - 1, top - k]
+        xs += [rng.randrange(2**64 // k) * k + d for d in (-1, 0, 1) for _ in range(3)]
+        pairs += [(x % 2**64, k) for x in xs]
+    pair_text = " ".join(f"{x} {k}" for x, k in pairs)
+    kernels = native.shuffle_kernels().split()
+    assert kernels[-1] == "portable"
+    for kernel in kernels:
+        assert native.remainders_using(pair_text, kernel) == [x % k for x, k in pairs], kernel
+        for x, first, count in runs:
+            draws, last = reference.shuffle_draws(x, first, count)
+            assert native.shuffle_draws_using(f"{x} {first} {count}", kernel) == draws + [last], (kernel, first, count)
+
+
+def test_every_skip_kernel_stops_where_the_portable_one_does(native):
+    # The fast walk over plain text counts words a block at a time and stops
+    # at white space beyond ASCII and invisible code points, which share lead
+    # bytes with the typographic quotes and dashes it must pass over.
+    rng = random.Random(23)
+    pieces = ["a", "word", " ", "  ", "\t", "\n", "\r\n", "\u00a0", "\u0085", "\u2019", "\u201c", "\u2014", "\u2003",
+              "\u200a", "\u200b", "\u200d", "\u2060", "\u205f", "\u3000", "\u1680", "\ufeff", "\ufe0f", "\u00e9",
+              "\u4e2d", "\U0001f600", "\u0301", "\u202f", "\u2028"]
+    texts = ["".join(rng.choice(pieces) for _ in range(rng.randrange(20, 120))) for _ in range(12)]
+    texts += ["plain words " * 30, "x" * 200, " " * 200]
+    kernels = native.skip_plain_kernels().split()
+    assert kernels[-1] == "portable"
+    for text in texts:
+        trace = native.skip_plain_trace(text, "portable")
+        for kernel in kernels[:-1]:
+            assert native.skip_plain_trace(text, kernel) == trace, (kernel, text)
+
+
 def test_a_long_shuffle_matches_the_reference(native):
     assert native.shuffled_order(f"70001 {2**64 - 1} 70001") == reference.shuffled(70001, 2**64 - 1)
 

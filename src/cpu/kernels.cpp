@@ -25,7 +25,10 @@ Support detect() {
 #if defined(__x86_64__) || defined(__i386__)
   // Also checks that the operating system saves the wider registers.
   __builtin_cpu_init();
-  s.avx2 = VESSOLIN_MAX_ISA_LEVEL >= 1 && __builtin_cpu_supports("avx2") != 0;
+  // The AVX2 kernels may use fused multiply-add and popcnt: every processor
+  // with AVX2 has them, but each is a feature flag of its own.
+  s.avx2 = VESSOLIN_MAX_ISA_LEVEL >= 1 && __builtin_cpu_supports("avx2") != 0 && __builtin_cpu_supports("fma") != 0 &&
+           __builtin_cpu_supports("popcnt") != 0;
   s.avx512f = VESSOLIN_MAX_ISA_LEVEL >= 2 && __builtin_cpu_supports("avx512f") != 0;
   s.avx512dq = s.avx512f && __builtin_cpu_supports("avx512dq") != 0;
   s.avx512bw = s.avx512f && __builtin_cpu_supports("avx512bw") != 0;

@@ -288,23 +288,6 @@ PyObject* to_python(const PyResult& result, std::span<PyObject* const> bound) {
   return std::visit(Visitor{bound}, result);
 }
 
-}  // namespace
-
-InsertedText insert_at_byte_offsets(std::size_t param, std::string_view text,
-                                    std::vector<std::pair<std::size_t, std::string>> at_bytes) {
-  std::size_t byte = 0;
-  std::size_t code_points = 0;
-  for (auto& [at, inserted] : at_bytes) {
-    if (at < byte || at > text.size()) throw InternalFault("insertion outside its text or out of order");
-    code_points += utf8::count_code_points(text.substr(byte, at - byte));
-    byte = at;
-    at = code_points;
-  }
-  return {param, std::move(at_bytes)};
-}
-
-namespace {
-
 void raise_failure(const Failure& failure) {
   if (const auto* error = std::get_if<Error>(&failure)) {
     raise_value_error(error->display());

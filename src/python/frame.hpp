@@ -73,11 +73,6 @@ struct InsertedText {
   std::vector<std::pair<std::size_t, std::string>> insertions;
 };
 
-// The same, from byte offsets into the UTF-8 of `text` (ascending, each at
-// the start of a code point).
-InsertedText insert_at_byte_offsets(std::size_t param, std::string_view text,
-                                    std::vector<std::pair<std::size_t, std::string>> at_bytes);
-
 // A computation's result, converted to a new Python object by its alternative:
 // str (from UTF-8), int (unsigned 64-bit), list of int, (str, bool, int), or
 // str (a text argument with insertions).

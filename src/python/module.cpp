@@ -46,10 +46,10 @@ constexpr Param kExtract[] = {{"text", ParamKind::Text}, {"key_hex", ParamKind::
 Outcome embed(const Args& a) {
   auto groups = stego::watermark_insertions(a.text(0), a.bytes(1), a.bytes(2));
   if (!groups) return fail(groups.error());
-  std::vector<std::pair<std::size_t, std::string>> at_bytes;
-  at_bytes.reserve(groups->size());
-  for (stego::GroupInsertion& g : *groups) at_bytes.emplace_back(g.offset, std::move(g.group));
-  return insert_at_byte_offsets(0, a.text(0), std::move(at_bytes));
+  InsertedText marked{0, {}};
+  marked.insertions.reserve(groups->size());
+  for (stego::GroupInsertion& g : *groups) marked.insertions.emplace_back(g.code_points, std::move(g.group));
+  return marked;
 }
 
 Outcome extract(const Args& a) {

@@ -10,6 +10,10 @@
 #include <utility>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "canonical/canonical.hpp"
 #include "crypto/blake2b_batch.hpp"
 #include "unicode/properties.hpp"
@@ -32,30 +36,38 @@ constexpr std::uint64_t pack_word(std::string_view w) {
   return v;
 }
 
-constexpr std::size_t word_slot(std::uint64_t packed) { return (packed * 0x9E3779B97F4A7C15ULL) >> 56; }
-
-// The function words by packed value, in an open-addressing table built at
-// compile time.
+// The function words by packed value, in a table where the multiplier gives
+// every one of them a slot of its own: a lookup is one comparison, without
+// the branches of probing, whose outcome (function word or not) prose makes
+// a coin toss. The multiplier is the first that works in the sequence of odd
+// numbers from 0x9E3779B97F4A7C15 in steps of 2 * 0x632BE59BD9B4E019 (the
+// 4816th); the table checks it at compile time.
 struct FunctionWordTable {
-  std::array<std::uint64_t, 256> key{};
-  std::array<std::uint8_t, 256> index{};
+  static constexpr int kBits = 10;
+  static constexpr std::uint64_t kMultiplier = 0x2B7EB66101506883ULL;
+  std::array<std::uint64_t, std::size_t{1} << kBits> key{};
+  std::array<std::uint8_t, std::size_t{1} << kBits> index{};
+  bool one_slot_each = true;
+
+  static constexpr std::size_t slot(std::uint64_t packed) { return (packed * kMultiplier) >> (64 - kBits); }
+
   constexpr explicit FunctionWordTable(const std::array<std::string_view, kWordCount>& words) {
     for (std::size_t i = 0; i < kWordCount; ++i) {
-      std::size_t s = word_slot(pack_word(words[i]));
-      while (key[s] != 0) s = (s + 1) & 255;
-      key[s] = pack_word(words[i]);
-      index[s] = static_cast<std::uint8_t>(i);
+      const std::uint64_t packed = pack_word(words[i]);
+      one_slot_each = one_slot_each && key[slot(packed)] == 0;
+      key[slot(packed)] = packed;
+      index[slot(packed)] = static_cast<std::uint8_t>(i);
     }
   }
+
   std::uint8_t find(std::uint64_t packed) const {
-    for (std::size_t s = word_slot(packed);; s = (s + 1) & 255) {
-      if (key[s] == packed) return index[s];
-      if (key[s] == 0) return kOtherWord;
-    }
+    const std::size_t s = slot(packed);
+    return key[s] == packed ? index[s] : kOtherWord;
   }
 };
 
 constexpr FunctionWordTable kWordTable(kFunctionWords);
+static_assert(kWordTable.one_slot_each);
 
 // The packed lookup relies on every function word being distinct, lowercase
 // ASCII and at most kLongestWord letters long.
@@ -113,6 +125,15 @@ bool is_word(char32_t c) {
   return unicode::is_word_char(c);
 }
 
+// Which bytes are ASCII letters or digits, looked up once per byte of a run.
+struct AsciiWordBytes {
+  bool is_word[256]{};
+  constexpr AsciiWordBytes() {
+    for (unsigned b = 0; b < 128; ++b) is_word[b] = (b >= '0' && b <= '9') || ((b | 0x20) >= 'a' && (b | 0x20) <= 'z');
+  }
+};
+constexpr AsciiWordBytes kAsciiWordBytes;
+
 // A feature in structured form: its kind and numbers, from which its string
 // is spelled. Equal keys spell equal strings.
 struct FeatureKey {
@@ -124,7 +145,11 @@ struct FeatureKey {
   friend bool operator==(const FeatureKey&, const FeatureKey&) = default;
 };
 
-constexpr std::uint64_t kTokenRadix = kWordCount + 1;
+// The packed tokens of a function-word feature: seven bits each, the oldest
+// in the highest place.
+constexpr int kTokenBits = 7;
+constexpr std::uint64_t kTokenMask = (std::uint64_t{1} << kTokenBits) - 1;
+static_assert(kOtherWord <= kTokenMask);
 
 void append_number(std::string& out, std::uint64_t v) {
   char digits[20];
@@ -155,11 +180,9 @@ void spell(const FeatureKey& key, std::string& out) {
       break;
     case FeatureKey::Words: {
       out += "FW:";
-      std::uint64_t divisor = 1;
-      for (std::uint64_t i = 1; i < key.y; ++i) divisor *= kTokenRadix;
-      for (std::uint64_t i = 0; i < key.y; ++i, divisor /= kTokenRadix) {
-        if (i != 0) out += ' ';
-        out += token_text(static_cast<std::uint8_t>(key.x / divisor % kTokenRadix));
+      for (std::uint64_t i = key.y; i-- > 0;) {
+        if (i + 1 != key.y) out += ' ';
+        out += token_text(static_cast<std::uint8_t>(key.x >> (kTokenBits * i) & kTokenMask));
       }
       break;
     }
@@ -188,7 +211,7 @@ class FeatureWriter {
   void word(std::uint8_t token) {
     function_words_ += token != kOtherWord;
     // The last three tokens, oldest in the highest digit.
-    window_ = window_ % (kTokenRadix * kTokenRadix) * kTokenRadix + token;
+    window_ = (window_ << kTokenBits | token) & ((std::uint64_t{1} << (3 * kTokenBits)) - 1);
     if (++tokens_ >= 3) out_.add({FeatureKey::Words, window_, 3}, 2);
   }
 
@@ -222,21 +245,43 @@ class FeatureList {
   std::string buf_;
 };
 
-// A function-word feature (one to three tokens of kTokenRadix values each,
+// A function-word feature (one to three tokens of kTokenBits bits each,
 // and their count) as one number: below 2^23, and never 0.
 using WordsTag = std::uint32_t;
-static_assert(kTokenRadix * kTokenRadix * kTokenRadix * 4 + 4 < (std::uint64_t{1} << 32));
+static_assert((std::uint64_t{1} << (3 * kTokenBits)) * 4 + 4 < (std::uint64_t{1} << 32));
 
 WordsTag words_tag(const FeatureKey& key) { return static_cast<WordsTag>(key.x * 4 + key.y + 1); }
+
+// The other features as tags of their own, with the top bit set (function-
+// word tags are below 2^23) and the kind in the two bits below it; 0 for one
+// whose numbers do not fit, which is then not cached. A long text has some
+// eight hundred distinct pairs of sentence lengths, and most recur in the
+// next text.
+WordsTag other_tag(const FeatureKey& key) {
+  constexpr std::uint64_t kRoom = std::uint64_t{1} << 29;
+  constexpr std::uint64_t kPairRoom = std::uint64_t{1} << 14;
+  std::uint64_t value;
+  if (key.kind == FeatureKey::SentencePair) {
+    if (key.x >= kPairRoom || key.y >= kPairRoom) return 0;
+    value = key.x << 14 | key.y;
+  } else {
+    if (key.x >= kRoom) return 0;
+    value = key.x;
+  }
+  return static_cast<WordsTag>(std::uint64_t{1} << 31 | std::uint64_t{key.kind} << 29 | value);
+}
 FeatureKey words_key(WordsTag tag) { return {FeatureKey::Words, (tag - 1) / 4, (tag - 1) % 4}; }
 
 std::size_t spread(WordsTag tag, int bits) { return (tag * 0x9E3779B97F4A7C15ULL) >> (64 - bits); }
 
-// The hashes of function-word features met before on this thread. A
+// The hashes of features met before on this thread, under their tags
+// (function-word features, and the others that other_tag can name). A
 // thousand prose texts share most of their function-word trigrams, and
 // spelling and hashing them anew is a quarter of the work on a long text.
-// Direct-mapped, fixed in size; an entry is found only under the exact
-// feature it was stored for, so results never depend on what it holds.
+// Two ways per set, fixed in size: a long text's five thousand trigrams
+// collided in a direct-mapped table often enough to be hashed again, some
+// six hundred on every call. An entry is found only under the exact feature
+// it was stored for, so results never depend on what it holds.
 class WordsHashCache {
  public:
   static WordsHashCache& of_this_thread() {
@@ -245,21 +290,28 @@ class WordsHashCache {
   }
 
   const FeatureHash* find(WordsTag tag) const {
-    const Entry& e = entries_[spread(tag, kBits)];
-    return e.tag == tag ? &e.hash : nullptr;
+    const Entry* set = &entries_[2 * spread(tag, kSetBits)];
+    if (set[0].tag == tag) return &set[0].hash;
+    if (set[1].tag == tag) return &set[1].hash;
+    return nullptr;
   }
 
-  void store(WordsTag tag, const FeatureHash& hash) { entries_[spread(tag, kBits)] = {tag, hash}; }
+  // The newest entry of a set stands first; the older one gives way.
+  void store(WordsTag tag, const FeatureHash& hash) {
+    Entry* set = &entries_[2 * spread(tag, kSetBits)];
+    set[1] = set[0];
+    set[0] = {tag, hash};
+  }
 
  private:
-  static constexpr int kBits = 14;  // 16 384 entries of 36 bytes
+  static constexpr int kSetBits = 13;  // 16 384 entries of 36 bytes
 
   struct Entry {
     WordsTag tag;  // 0: empty
     FeatureHash hash;
   };
 
-  std::unique_ptr<Entry[]> entries_ = std::make_unique<Entry[]>(std::size_t{1} << kBits);
+  std::unique_ptr<Entry[]> entries_ = std::make_unique<Entry[]>(std::size_t{2} << kSetBits);
 };
 
 // Sums the weights of equal features, so that each distinct feature string
@@ -278,7 +330,11 @@ class FeatureTally {
   // that wants one of the same size: a fresh one would be fresh pages from
   // the system on every call, each faulted in and cleared.
   explicit FeatureTally(std::size_t bytes) : seed_(simhash_detail::table_seed()) {
-    resize(256);
+    // The other features are mostly pairs of sentence lengths, about one
+    // distinct pair in a hundred bytes of prose.
+    std::size_t slots = 256;
+    while (slots < (std::size_t{1} << 16) && slots < bytes / 64) slots *= 2;
+    resize(slots);
     std::size_t capacity = 256;
     while (capacity < kKeptWordSlots && capacity < bytes / 16) capacity *= 2;
     std::vector<WordSlot>& spare = spare_word_table();
@@ -321,28 +377,30 @@ class FeatureTally {
 
   Fingerprint256 fingerprint() const {
     SimHashBuilder simhash;
-    std::string buf;
-    for (const Slot& s : slots_) {
-      if (!s.used) continue;
-      spell(s.key, buf);
-      simhash.add(buf, s.weight);
-    }
-    // Function-word features the cache lacks are spelled one after another
-    // and hashed together.
     WordsHashCache& cache = WordsHashCache::of_this_thread();
+    // Features the cache lacks are spelled one after another and hashed
+    // together.
+    std::string buf;
     std::string missed_bytes;
     std::vector<std::size_t> missed_ends;
-    std::vector<const WordSlot*> missed;
-    for (const WordSlot& s : word_slots_) {
-      if (s.tag == 0) continue;
-      if (const FeatureHash* hash = cache.find(s.tag)) {
-        simhash.add_hash(*hash, static_cast<std::int64_t>(s.weight));
-        continue;
+    std::vector<std::pair<WordsTag, std::int64_t>> missed;  // tag (0: not to be cached), weight
+    const auto add = [&](WordsTag tag, const FeatureKey& key, std::int64_t weight) {
+      if (tag != 0) {
+        if (const FeatureHash* hash = cache.find(tag)) {
+          simhash.add_hash(*hash, weight);
+          return;
+        }
       }
-      spell(words_key(s.tag), buf);
+      spell(key, buf);
       missed_bytes += buf;
       missed_ends.push_back(missed_bytes.size());
-      missed.push_back(&s);
+      missed.emplace_back(tag, weight);
+    };
+    for (const Slot& s : slots_) {
+      if (s.used) add(other_tag(s.key), s.key, s.weight);
+    }
+    for (const WordSlot& s : word_slots_) {
+      if (s.tag != 0) add(s.tag, words_key(s.tag), static_cast<std::int64_t>(s.weight));
     }
     std::vector<crypto::ByteView> views(missed.size());
     std::vector<FeatureHash> hashes(missed.size());
@@ -351,8 +409,8 @@ class FeatureTally {
       views[i] = crypto::ByteView(data + begin, missed_ends[i] - begin);
     crypto::blake2b512_head_batch(views, hashes);
     for (std::size_t i = 0; i < missed.size(); ++i) {
-      cache.store(missed[i]->tag, hashes[i]);
-      simhash.add_hash(hashes[i], static_cast<std::int64_t>(missed[i]->weight));
+      if (missed[i].first != 0) cache.store(missed[i].first, hashes[i]);
+      simhash.add_hash(hashes[i], missed[i].second);
     }
     return simhash.finish();
   }
@@ -369,6 +427,11 @@ class FeatureTally {
     std::uint64_t weight;
   };
 
+  std::size_t word_start(WordsTag tag) const {
+    // Seeded like every table here, so that no fixed set of texts crowds it.
+    return ((tag ^ seed_.a) * seed_.b) >> (64 - word_bits_);
+  }
+
   static constexpr std::size_t kKeptWordSlots = std::size_t{1} << 15;  // 512 KB
 
   static std::vector<WordSlot>& spare_word_table() {
@@ -378,9 +441,7 @@ class FeatureTally {
 
   void add_words(WordsTag tag, std::uint64_t weight) {
     const std::size_t mask = word_slots_.size() - 1;
-    // Seeded like every table here, so that no fixed set of texts crowds it.
-    const std::size_t start = ((tag ^ seed_.a) * seed_.b) >> (64 - word_bits_);
-    for (std::size_t i = start;; i = (i + 1) & mask) {
+    for (std::size_t i = word_start(tag);; i = (i + 1) & mask) {
       WordSlot& s = word_slots_[i];
       if (s.tag == tag) {
         s.weight += weight;
@@ -433,6 +494,18 @@ class SentenceSplitter {
   explicit SentenceSplitter(FeatureWriter<Collector>& out) : out_(out) {}
 
   void feed(char32_t c, std::size_t bytes) {
+    if (is_word(c)) {
+      buffer_bytes_ += bytes;
+      seen_content_ = true;  // a word character is not white space
+      add_to_word(c);
+    } else {
+      feed_non_word(c, bytes);
+    }
+  }
+
+  // As feed() for a code point that is no word character: most of what is
+  // not a letter, taken once per word, so kept inline.
+  [[gnu::always_inline]] void feed_non_word(char32_t c, std::size_t bytes) {
     buffer_bytes_ += bytes;
     if (!seen_content_) {
       if (unicode::is_white_space(c)) {
@@ -441,15 +514,11 @@ class SentenceSplitter {
         seen_content_ = true;
       }
     }
-    if (is_word(c)) {
-      add_to_word(c);
-    } else {
-      end_word();
-      // A terminator ends a sentence once the sentence, trimmed, holds at
-      // least two bytes: the trimmed buffer ends with the terminator itself,
-      // so it runs from the first non-space character to here.
-      if ((c == '.' || c == '!' || c == '?') && buffer_bytes_ - leading_space_bytes_ >= 2) end_sentence();
-    }
+    end_word();
+    // A terminator ends a sentence once the sentence, trimmed, holds at
+    // least two bytes: the trimmed buffer ends with the terminator itself,
+    // so it runs from the first non-space character to here.
+    if ((c == '.' || c == '!' || c == '?') && buffer_bytes_ - leading_space_bytes_ >= 2) end_sentence();
   }
 
   void end_paragraph() {
@@ -459,8 +528,9 @@ class SentenceSplitter {
     sentences_ = 0;
   }
 
-  // As feed() for each of the `n` bytes at `p`, all ASCII letters or digits.
-  void feed_ascii_word(const char* p, std::size_t n) {
+  // As feed() for each of the `n` bytes at `p`, all ASCII letters or digits;
+  // when `readable` is at least 8, so many bytes may be read at `p`.
+  void feed_ascii_word(const char* p, std::size_t n, std::size_t readable) {
     buffer_bytes_ += n;
     seen_content_ = true;  // a word character is not white space
     in_word_ = true;
@@ -469,14 +539,35 @@ class SentenceSplitter {
       could_be_function_word_ = false;
       return;
     }
+    if (word_length_ == 0 && readable >= 8) {
+      // The whole word at once, first letter in the low byte. Letters have
+      // bit 6 set and digits do not; setting bit 5 lowercases a letter.
+      std::uint64_t bytes;
+      std::memcpy(&bytes, p, 8);
+      if constexpr (std::endian::native == std::endian::big) bytes = std::byteswap(bytes);
+      const std::uint64_t mask = ~std::uint64_t{0} >> (64 - 8 * n);  // n is 1 to 7
+      if ((~bytes & 0x4040404040404040ULL & mask) != 0) {
+        could_be_function_word_ = false;
+        return;
+      }
+      packed_ = (bytes | 0x2020202020202020ULL) & mask;
+      word_length_ = n;
+      return;
+    }
+    // In locals: the text's bytes could alias the members, which would
+    // otherwise be loaded and stored again for every letter.
+    std::uint64_t packed = packed_;
+    std::size_t length = word_length_;
     for (std::size_t i = 0; i < n; ++i) {
       const auto c = static_cast<unsigned char>(p[i]);
       if (c <= '9') {  // a digit
         could_be_function_word_ = false;
         return;
       }
-      packed_ |= static_cast<std::uint64_t>(c | 0x20) << (8 * word_length_++);
+      packed |= static_cast<std::uint64_t>(c | 0x20) << (8 * length++);
     }
+    packed_ = packed;
+    word_length_ = length;
   }
 
  private:
@@ -529,26 +620,48 @@ class SentenceSplitter {
   std::size_t word_length_ = 0;
 };
 
+// The end of the run of ASCII letters and digits that starts at `pos`.
+inline std::size_t ascii_word_end(std::string_view s, std::size_t pos) {
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+#if defined(__SSE2__)
+  // Sixteen bytes at a time: most words end within the first sixteen. As
+  // signed bytes everything beyond ASCII is negative, and stays so with bit
+  // 5 set, so only ASCII falls in the ranges.
+  const __m128i below_zero = _mm_set1_epi8('0' - 1), above_nine = _mm_set1_epi8('9' + 1);
+  const __m128i below_a = _mm_set1_epi8('a' - 1), above_z = _mm_set1_epi8('z' + 1);
+  const __m128i case_bit = _mm_set1_epi8(0x20);
+  for (; pos + 16 <= s.size(); pos += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + pos));
+    const __m128i lower = _mm_or_si128(v, case_bit);
+    const __m128i word = _mm_or_si128(_mm_and_si128(_mm_cmpgt_epi8(v, below_zero), _mm_cmplt_epi8(v, above_nine)),
+                                      _mm_and_si128(_mm_cmpgt_epi8(lower, below_a), _mm_cmplt_epi8(lower, above_z)));
+    const auto others = static_cast<unsigned>(~_mm_movemask_epi8(word)) & 0xFFFFu;
+    if (others != 0) return pos + static_cast<std::size_t>(__builtin_ctz(others));
+  }
+#endif
+  while (pos < s.size() && kAsciiWordBytes.is_word[p[pos]]) ++pos;
+  return pos;
+}
+
 // Feeds every code point of `s` to the splitter and tallies its
 // punctuation, in the one pass.
 template <class Collector>
 void feed_text(SentenceSplitter<Collector>& split, PunctuationCounts& punctuation, std::string_view s) {
-  const auto ascii_word = [](unsigned char b) { return b < 0x80 && is_word(b); };
+  const auto ascii_word = [](unsigned char b) { return kAsciiWordBytes.is_word[b]; };
   for (std::size_t pos = 0; pos < s.size();) {
     const auto b = static_cast<unsigned char>(s[pos]);
     if (ascii_word(b)) {
       // A run of ASCII letters and digits, most of any Latin-script text,
       // taken in one step.
-      std::size_t end = pos + 1;
-      while (end < s.size() && ascii_word(static_cast<unsigned char>(s[end]))) ++end;
-      split.feed_ascii_word(s.data() + pos, end - pos);
+      const std::size_t end = ascii_word_end(s, pos + 1);
+      split.feed_ascii_word(s.data() + pos, end - pos, s.size() - pos);
       pos = end;
       continue;
     }
     if (b < 0x80) {
       ++pos;
       punctuation.add(b);
-      split.feed(b, 1);
+      split.feed_non_word(b, 1);
       continue;
     }
     const std::size_t start = pos;
@@ -588,7 +701,7 @@ WordCounts structural_walk(std::string_view text, Collector& collector) {
     } else {
       in_paragraph = any_paragraph = true;
       feed_text(split, punctuation, line);
-      split.feed(' ', 1);
+      split.feed_non_word(' ', 1);
     }
   }
   if (in_paragraph) split.end_paragraph();

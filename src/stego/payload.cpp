@@ -33,8 +33,16 @@ Payload make_payload(const PointerField& pointer, const BindingTag& tag) {
   return payload;
 }
 
+const std::expected<erasure::ShardCodec, erasure::CodecError>& watermark_codec() {
+  // Built once: its encoding matrix never changes, and building it cost
+  // more than encoding the 48 shards.
+  static const std::expected<erasure::ShardCodec, erasure::CodecError> codec =
+      erasure::ShardCodec::create(kDataShards, kParityShards);
+  return codec;
+}
+
 Result<ShardVector> encode_shards(const Payload& payload) {
-  auto codec = erasure::ShardCodec::create(kDataShards, kParityShards);
+  const auto& codec = watermark_codec();
   if (!codec) return std::unexpected(Error::coding(std::string(erasure::name(codec.error()))));
   std::vector<erasure::Shard> shards(kShards, erasure::Shard(1, 0));
   for (std::size_t i = 0; i < kDataShards; ++i) shards[i][0] = payload[i];

@@ -9,6 +9,7 @@
 #include <span>
 
 #include "canonical/canonical.hpp"
+#include "erasure/shard_codec.hpp"
 #include "error/error.hpp"
 
 namespace vessolin::stego {
@@ -39,6 +40,9 @@ BindingTag binding_tag(std::span<const std::uint8_t> key, const Digest32& conten
 bool tags_equal(const BindingTag& a, const BindingTag& b);
 
 Payload make_payload(const PointerField& pointer, const BindingTag& tag);
+
+// The codec of the 48 one-byte shards (24 data, 24 parity).
+const std::expected<erasure::ShardCodec, erasure::CodecError>& watermark_codec();
 
 // The payload bytes followed by their 24 parity bytes.
 Result<ShardVector> encode_shards(const Payload& payload);

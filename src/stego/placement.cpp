@@ -1,9 +1,11 @@
 #include "stego/placement.hpp"
 
 #include <algorithm>
+#include <memory>
 #include <numeric>
 
 #include "crypto/digest.hpp"
+#include "stego/shuffle_kernels.hpp"
 #include "stego/text_walk.hpp"
 
 namespace vessolin::stego {
@@ -32,29 +34,43 @@ std::uint64_t placement_seed(std::span<const std::uint8_t> key, const Digest32& 
 
 namespace {
 
+// Step k settles entry k - 1 for good; past the entries kept, only the value
+// it gives away matters.
+template <class Index>
+inline void settle(Index* v, std::size_t k, std::size_t j, std::size_t keep) {
+  if (k - 1 >= keep) {
+    v[j] = v[k - 1];
+  } else {
+    std::swap(v[k - 1], v[j]);
+  }
+}
+
 // Indices are kept as narrow as the count allows: a text of a million words
-// shuffles four bytes per word, not eight.
+// shuffles four bytes per word, not eight. Below 2^31 words the draws come
+// from the run-time kernel a block at a time; the last steps, whose divisors
+// are too small for it, and the longest texts divide directly.
 template <class Index>
 std::vector<std::size_t> shuffle(std::size_t n, std::uint64_t x, std::size_t keep) {
   keep = std::min(keep, n);
-  std::vector<Index> v(n);
-  std::iota(v.begin(), v.end(), Index{0});
-  for (std::size_t k = n; k >= 2; --k) {
-    x ^= x >> 12;
-    x ^= x << 25;
-    x ^= x >> 27;
-    const std::uint64_t r = x * 0x2545F4914F6CDD1DULL;
-    const std::uint64_t j = sizeof(Index) == 4 && k >= 4 ? remainder_by_reciprocal(r, k, 1.0 / static_cast<double>(k))
-                                                         : r % k;
-    // Step k settles entry k - 1 for good; past the entries kept, only the
-    // value it gives away matters.
-    if (k - 1 >= keep) {
-      v[j] = v[k - 1];
-    } else {
-      std::swap(v[k - 1], v[j]);
+  const std::unique_ptr<Index[]> entries(new Index[n]);  // not zeroed first: iota writes them all
+  Index* const v = entries.get();
+  std::iota(v, v + n, Index{0});
+  std::size_t k = n;
+  if (sizeof(Index) == 4 && n <= detail::kMaxDivisor) {
+    const detail::ShuffleKernels& kernels = detail::shuffle_kernels();
+    constexpr std::size_t kBlock = 1024;
+    std::uint32_t draws[kBlock];
+    while (k >= detail::kMinDivisor) {
+      const std::size_t count = std::min(kBlock, k - detail::kMinDivisor + 1);
+      x = kernels.draws(x, static_cast<std::uint32_t>(k), count, draws);
+      for (std::size_t i = 0; i < count; ++i, --k) settle(v, k, draws[i], keep);
     }
   }
-  return {v.begin(), v.begin() + static_cast<std::ptrdiff_t>(keep)};
+  for (; k >= 2; --k) {
+    x = detail::xorshift(x);
+    settle(v, k, static_cast<std::size_t>(x * detail::kShuffleMultiplier % k), keep);
+  }
+  return {v, v + keep};
 }
 
 }  // namespace

@@ -3,10 +3,12 @@
 // are runs of code points that are not white space.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+#include <vector>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -92,62 +94,54 @@ constexpr bool white_or_invisible_bytes(const unsigned char* p) {
   }
 }
 
-#if defined(__SSE2__)
 struct BlockMasks {
   std::uint64_t white;       // ASCII white space: U+0009 to U+000D, U+0020
   std::uint64_t candidates;  // lead bytes of possible non-ASCII white space or invisible code points
 };
 
-inline BlockMasks masks_of_64(const unsigned char* p) {
-  const __m128i space = _mm_set1_epi8(' ');
-  const __m128i below_tab = _mm_set1_epi8(0x08);
-  const __m128i above_cr = _mm_set1_epi8(0x0E);
-  const __m128i c2 = _mm_set1_epi8(static_cast<char>(0xC2));
-  const __m128i e1 = _mm_set1_epi8(static_cast<char>(0xE1));
-  const __m128i e3 = _mm_set1_epi8(static_cast<char>(0xE3));
-  const __m128i ef = _mm_set1_epi8(static_cast<char>(0xEF));
-  BlockMasks m{0, 0};
-  for (int i = 0; i < 4; ++i) {
-    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i));
-    // As signed bytes every non-ASCII byte is negative, so only ASCII lands
-    // between TAB and CR.
-    const __m128i controls = _mm_and_si128(_mm_cmpgt_epi8(block, below_tab), _mm_cmplt_epi8(block, above_cr));
-    const __m128i white = _mm_or_si128(_mm_cmpeq_epi8(block, space), controls);
-    // E2 and E3 differ only in bit 0.
-    const __m128i e2_e3 = _mm_cmpeq_epi8(_mm_or_si128(block, _mm_set1_epi8(1)), e3);
-    const __m128i leads = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(block, c2), _mm_cmpeq_epi8(block, e1)),
-                                       _mm_or_si128(e2_e3, _mm_cmpeq_epi8(block, ef)));
-    m.white |= static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(white))) << (16 * i);
-    m.candidates |= static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(leads))) << (16 * i);
+#if defined(__SSE2__)
+// The masks of 64 bytes, sixteen at a time (SSE2 is part of x86-64).
+struct Sse2Blocks {
+  static BlockMasks masks(const unsigned char* p) {
+    const __m128i space = _mm_set1_epi8(' ');
+    const __m128i below_tab = _mm_set1_epi8(0x08);
+    const __m128i above_cr = _mm_set1_epi8(0x0E);
+    const __m128i c2 = _mm_set1_epi8(static_cast<char>(0xC2));
+    const __m128i e1 = _mm_set1_epi8(static_cast<char>(0xE1));
+    const __m128i e3 = _mm_set1_epi8(static_cast<char>(0xE3));
+    const __m128i ef = _mm_set1_epi8(static_cast<char>(0xEF));
+    BlockMasks m{0, 0};
+    for (int i = 0; i < 4; ++i) {
+      const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i));
+      // As signed bytes every non-ASCII byte is negative, so only ASCII lands
+      // between TAB and CR.
+      const __m128i controls = _mm_and_si128(_mm_cmpgt_epi8(block, below_tab), _mm_cmplt_epi8(block, above_cr));
+      const __m128i white = _mm_or_si128(_mm_cmpeq_epi8(block, space), controls);
+      // E2 and E3 differ only in bit 0.
+      const __m128i e2_e3 = _mm_cmpeq_epi8(_mm_or_si128(block, _mm_set1_epi8(1)), e3);
+      const __m128i leads = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(block, c2), _mm_cmpeq_epi8(block, e1)),
+                                         _mm_or_si128(e2_e3, _mm_cmpeq_epi8(block, ef)));
+      m.white |= static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(white))) << (16 * i);
+      m.candidates |= static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(leads))) << (16 * i);
+    }
+    return m;
   }
-  return m;
-}
+  static unsigned popcount(std::uint64_t x) { return popcount64(x); }
+};
 #endif
 
-}  // namespace detail
-
-// Passes over text from `pos` 64 bytes at a time, counting in `words` the
-// words that start there (a code point that is not white space after one
-// that is, or first when `in_word` is false) and keeping `in_word` current.
-// Stops at the first white space beyond ASCII and the first invisible code
-// point, at the start of word number `stop_at` (counted from 0), at the
-// first code point that starts in the last 63 bytes of the text, and at the
-// first code point that starts at or after `stop_before` once it has passed
-// it; returns where it stopped, always the start of a code point. Up to there,
-// every word count of the watermark agrees (they differ only in how they
-// treat invisible code points), so this serves each of them; the caller
-// reads what follows code point by code point.
-inline std::size_t skip_plain(std::string_view text, std::size_t pos, bool& in_word, std::size_t& words,
-                              std::size_t stop_at, std::size_t stop_before = SIZE_MAX) {
-#if defined(__SSE2__)
+// The loop of skip_plain (below), over the masks of `Blocks`.
+template <class Blocks>
+inline std::size_t skip_plain_with(std::string_view text, std::size_t pos, bool& in_word, std::size_t& words,
+                                   std::size_t stop_at, std::size_t stop_before) {
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   while (pos + 64 <= text.size() && pos < stop_before) {
-    const detail::BlockMasks m = detail::masks_of_64(p + pos);
+    const BlockMasks m = Blocks::masks(p + pos);
     // Most candidates are typographic quotes and dashes (E2 80 xx): ordinary.
     unsigned taken = 64;
     for (std::uint64_t c = m.candidates; c != 0; c &= c - 1) {
       const auto at = static_cast<unsigned>(__builtin_ctzll(c));
-      if (detail::white_or_invisible_bytes(p + pos + at)) {
+      if (white_or_invisible_bytes(p + pos + at)) {
         taken = at;
         break;
       }
@@ -156,9 +150,9 @@ inline std::size_t skip_plain(std::string_view text, std::size_t pos, bool& in_w
     // bytes all count as not white space.
     const std::uint64_t taken_mask = taken == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << taken) - 1;
     const std::uint64_t starts = ~m.white & ((m.white << 1) | (in_word ? 0u : 1u)) & taken_mask;
-    const unsigned count = detail::popcount64(starts);
+    const unsigned count = Blocks::popcount(starts);
     if (count > stop_at - words) {
-      const unsigned at = detail::nth_set_bit(starts, stop_at - words);
+      const unsigned at = nth_set_bit(starts, stop_at - words);
       words = stop_at;
       in_word = false;  // the byte before a word start is white space, or the state was already so
       return pos + at;
@@ -171,10 +165,55 @@ inline std::size_t skip_plain(std::string_view text, std::size_t pos, bool& in_w
   // A whole block may end inside an ordinary code point; the rest of it
   // starts no word, and the caller reads from the next code point.
   while (pos < text.size() && (p[pos] & 0xC0) == 0x80) ++pos;
-#else
-  (void)text, (void)in_word, (void)words, (void)stop_at, (void)stop_before;
-#endif
   return pos;
 }
+
+}  // namespace detail
+
+// The number of code points in valid UTF-8: the bytes that are not
+// continuation bytes, counted sixteen at a time.
+inline std::size_t count_code_points(std::string_view text) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  std::size_t n = 0;
+  std::size_t pos = 0;
+#if defined(__SSE2__)
+  // Per byte lane, a count of up to 255 blocks; summed across lanes before
+  // it could wrap.
+  const __m128i above_continuation = _mm_set1_epi8(static_cast<char>(0xBF));  // as signed: -65
+  while (text.size() - pos >= 16) {
+    const std::size_t blocks = std::min<std::size_t>((text.size() - pos) / 16, 255);
+    __m128i counts = _mm_setzero_si128();
+    for (std::size_t i = 0; i < blocks; ++i, pos += 16) {
+      const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + pos));
+      counts = _mm_sub_epi8(counts, _mm_cmpgt_epi8(block, above_continuation));
+    }
+    const __m128i sums = _mm_sad_epu8(counts, _mm_setzero_si128());
+    n += static_cast<std::size_t>(_mm_cvtsi128_si32(sums)) +
+         static_cast<std::size_t>(_mm_cvtsi128_si32(_mm_unpackhi_epi64(sums, sums)));
+  }
+#endif
+  for (; pos < text.size(); ++pos) n += (p[pos] & 0xC0) != 0x80;
+  return n;
+}
+
+// Passes over text from `pos` 64 bytes at a time, counting in `words` the
+// words that start there (a code point that is not white space after one
+// that is, or first when `in_word` is false) and keeping `in_word` current.
+// Stops at the first white space beyond ASCII and the first invisible code
+// point, at the start of word number `stop_at` (counted from 0), at the
+// first code point that starts in the last 63 bytes of the text, and at the
+// first code point that starts at or after `stop_before` once it has passed
+// it; returns where it stopped, always the start of a code point. Up to there,
+// every word count of the watermark agrees (they differ only in how they
+// treat invisible code points), so this serves each of them; the caller
+// reads what follows code point by code point.
+std::size_t skip_plain(std::string_view text, std::size_t pos, bool& in_word, std::size_t& words,
+                       std::size_t stop_at, std::size_t stop_before = SIZE_MAX);
+
+// The kernels of skip_plain this processor can run, fastest first, and a
+// kernel by name (null when this processor cannot run it).
+using SkipPlainKernel = std::size_t (*)(std::string_view, std::size_t, bool&, std::size_t&, std::size_t, std::size_t);
+std::vector<std::string_view> skip_plain_kernel_names();
+SkipPlainKernel skip_plain_kernel(std::string_view name);
 
 }  // namespace vessolin::stego

@@ -11,6 +11,7 @@
 #include "stego/alphabet.hpp"
 #include "stego/placement.hpp"
 #include "stego/scan.hpp"
+#include "stego/text_walk.hpp"
 
 namespace vessolin::stego {
 
@@ -75,9 +76,15 @@ Result<std::vector<GroupInsertion>> watermark_insertions(std::string_view text, 
   insertions.reserve(kShards);
   for (std::size_t i = 0; i < kShards; ++i) {
     const auto group = group_utf8((*shards)[i]);
-    insertions.push_back({chosen[i].mark_offset, std::string(group.data(), group.size())});
+    insertions.push_back({chosen[i].mark_offset, 0, std::string(group.data(), group.size())});
   }
   std::ranges::sort(insertions, {}, &GroupInsertion::offset);
+  std::size_t byte = 0, code_points = 0;
+  for (GroupInsertion& g : insertions) {
+    code_points += count_code_points(text.substr(byte, g.offset - byte));
+    byte = g.offset;
+    g.code_points = code_points;
+  }
   return insertions;
 }
 
@@ -98,7 +105,7 @@ Result<ExtractedWatermark> extract_watermark(std::string_view text, std::span<co
   }
   if (erased > kMaxErasures) return std::unexpected(Error::watermark_unrecoverable());
 
-  auto codec = erasure::ShardCodec::create(kDataShards, kParityShards);
+  const auto& codec = watermark_codec();
   if (!codec) return std::unexpected(coding_error(codec.error()));
   if (auto rebuilt = codec->reconstruct(shards); !rebuilt) return std::unexpected(coding_error(rebuilt.error()));
 

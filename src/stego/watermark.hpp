@@ -19,10 +19,11 @@ struct ExtractedWatermark {
   std::uint64_t shards_recovered;
 };
 
-// One group of four zero-width characters and where it goes: a byte offset
-// of the text it is written into.
+// One group of four zero-width characters and where it goes in the text it
+// is written into: a byte offset, and the number of code points before it.
 struct GroupInsertion {
   std::size_t offset;
+  std::size_t code_points;
   std::string group;  // 12 bytes of UTF-8
 };
 

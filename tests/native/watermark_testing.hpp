@@ -16,6 +16,7 @@
 #include "stego/payload.hpp"
 #include "stego/placement.hpp"
 #include "stego/scan.hpp"
+#include "stego/shuffle_kernels.hpp"
 #include "stego/text_walk.hpp"
 #include "unicode/properties.hpp"
 #include "unicode/utf8.hpp"
@@ -42,6 +43,67 @@ inline Outcome remainders_by_reciprocal(std::string_view text) {
     const std::uint64_t x = (*v)[i], k = (*v)[i + 1];
     if (k < 4 || k > 0xFFFFFFFFu) return fail(Error::invalid_input("k must be from 4 to 2^32 - 1"));
     out.push_back(stego::remainder_by_reciprocal(x, k, 1.0 / static_cast<double>(k)));
+  }
+  return out;
+}
+
+// By the named shuffle kernel: the remainders of the pairs "r k r k ..." (k
+// from 4 to 2^31 - 1), or the draws of "x first count" (first - count + 1
+// at least 4).
+inline Outcome remainders_using(std::string_view text, std::string_view kernel) {
+  const stego::detail::ShuffleKernels* kernels = stego::detail::shuffle_kernels_named(kernel);
+  if (kernels == nullptr) return fail(Error::invalid_input("no such shuffle kernel here"));
+  const auto v = decimal_list(text);
+  if (!v || v->size() % 2 != 0) return fail(Error::invalid_input("expected pairs 'r k'"));
+  std::vector<std::uint64_t> r;
+  std::vector<std::uint32_t> k;
+  for (std::size_t i = 0; i < v->size(); i += 2) {
+    if ((*v)[i + 1] < stego::detail::kMinDivisor || (*v)[i + 1] > stego::detail::kMaxDivisor) {
+      return fail(Error::invalid_input("k out of the kernels' range"));
+    }
+    r.push_back((*v)[i]);
+    k.push_back(static_cast<std::uint32_t>((*v)[i + 1]));
+  }
+  std::vector<std::uint32_t> out(r.size());
+  kernels->remainders(r.data(), k.data(), r.size(), out.data());
+  return std::vector<std::uint64_t>(out.begin(), out.end());
+}
+
+inline Outcome shuffle_draws_using(std::string_view text, std::string_view kernel) {
+  const stego::detail::ShuffleKernels* kernels = stego::detail::shuffle_kernels_named(kernel);
+  if (kernels == nullptr) return fail(Error::invalid_input("no such shuffle kernel here"));
+  const auto v = numbers(text, 3);
+  if (!v) return fail(Error::invalid_input("expected 'x first count'"));
+  const std::uint64_t x = (*v)[0], first = (*v)[1], count = (*v)[2];
+  if (first > stego::detail::kMaxDivisor || count > first || first - count + 1 < stego::detail::kMinDivisor) {
+    return fail(Error::invalid_input("divisors out of the kernels' range"));
+  }
+  std::vector<std::uint32_t> out(count);
+  const std::uint64_t last = kernels->draws(x, static_cast<std::uint32_t>(first), count, out.data());
+  std::vector<std::uint64_t> result(out.begin(), out.end());
+  result.push_back(last);
+  return result;
+}
+
+// Every stop of the named skip_plain kernel over `text`: from each code
+// point start, in and out of a word, under a few word and byte limits, one
+// "pos words in_word" line per call. Kernels agree when their traces do.
+inline Outcome skip_plain_trace(std::string_view text, std::string_view kernel) {
+  const stego::SkipPlainKernel skip = stego::skip_plain_kernel(kernel);
+  if (skip == nullptr) return fail(Error::invalid_input("no such skip_plain kernel here"));
+  std::string out;
+  for (std::size_t start = 0; start < text.size(); ++start) {
+    if ((static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) continue;
+    for (const bool word : {false, true}) {
+      for (const std::size_t stop_at : {SIZE_MAX, std::size_t{0}, std::size_t{1}, std::size_t{3}}) {
+        for (const std::size_t stop_before : {SIZE_MAX, start + 1, start + 100}) {
+          bool in_word = word;
+          std::size_t words = 0;
+          const std::size_t pos = skip(text, start, in_word, words, stop_at, stop_before);
+          out += std::to_string(pos) + ' ' + std::to_string(words) + ' ' + (in_word ? '1' : '0') + '\n';
+        }
+      }
+    }
   }
   return out;
 }
