@@ -511,6 +511,14 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi2,bmi,popcnt"))) std::size_t s
       }
       const std::uint64_t nonsep = (alpha | digit | high) & ~sep_bytes;
       const __m512i bytes = _mm512_mask_blend_epi8(nonsep, space, _mm512_mask_blend_epi8(alpha, lowered, folded));
+      if (~covered == 0) [[likely]] {
+        const std::uint64_t keep = nonsep | (nonsep << 1) | w;
+        _mm512_storeu_si512(out, _mm512_maskz_compress_epi8(keep, bytes));
+        out += std::popcount(keep);
+        w = nonsep >> 63;
+        i += 64;
+        continue;
+      }
       // The block from byte `from` on is written up to its first byte not
       // covered; the character there goes to the per-character loop, and
       // the vector's bytes serve again for the rest of the block after it,
