@@ -62,6 +62,23 @@ def test_known_answers(native, kernels):
         assert native.blake2b512_libcrypto(message.hex()) == out
 
 
+def test_every_kernel_on_messages_given_as_words(native, kernels):
+    # The surface fingerprint hands its shingles over as two block words:
+    # every length from 0 to 16, with bytes of every value, zero included
+    # inside a message, and batches that end part-way through a vector step.
+    rng = random.Random(512)
+    messages = [rng.randbytes(rng.randint(0, 16)) for _ in range(301)]
+    messages += [bytes(n) for n in range(17)] + [b"\xff" * n for n in range(17)]
+    expected = [native.blake2b512_libcrypto(m.hex())[:64] for m in messages]
+    for kernel in kernels:
+        for count in (len(messages), 3):
+            part = messages[:count]
+            got = native.blake2b_word_heads_using(kernel, b"".join(part).hex(), " ".join(str(len(m)) for m in part))
+            assert got.split() == expected[:count], kernel
+    with pytest.raises(ValueError, match="at most 16 bytes"):
+        native.blake2b_word_heads_using("portable", "00" * 17, "17")
+
+
 @pytest.mark.parametrize("size", [0, 1, 3, 4, 5, 9])
 def test_batches_of_any_size(native, kernels, size):
     # Fewer messages than lanes, or one past a multiple: the unused lanes of

@@ -41,8 +41,16 @@ def texts(tmp_path_factory) -> list[Path]:
 def start(args, folder: Path) -> tuple[subprocess.Popen, Path]:
     out = folder / "out.txt"
     proc = subprocess.Popen([script(), *map(str, args)], stdout=out.open("wb"), stderr=subprocess.PIPE,
-                            cwd=folder, start_new_session=True)
+                            cwd=folder, start_new_session=True, preexec_fn=interrupts_by_default)
     return proc, out
+
+
+def interrupts_by_default() -> None:
+    """A job started in the background of a shell without job control
+    inherits interrupts ignored, and a program that starts with them ignored
+    keeps ignoring them, as it should; the run under test must start as a
+    job in the foreground would, whatever started the test runner."""
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
 
 
 def wait_for(condition, timeout: float) -> None:

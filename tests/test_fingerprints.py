@@ -307,8 +307,8 @@ def _words(seed, count, lengths):
     return " ".join("".join(rng.choice(letters) for _ in range(rng.choice(lengths))) for _ in range(count))
 
 
-# Shingles are hashed sixteen at a time, in step to the longest; these reach
-# the edges of that: lengths that are multiples of the 8-byte loads, shingles
+# Shingles are hashed four or sixteen at a time, in step to the longest; these
+# reach the edges of that: lengths that are multiples of the 8-byte loads, shingles
 # longer than the ring of kept steps, lengths too far apart for it, and
 # groups ending at the very end of the stream.
 @pytest.mark.parametrize(
@@ -319,8 +319,9 @@ def _words(seed, count, lengths):
         _words(2, 90, [100, 101, 103]),  # about 500-byte shingles
         _words(3, 120, [1, 2, 300]),
         _words(4, 52, [2, 3]) + " " + "z" * 700,
+        _words(5, 400, [1, 1, 1, 1, 18, 20, 22, 24, 26]),  # groups of four whose lengths differ by 63, 64 and 65 bytes
     ],
-    ids=["short", "multiple-of-8", "long", "far-apart", "long-last"],
+    ids=["short", "multiple-of-8", "long", "far-apart", "long-last", "tail-edge"],
 )
 def test_kernels_hash_every_shingle_layout(native, text):
     expected = reference.minhash_signature(text) + reference.minhash_bands(text)
@@ -366,6 +367,25 @@ def test_kernels_never_miss_a_new_minimum(native):
     assert native.minhash_absorb_using("1", "no-such-kernel") == []
 
 
+# Shingle hashes whose balanced base-2^16 digits are at their extremes
+# (-2^15 or 2^15 - 1), which is where the 32-bit screen's estimate strays
+# farthest, and the ends of the range.
+EXTREME_HASHES = [0, 1, 2**16 - 1, 2**15, 0x8000_8000_8000, 0x7FFF_7FFF_7FFF, 0x1FFF_8000_8000_8000,
+                  0x1FFF_7FFF_7FFF_7FFF, 0x1000_8000_8000_8000, P61 - 2, P61 - 1]
+
+
+@pytest.mark.parametrize("t", EXTREME_HASHES, ids=hex)
+def test_kernels_screen_edges_in_every_lane(native, t):
+    # Each lane in turn holds a minimum one above, or equal to, the value t
+    # gives it, so t lowers exactly that lane by one or changes nothing.
+    values = [(a * t + b) % P61 for a, b in zip(reference.MINHASH_A, reference.MINHASH_B)]
+    sequences = [[hash_giving(j, (values[j] + d) % P61), t] for j in range(128) for d in (1, 0)]
+    sequences.append([hash_giving(j, (values[j] + 2**29) % P61) for j in (0, 77)] + [t])
+    for kernel in native.minhash_kernels().split():
+        got = [native.minhash_absorb_using(" ".join(map(str, hashes)), kernel) for hashes in sequences]
+        assert got == [absorbed(hashes) for hashes in sequences], kernel
+
+
 # ---------------------------------------------------------------------------
 # Against the reference, and invariance under the canonical stream
 
@@ -405,6 +425,33 @@ def test_long_texts_match_the_reference(native, seed):
     assert windows == [(fp.hex(), s, n) for fp, s, n in ref_windows]
     assert vessolin.text_structure(text) == reference.text_structure(text)
     assert vessolin.minhash_signature(text) == reference.minhash_signature(text)
+
+
+def test_shingles_cut_at_every_byte_offset(native):
+    # Shingles are cut from the stream's bytes, 64 at a time: characters of
+    # one to four bytes that straddle those blocks, and shingles that end at
+    # the stream's last byte for streams of every length up to 200 bytes.
+    rng = random.Random(64)
+    chars = ["a", "7", "\u00e9", "\u044f", "\u4e2d", "\uac00", "\U00020000", "\U00010428", " "]
+    for _ in range(3):
+        stream = ""
+        while len(stream.encode("utf-8")) < 200:
+            stream += rng.choice(chars)
+            text = stream.strip()
+            if "  " in text:
+                continue
+            whole, windows = surface(native, text)
+            assert whole == reference.text_fingerprint(text), text
+    # Runs of ASCII take a shorter way: one character of two bytes at every
+    # offset of an ASCII text, so that the two ways meet everywhere.
+    ascii_text = " ".join(rng.choice(["the", "of", "mars", "x7", "a"]) for _ in range(60))[:160]
+    for at in range(len(ascii_text) + 1):
+        text = ascii_text[:at] + "\u00e9" + ascii_text[at:]
+        assert vessolin.text_fingerprint(text) == reference.text_fingerprint(text), at
+    text = "".join(rng.choice(chars[:-1]) + rng.choice(["", " "]) for _ in range(700))
+    whole, windows = surface(native, text)
+    ref_whole, ref_windows = reference.surface_fingerprint(text)
+    assert (whole, windows) == (ref_whole.hex(), [(fp.hex(), s, n) for fp, s, n in ref_windows])
 
 
 def test_text_structure_is_the_same_whatever_earlier_calls_left_behind():

@@ -113,10 +113,17 @@ inline void store_head(const std::uint64_t words[4], Digest32& out) {
   }
 }
 
-// A message of at most one block is compressed once, as the final block,
+// A message of at most 16 bytes: every shingle and most structural features.
+constexpr std::size_t kShortBytes = 16;
+constexpr std::size_t kShortWords = kShortBytes / 8;
+
+// One compression of a message of at most one block, as the final block,
 // with the byte counter t equal to its length (the empty message is one
-// all-zero block with t = 0).
-Digest32 head_of_block(ByteView message) {
+// all-zero block with t = 0), into the first four chaining words. Message
+// words from kWords on are zero: compiled with that known, a short
+// message's rounds lose the additions of the fourteen zero words.
+template <std::size_t kWords>
+void compress_scalar(const std::uint64_t* words, std::uint64_t length, std::uint64_t h[4]) {
   const auto g = [](std::uint64_t& a, std::uint64_t& b, std::uint64_t& c, std::uint64_t& d, std::uint64_t x,
                     std::uint64_t y) {
     a = a + b + x;
@@ -129,14 +136,25 @@ Digest32 head_of_block(ByteView message) {
     b = std::rotr(b ^ c, 63);
   };
   std::uint64_t m[16];
-  for (std::size_t i = 0; i < 16; ++i) m[i] = block_word(message, i);
+  for (std::size_t i = 0; i < 16; ++i) m[i] = i < kWords ? words[i] : 0;
   std::uint64_t v[16] = {
       kH[0],  kH[1],  kH[2],  kH[3],  kH[4],  kH[5],  kH[6],  kH[7],
-      kIv[0], kIv[1], kIv[2], kIv[3], kIv[4] ^ message.size(), kIv[5], ~kIv[6], kIv[7],
+      kIv[0], kIv[1], kIv[2], kIv[3], kIv[4] ^ length, kIv[5], ~kIv[6], kIv[7],
   };
   VESSOLIN_BLAKE2B_ROUNDS(g, v, m)
-  std::uint64_t h[4];
   for (int i = 0; i < 4; ++i) h[i] = kH[i] ^ v[i] ^ v[i + 8];
+}
+
+Digest32 head_of_block(ByteView message) {
+  std::uint64_t m[16];
+  std::uint64_t h[4];
+  if (message.size() <= kShortBytes) {
+    for (std::size_t i = 0; i < kShortWords; ++i) m[i] = block_word(message, i);
+    compress_scalar<kShortWords>(m, message.size(), h);
+  } else {
+    for (std::size_t i = 0; i < 16; ++i) m[i] = block_word(message, i);
+    compress_scalar<16>(m, message.size(), h);
+  }
   Digest32 out;
   store_head(h, out);
   return out;
@@ -147,6 +165,17 @@ using HeadKernel = void (*)(const ByteView* messages, std::size_t count, Digest3
 
 void heads_portable(const ByteView* messages, std::size_t count, Digest32* out) {
   for (std::size_t i = 0; i < count; ++i) out[i] = head_of_block(messages[i]);
+}
+
+// The same for messages of at most 16 bytes given as words.
+using ShortKernel = void (*)(const ShortMessage* messages, std::size_t count, Digest32* out);
+
+void shorts_portable(const ShortMessage* messages, std::size_t count, Digest32* out) {
+  for (std::size_t i = 0; i < count; ++i) {
+    std::uint64_t h[4];
+    compress_scalar<kShortWords>(messages[i].word, messages[i].length, h);
+    store_head(h, out[i]);
+  }
 }
 
 #if defined(__x86_64__)
@@ -179,6 +208,17 @@ class LaneBlocks {
     return words;
   }
 
+  // The same for messages of at most two words.
+  void load(const ShortMessage* messages, std::size_t count) {
+    for (std::size_t lane = 0; lane < Lanes; ++lane) {
+      const ShortMessage message = lane < count ? messages[lane] : ShortMessage{};
+      word[0][lane] = message.word[0];
+      word[1][lane] = message.word[1];
+      length[lane] = message.length;
+    }
+    filled_ = std::max(filled_, kShortWords);
+  }
+
   void store(Digest32* out, std::size_t count) const {
     for (std::size_t lane = 0; lane < count; ++lane) {
       const std::uint64_t h[4] = {head[0][lane], head[1][lane], head[2][lane], head[3][lane]};
@@ -198,11 +238,6 @@ class LaneBlocks {
 // pointer: that would be compiled without the kernel's instruction set.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-
-// A message of at most two words (16 bytes: every shingle, most structural
-// features) leaves fourteen message words zero. Compiling the rounds for that
-// case with those words known to be zero drops their additions.
-constexpr std::size_t kShortWords = 2;
 
 // One compression of the messages in `blocks`, whose words from kWords on
 // are all zero.
@@ -249,6 +284,18 @@ __attribute__((target("avx512f"))) void heads_avx512(const ByteView* messages, s
     } else {
       compress_avx512<16>(blocks);
     }
+    blocks.store(out + first, lanes);
+  }
+}
+
+__attribute__((target("avx512f"))) void shorts_avx512(const ShortMessage* messages, std::size_t count,
+                                                      Digest32* out) {
+  constexpr std::size_t kLanes = 8;
+  LaneBlocks<kLanes> blocks;
+  for (std::size_t first = 0; first < count; first += kLanes) {
+    const std::size_t lanes = std::min(kLanes, count - first);
+    blocks.load(messages + first, lanes);
+    compress_avx512<kShortWords>(blocks);
     blocks.store(out + first, lanes);
   }
 }
@@ -309,6 +356,17 @@ __attribute__((target("avx2"))) void heads_avx2(const ByteView* messages, std::s
   }
 }
 
+__attribute__((target("avx2"))) void shorts_avx2(const ShortMessage* messages, std::size_t count, Digest32* out) {
+  constexpr std::size_t kLanes = 4;
+  LaneBlocks<kLanes> blocks;
+  for (std::size_t first = 0; first < count; first += kLanes) {
+    const std::size_t lanes = std::min(kLanes, count - first);
+    blocks.load(messages + first, lanes);
+    compress_avx2<kShortWords>(blocks);
+    blocks.store(out + first, lanes);
+  }
+}
+
 #pragma GCC diagnostic pop
 
 #endif  // __x86_64__
@@ -324,9 +382,30 @@ const cpu::Kernel<HeadKernel> kKernels[] = {
     {"portable", heads_portable, cpu::Isa::Baseline},
 };
 
+// The same kernels, by the same names, for messages given as words.
+const cpu::Kernel<ShortKernel> kShortKernels[] = {
+#if defined(__x86_64__)
+    {"avx512", shorts_avx512, cpu::Isa::Avx512f},
+    {"avx2", shorts_avx2, cpu::Isa::Avx2},
+#endif
+    {"portable", shorts_portable, cpu::Isa::Baseline},
+};
+
 HeadKernel fastest_kernel() {
   static const HeadKernel kernel = cpu::fastest(kKernels);
   return kernel;
+}
+
+ShortKernel fastest_short_kernel() {
+  static const ShortKernel kernel = cpu::fastest(kShortKernels);
+  return kernel;
+}
+
+void shorts_with(ShortKernel kernel, std::span<const ShortMessage> messages, std::span<Digest32> out) {
+  if (messages.size() != out.size()) throw InternalFault("BLAKE2b batch: as many outputs as messages");
+  for (const ShortMessage& m : messages)
+    if (m.length > kShortBytes) throw InternalFault("BLAKE2b batch: a short message of more than 16 bytes");
+  kernel(messages.data(), messages.size(), out.data());
 }
 
 Digest32 head_of_long(ByteView message) {
@@ -362,6 +441,10 @@ void blake2b512_head_batch(std::span<const ByteView> messages, std::span<Digest3
   heads_with(fastest_kernel(), messages, out);
 }
 
+void blake2b512_head_batch(std::span<const ShortMessage> messages, std::span<Digest32> out) {
+  shorts_with(fastest_short_kernel(), messages, out);
+}
+
 std::vector<std::string_view> blake2b_kernels() { return cpu::usable_names(kKernels); }
 
 bool blake2b512_head_batch_using(std::string_view kernel, std::span<const ByteView> messages,
@@ -369,6 +452,14 @@ bool blake2b512_head_batch_using(std::string_view kernel, std::span<const ByteVi
   const HeadKernel k = cpu::usable(kKernels, kernel);
   if (k == nullptr) return false;
   heads_with(k, messages, out);
+  return true;
+}
+
+bool blake2b512_head_batch_using(std::string_view kernel, std::span<const ShortMessage> messages,
+                                 std::span<Digest32> out) {
+  const ShortKernel k = cpu::usable(kShortKernels, kernel);
+  if (k == nullptr) return false;
+  shorts_with(k, messages, out);
   return true;
 }
 

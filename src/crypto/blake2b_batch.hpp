@@ -37,6 +37,18 @@ Digest32 blake2b512_head(ByteView message);
 // block are handed to libcrypto one by one.
 void blake2b512_head_batch(std::span<const ByteView> messages, std::span<Digest32> out);
 
+// A message of at most 16 bytes given as the two words of its block, each
+// read little-endian as BLAKE2b reads them, every byte past `length` zero:
+// the form in which the surface fingerprint keeps its shingles, so that
+// they go into the compression without being copied out byte by byte.
+struct ShortMessage {
+  std::uint64_t word[2];
+  std::uint64_t length;  // 0 to 16
+};
+
+// The same for messages given as two words.
+void blake2b512_head_batch(std::span<const ShortMessage> messages, std::span<Digest32> out);
+
 // The batch is hashed by the fastest kernel the processor supports; all give
 // the same bytes. For tests that compare them: the names of the kernels
 // usable here, fastest first ("avx512", "avx2", "portable"), and the batch
@@ -44,6 +56,8 @@ void blake2b512_head_batch(std::span<const ByteView> messages, std::span<Digest3
 // this processor cannot run it).
 std::vector<std::string_view> blake2b_kernels();
 bool blake2b512_head_batch_using(std::string_view kernel, std::span<const ByteView> messages,
+                                 std::span<Digest32> out);
+bool blake2b512_head_batch_using(std::string_view kernel, std::span<const ShortMessage> messages,
                                  std::span<Digest32> out);
 
 }  // namespace vessolin::crypto

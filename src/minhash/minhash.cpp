@@ -26,7 +26,6 @@ constexpr std::uint64_t kFnvOffset = 0xcbf29ce484222325ULL;
 constexpr std::uint64_t kFnvPrime = 0x100000001b3ULL;
 constexpr std::size_t kShingleWords = 5;
 constexpr std::size_t kGroups8 = kMinHashPermutations / 8;
-constexpr std::size_t kGroups4 = kMinHashPermutations / 4;
 
 constexpr std::uint64_t split_mix(std::uint64_t z) {
   z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
@@ -76,7 +75,11 @@ inline std::uint64_t affine_mod_p(std::uint64_t a, std::uint64_t t, std::uint64_
 // Past the first few shingles a signature value is rarely lowered (at the
 // n-th distinct shingle, with chance about 1/n), so the kernels first
 // estimate each value cheaply and compute it exactly only where the estimate
-// says it might fall below the current minimum s.
+// says it might fall below the current minimum s. Three screens follow, one
+// per kernel set, each suited to the multiplications its instructions have:
+// this one (AVX-512: 64-bit lane products and a fused multiply-add), a
+// 32-bit one from 16-bit products (AVX2, see Fractions) and an all but exact
+// one from a scalar 128-bit product (portable).
 //
 // With a t = hi 2^61 + lo (lo < 2^61) and 2^61 = 1 (mod P), the value
 // v = (a t + b) mod P is congruent to w = lo + hi + b < 3 2^61. Reducing w
@@ -88,7 +91,7 @@ inline std::uint64_t affine_mod_p(std::uint64_t a, std::uint64_t t, std::uint64_
 // the sum wraps past 2^61), so a lane with W >= s + 2K cannot lower s, and
 // the screen never hides a new minimum.
 //
-// The kernels work eight times larger, where 64-bit wraparound is the
+// The kernel works eight times larger, where 64-bit wraparound is the
 // reduction modulo 2^61: (8a mod 2^64) t = 8 lo (mod 2^64), and the
 // estimate comes from one multiply-add in double precision,
 //   f = (a 2^-11) (t 2^-61) + (2^52 + (b + K) 2^-11),
@@ -150,26 +153,160 @@ constexpr SplitFamily split_family() {
 constexpr SplitFamily kSplit = split_family();
 
 // ---------------------------------------------------------------------------
+// Fractions
+//
+// A second screen, in 32-bit lanes, for kernels whose 64-bit products are
+// dear. It estimates v / P = frac((a t + b) / P) to 32 bits with 16 x 16-bit
+// products only.
+//
+// Write t in balanced base-2^16 digits, t = t_0 + t_1 2^16 + t_2 2^32 +
+// t_3 2^48 with t_0, t_1, t_2 in [-2^15, 2^15) and t_3 in [0, 2^13 + 1]
+// (t < 2^61), and let c_k = a 2^16k mod P. Then a t + b = sum t_k c_k + b
+// (mod P), so with alpha_k = c_k / P and beta = b / P
+//   v / P = frac(sum t_k alpha_k + beta)
+// exactly. Each A_k is alpha_k 2^32 rounded to an integer and B is beta 2^32
+// rounded, so F = sum t_k A_k + B mod 2^32 differs from V = 2^32 v / P,
+// modulo 2^32, by at most (|t_0| + |t_1| + |t_2| + |t_3| + 1) / 2
+// <= (3 2^15 + 2^13 + 2) / 2 < E = 2^16.
+//
+// G = F + E (mod 2^32) is then congruent to V + e with e in [0, 2E). If
+// v < s, with s < 2^61 a running minimum, then
+//   V < 2^32 s / P = (s / 2^29)(1 + 1/P) < s / 2^29 + 1,
+// so V + e < L = floor(s / 2^29) + 2 + 2E. When L <= 2^32, V + e lies in
+// [0, 2^32) and equals G: a lane with G >= L cannot lower s. When L > 2^32
+// (at the start, s = 2^64 - 1) every lane passes. An exact value of a lane
+// that passes is as likely as ever to be below s, and about one in 2^15 of
+// the others still pass, so the exact work stays rare.
+//
+// The kernels compare signed, so 2^31 is added to G (folded into B) and
+// subtracted from the bound L - 1 (kept at 2^32 - 1 at most).
+constexpr std::uint32_t kFractionSlack = std::uint32_t{1} << 16;  // E
+
+struct FractionFamily {
+  // Per lane, two signed 16-bit halves: hi_0 | hi_1 << 16 and so on, where
+  // A_k = hi_k 2^16 + lo_k (mod 2^32) with lo_k in [-2^15, 2^15).
+  alignas(64) std::uint32_t hi01[kMinHashPermutations];
+  alignas(64) std::uint32_t hi23[kMinHashPermutations];
+  alignas(64) std::uint32_t lo01[kMinHashPermutations];
+  alignas(64) std::uint32_t lo23[kMinHashPermutations];
+  alignas(64) std::uint32_t b[kMinHashPermutations];  // B + E + 2^31
+};
+
+// x 2^32 / P rounded to the nearest integer, modulo 2^32 (x < P).
+constexpr std::uint32_t fraction32(std::uint64_t x) {
+  return static_cast<std::uint32_t>(((static_cast<Uint128>(x) << 33) + kPrime) / (2 * static_cast<Uint128>(kPrime)));
+}
+
+constexpr FractionFamily fraction_family() {
+  FractionFamily f{};
+  for (std::size_t j = 0; j < kMinHashPermutations; ++j) {
+    std::uint32_t hi[4], lo[4];
+    std::uint64_t c = kFamily.a[j];
+    for (std::size_t k = 0; k < 4; ++k) {
+      const std::uint32_t a = fraction32(c);
+      const auto low = static_cast<std::int16_t>(a & 0xFFFF);
+      lo[k] = static_cast<std::uint16_t>(low);
+      hi[k] = (a - static_cast<std::uint32_t>(static_cast<std::int32_t>(low))) >> 16;
+      c = static_cast<std::uint64_t>((static_cast<Uint128>(c) << 16) % kPrime);
+    }
+    f.hi01[j] = hi[0] | hi[1] << 16;
+    f.hi23[j] = hi[2] | hi[3] << 16;
+    f.lo01[j] = lo[0] | lo[1] << 16;
+    f.lo23[j] = lo[2] | lo[3] << 16;
+    f.b[j] = fraction32(kFamily.b[j]) + kFractionSlack + (std::uint32_t{1} << 31);
+  }
+  return f;
+}
+constexpr FractionFamily kFractions = fraction_family();
+
+// t's balanced digits, two signed 16-bit values to a 32-bit word.
+struct Digits {
+  std::uint32_t pair01;
+  std::uint32_t pair23;
+};
+
+inline Digits digits_of(std::uint64_t t) {
+  std::uint16_t d[4];
+  for (std::size_t k = 0; k < 3; ++k) {
+    const auto digit = static_cast<std::int16_t>(t & 0xFFFF);
+    d[k] = static_cast<std::uint16_t>(digit);
+    t = (t - static_cast<std::uint64_t>(static_cast<std::int64_t>(digit))) >> 16;
+  }
+  d[3] = static_cast<std::uint16_t>(t);  // at most 2^13 + 1
+  return {d[0] | std::uint32_t{d[1]} << 16, d[2] | std::uint32_t{d[3]} << 16};
+}
+
+// The signed bound L - 1 - 2^31 for a running minimum s (see above).
+inline std::int32_t fraction_bound(std::uint64_t s) {
+  constexpr std::uint64_t kMax = (std::uint64_t{1} << 32) - 1;
+  const std::uint64_t last = std::min((std::min(s, std::uint64_t{1} << 61) >> 29) + 1 + 2 * std::uint64_t{kFractionSlack}, kMax);
+  return static_cast<std::int32_t>(static_cast<std::uint32_t>(last) ^ (std::uint32_t{1} << 31));
+}
+
+// ---------------------------------------------------------------------------
 // Kernels
 //
 // An absorb kernel lowers each signature value to its hash of each of
 // `count` shingles, given by t = FNV-1a(shingle) mod P.
 using AbsorbKernel = void (*)(std::uint64_t* signature, const std::uint64_t* ts, std::size_t count);
 
+// The portable screen is all but exact, at one 64 x 64 -> 128-bit product a
+// lane. (8a) t = hi 2^64 + lo gives hi = floor(a t / 2^61) and
+// lo = 8 (a t mod 2^61), so
+//   y = lo + 8 (hi + b + 3)  (mod 2^64)  =  8 ((w + 3) mod 2^61)
+// with w = (a t mod 2^61) + hi + b, congruent to v modulo P. As w < 3 2^61 =
+// 3P + 3, w = v + mP with m in [0, 3], and w mod 2^61 = v - m modulo 2^61,
+// so y / 8 = v + 3 - m as long as v + 3 < 2^61. If v < s <= P - 4, that
+// holds and y <= 8 (v + 3) < 8 (s + 3): a lane with y >= 8 (s + 3) cannot
+// lower s. With s > P - 4 (at the start, 2^64 - 1) every lane passes.
+constexpr std::uint64_t kNearSlack = 3;
+
+struct NearFamily {
+  std::uint64_t a8[kMinHashPermutations];  // 8 a
+  std::uint64_t b[kMinHashPermutations];   // b + 3
+};
+
+constexpr NearFamily near_family() {
+  NearFamily f{};
+  for (std::size_t j = 0; j < kMinHashPermutations; ++j) {
+    f.a8[j] = kFamily.a[j] << 3;
+    f.b[j] = kFamily.b[j] + kNearSlack;
+  }
+  return f;
+}
+constexpr NearFamily kNear = near_family();
+
+inline std::uint64_t near_bound(std::uint64_t s) {
+  return s > kPrime - 1 - kNearSlack ? ~std::uint64_t{0} : (s + kNearSlack) << 3;
+}
+
+// Lane j lowered to its exact value for t, and its bound renewed. Out of
+// line: it runs rarely, and the unrolled screen stays small.
+[[gnu::noinline]] void lower_portable(std::uint64_t* sig, std::uint64_t* bound, std::size_t j, std::uint64_t t) {
+  const std::uint64_t v = affine_mod_p(kFamily.a[j], t, kFamily.b[j]);
+  if (v < sig[j]) {
+    sig[j] = v;
+    bound[j] = near_bound(v);
+  }
+}
+
+// Unrolled so that each lane costs its product, three integer operations
+// and one compare-and-branch.
 void absorb_portable(std::uint64_t* sig, const std::uint64_t* ts, std::size_t count) {
   std::uint64_t bound[kMinHashPermutations];
-  for (std::size_t j = 0; j < kMinHashPermutations; ++j) bound[j] = screen_bound(sig[j]);
+  for (std::size_t j = 0; j < kMinHashPermutations; ++j) bound[j] = near_bound(sig[j]);
+  // Through a pointer the compiler cannot see into, so that the constants
+  // stay operands in memory (a load folded into the instruction) rather than
+  // becoming 64-bit immediates, one more instruction each.
+  const NearFamily* family = &kNear;
+  asm("" : "+r"(family));
   for (std::size_t i = 0; i < count; ++i) {
     const std::uint64_t t = ts[i];
-    const double tr = scaled_real(t);
+#pragma GCC unroll 128
     for (std::size_t j = 0; j < kMinHashPermutations; ++j) {
-      const double f = kScreen.a_unit[j] * tr + kScreen.b_magic[j];
-      if (kScreen.a8[j] * t + (std::bit_cast<std::uint64_t>(f) << 14) >= bound[j]) continue;
-      const std::uint64_t v = affine_mod_p(kFamily.a[j], t, kFamily.b[j]);
-      if (v < sig[j]) {
-        sig[j] = v;
-        bound[j] = screen_bound(v);
-      }
+      const Uint128 p = static_cast<Uint128>(family->a8[j]) * t;
+      const std::uint64_t y = static_cast<std::uint64_t>(p) + ((static_cast<std::uint64_t>(p >> 64) + family->b[j]) << 3);
+      if (y < bound[j]) [[unlikely]] lower_portable(sig, bound, j, t);
     }
   }
 }
@@ -315,59 +452,64 @@ __attribute__((target("avx2"))) inline __m256i exact_avx2(std::size_t g, std::ui
   return select_by_sign(reduced, x, reduced);  // x - P is negative exactly when x < P
 }
 
-// AVX2 has no 64-bit product and only signed 64-bit comparisons: 8a t mod
-// 2^64 comes from three 32 x 32-bit products, and 2^49 added to the
-// estimate's constant, which becomes 2^63 after the shift, flips the sign of
-// Y so that a signed comparison with the bound (its sign flipped too) orders
-// them as unsigned. Adding 2^49 keeps f below 2^53, where doubles are integers.
-struct Avx2Screen {
-  alignas(64) std::uint64_t a8_hi[kMinHashPermutations];    // (8a mod 2^64) >> 32
-  alignas(64) double b_magic_signed[kMinHashPermutations];  // b_magic + 2^49
-};
-
-constexpr Avx2Screen avx2_screen() {
-  Avx2Screen s{};
-  for (std::size_t j = 0; j < kMinHashPermutations; ++j) {
-    s.a8_hi[j] = kScreen.a8[j] >> 32;
-    s.b_magic_signed[j] = kScreen.b_magic[j] + 0x1p49;
-  }
-  return s;
-}
-constexpr Avx2Screen kAvx2Screen = avx2_screen();
-
-// The bounds stay in memory: AVX2 has sixteen registers, not the 32 that
-// 128 lanes would take. The multiply and the add round separately (fused
-// multiply-adds are a separate extension), which the error bound allows for.
-__attribute__((target("avx2"))) void absorb_avx2(std::uint64_t* sig, const std::uint64_t* ts, std::size_t count) {
-  constexpr std::uint64_t kSign = std::uint64_t{1} << 63;
+// Lanes 4g to 4g + 3 lowered to their exact values for t.
+__attribute__((target("avx2"))) inline void lower_avx2(std::uint64_t* sig, std::size_t g, std::uint64_t t) {
   const __m256i sign = _mm256_set1_epi64x(INT64_MIN);
-  alignas(32) std::uint64_t bound[kMinHashPermutations];
-  for (std::size_t j = 0; j < kMinHashPermutations; ++j) bound[j] = screen_bound(sig[j]) ^ kSign;
-  for (std::size_t i = 0; i < count; ++i) {
-    const std::uint64_t t = ts[i];
-    const __m256i t_lo = _mm256_set1_epi64x(static_cast<long long>(t & 0xFFFFFFFF));
-    const __m256i t_hi = _mm256_set1_epi64x(static_cast<long long>(t >> 32));
-    const __m256d t_real = _mm256_set1_pd(scaled_real(t));
-#pragma GCC unroll 32
-    for (std::size_t g = 0; g < kGroups4; ++g) {
-      const __m256i a8 = _mm256_load_si256(reinterpret_cast<const __m256i*>(kScreen.a8 + 4 * g));
-      const __m256i a8_hi = _mm256_load_si256(reinterpret_cast<const __m256i*>(kAvx2Screen.a8_hi + 4 * g));
-      const __m256i cross = _mm256_add_epi64(_mm256_mul_epu32(a8_hi, t_lo), _mm256_mul_epu32(a8, t_hi));
-      const __m256i lo = _mm256_add_epi64(_mm256_mul_epu32(a8, t_lo), _mm256_slli_epi64(cross, 32));
-      const __m256d f = _mm256_add_pd(_mm256_mul_pd(_mm256_load_pd(kScreen.a_unit + 4 * g), t_real),
-                                      _mm256_load_pd(kAvx2Screen.b_magic_signed + 4 * g));
-      const __m256i y = _mm256_add_epi64(lo, _mm256_slli_epi64(_mm256_castpd_si256(f), 14));
-      const __m256i b = _mm256_load_si256(reinterpret_cast<const __m256i*>(bound + 4 * g));
-      if (_mm256_movemask_pd(_mm256_castsi256_pd(_mm256_cmpgt_epi64(b, y))) != 0) [[unlikely]] {
-        const __m256i v = exact_avx2(g, t);
-        __m256i s = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(sig + 4 * g));
-        // Unsigned comparison by flipping the sign bits: s starts at 2^64 - 1.
-        s = select_by_sign(s, v, _mm256_cmpgt_epi64(_mm256_xor_si256(s, sign), _mm256_xor_si256(v, sign)));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(sig + 4 * g), s);
-        for (std::size_t l = 0; l < 4; ++l) bound[4 * g + l] = screen_bound(sig[4 * g + l]) ^ kSign;
+  const __m256i v = exact_avx2(g, t);
+  const __m256i s = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(sig + 4 * g));
+  // Unsigned comparison by flipping the sign bits: s starts at 2^64 - 1.
+  const __m256i lower = _mm256_cmpgt_epi64(_mm256_xor_si256(s, sign), _mm256_xor_si256(v, sign));
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(sig + 4 * g), select_by_sign(s, v, lower));
+}
+
+// The 32-bit screen of eight lanes (see Fractions): for each lane the
+// estimate G = F + E, sign flipped, where F = sum of t_k A_k + B mod 2^32,
+// each 32-bit A = hi 2^16 + lo with lo a signed 16-bit value, so that
+//   F = 2^16 (t_0 hi_0 + t_1 hi_1 + t_2 hi_2 + t_3 hi_3)
+//       + (t_0 lo_0 + t_1 lo_1 + t_2 lo_2 + t_3 lo_3) + B    (mod 2^32)
+// is four signed 16 x 16-bit multiply-add-pairs, a shift and four adds.
+// Returns the lanes that cannot be lowered: G > L, compared signed.
+__attribute__((target("avx2"))) inline __m256i reject_avx2(std::size_t g, __m256i t01, __m256i t23,
+                                                             const std::int32_t* bound) {
+  const auto at = [g](const std::uint32_t* v) { return reinterpret_cast<const __m256i*>(v + 8 * g); };
+  const __m256i hi = _mm256_add_epi32(_mm256_madd_epi16(_mm256_load_si256(at(kFractions.hi01)), t01),
+                                      _mm256_madd_epi16(_mm256_load_si256(at(kFractions.hi23)), t23));
+  const __m256i lo = _mm256_add_epi32(_mm256_madd_epi16(_mm256_load_si256(at(kFractions.lo01)), t01),
+                                      _mm256_madd_epi16(_mm256_load_si256(at(kFractions.lo23)), t23));
+  const __m256i f = _mm256_add_epi32(_mm256_add_epi32(_mm256_slli_epi32(hi, 16), lo),
+                                     _mm256_load_si256(at(kFractions.b)));
+  return _mm256_cmpgt_epi32(f, _mm256_load_si256(reinterpret_cast<const __m256i*>(bound + 8 * g)));
+}
+
+// Eight lanes per 32-bit screen, two groups tested with one branch; where a
+// lane may pass, its four-lane half is computed exactly.
+__attribute__((target("avx2"))) inline void absorb_one_avx2(std::uint64_t* sig, std::int32_t* bound,
+                                                             std::uint64_t t) {
+  const Digits d = digits_of(t);
+  const __m256i t01 = _mm256_set1_epi32(static_cast<int>(d.pair01));
+  const __m256i t23 = _mm256_set1_epi32(static_cast<int>(d.pair23));
+#pragma GCC unroll 8
+  for (std::size_t g = 0; g < kGroups8; g += 2) {
+    const __m256i r0 = reject_avx2(g, t01, t23, bound);
+    const __m256i r1 = reject_avx2(g + 1, t01, t23, bound);
+    if (_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_and_si256(r0, r1))) != 0xFF) [[unlikely]] {
+      for (std::size_t h = 0; h < 2; ++h) {
+        const unsigned rejected = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(h == 0 ? r0 : r1)));
+        for (std::size_t half = 0; half < 2; ++half) {
+          if (((rejected >> (4 * half)) & 0xF) == 0xF) continue;
+          const std::size_t q = 2 * (g + h) + half;  // four-lane group
+          lower_avx2(sig, q, t);
+          for (std::size_t l = 4 * q; l < 4 * q + 4; ++l) bound[l] = fraction_bound(sig[l]);
+        }
       }
     }
   }
+}
+
+__attribute__((target("avx2"))) void absorb_avx2(std::uint64_t* sig, const std::uint64_t* ts, std::size_t count) {
+  alignas(32) std::int32_t bound[kMinHashPermutations];
+  for (std::size_t j = 0; j < kMinHashPermutations; ++j) bound[j] = fraction_bound(sig[j]);
+  for (std::size_t i = 0; i < count; ++i) absorb_one_avx2(sig, bound, ts[i]);
 }
 
 #pragma GCC diagnostic pop
@@ -385,10 +527,15 @@ using HashKernel = void (*)(const char* text, std::size_t size, const std::size_
 
 // FNV-1a is a chain of dependent multiplications, one per byte, so four
 // shingles are hashed side by side: through their common length in step,
-// then each remainder. Kept out of line and unspecialised: the vector kernel
-// calls it only for groups it cannot take.
-[[gnu::noinline, gnu::noclone]] void hash_portable(const char* text, std::size_t, const std::size_t* starts,
+// then on to the longest, every step's values kept in a small table from
+// which each lane's own is read at its length (no branch or select per
+// byte). The lanes past their end read bytes after their shingle, so a group
+// whose last shingle would read past the stream, or whose lengths differ by
+// more than the table holds, finishes each lane alone. Kept out of line and
+// unspecialised: the vector kernel calls it only for groups it cannot take.
+[[gnu::noinline, gnu::noclone]] void hash_portable(const char* text, std::size_t size, const std::size_t* starts,
                                                    std::size_t count, std::uint64_t* ts) {
+  constexpr std::size_t kTail = 64;
   const auto* bytes = reinterpret_cast<const unsigned char*>(text);
   std::size_t i = 0;
   for (; i + 4 <= count; i += 4) {
@@ -399,6 +546,7 @@ using HashKernel = void (*)(const char* text, std::size_t size, const std::size_
       n[l] = starts[i + l + kShingleWords] - 1 - starts[i + l];
     }
     const std::size_t common = std::min(std::min(n[0], n[1]), std::min(n[2], n[3]));
+    const std::size_t longest = std::max(std::max(n[0], n[1]), std::max(n[2], n[3]));
     std::uint64_t h0 = kFnvOffset, h1 = kFnvOffset, h2 = kFnvOffset, h3 = kFnvOffset;
     for (std::size_t k = 0; k < common; ++k) {
       h0 = (h0 ^ p[0][k]) * kFnvPrime;
@@ -406,14 +554,48 @@ using HashKernel = void (*)(const char* text, std::size_t size, const std::size_
       h2 = (h2 ^ p[2][k]) * kFnvPrime;
       h3 = (h3 ^ p[3][k]) * kFnvPrime;
     }
-    ts[i] = mod_p(fnv1a(p[0] + common, p[0] + n[0], h0));
-    ts[i + 1] = mod_p(fnv1a(p[1] + common, p[1] + n[1], h1));
-    ts[i + 2] = mod_p(fnv1a(p[2] + common, p[2] + n[2], h2));
-    ts[i + 3] = mod_p(fnv1a(p[3] + common, p[3] + n[3], h3));
+    if (longest - common <= kTail && starts[i + 3] + longest <= size) {
+      // Row r holds the values after byte common + r - 1 (row 0: at common).
+      std::uint64_t tail[kTail + 1][4];
+      tail[0][0] = h0, tail[0][1] = h1, tail[0][2] = h2, tail[0][3] = h3;
+      for (std::size_t k = common; k < longest; ++k) {
+        h0 = (h0 ^ p[0][k]) * kFnvPrime;
+        h1 = (h1 ^ p[1][k]) * kFnvPrime;
+        h2 = (h2 ^ p[2][k]) * kFnvPrime;
+        h3 = (h3 ^ p[3][k]) * kFnvPrime;
+        std::uint64_t* row = tail[k - common + 1];
+        row[0] = h0, row[1] = h1, row[2] = h2, row[3] = h3;
+      }
+      for (std::size_t l = 0; l < 4; ++l) ts[i + l] = mod_p(tail[n[l] - common][l]);
+    } else {
+      ts[i] = mod_p(fnv1a(p[0] + common, p[0] + n[0], h0));
+      ts[i + 1] = mod_p(fnv1a(p[1] + common, p[1] + n[1], h1));
+      ts[i + 2] = mod_p(fnv1a(p[2] + common, p[2] + n[2], h2));
+      ts[i + 3] = mod_p(fnv1a(p[3] + common, p[3] + n[3], h3));
+    }
   }
   for (; i < count; ++i)
     ts[i] = mod_p(fnv1a(bytes + starts[i], bytes + starts[i + kShingleWords] - 1));
 }
+
+#if defined(__x86_64__)
+// Hashing is scalar and waits on its multiplications; the screen keeps the
+// vector ports busy. Taken four shingles at a time, the hashing of the next
+// four runs in the ports the screen leaves idle (the processor's window of
+// instructions in flight holds both), where a whole batch of each in turn
+// would run one after the other.
+__attribute__((target("avx2"))) void hash_absorb_avx2(const char* text, std::size_t size, const std::size_t* starts,
+                                                      std::size_t count, std::uint64_t* sig) {
+  alignas(32) std::int32_t bound[kMinHashPermutations];
+  for (std::size_t j = 0; j < kMinHashPermutations; ++j) bound[j] = fraction_bound(sig[j]);
+  std::uint64_t ts[4];
+  for (std::size_t i = 0; i < count; i += 4) {
+    const std::size_t n = std::min<std::size_t>(4, count - i);
+    hash_portable(text, size, starts + i, n, ts);
+    for (std::size_t l = 0; l < n; ++l) absorb_one_avx2(sig, bound, ts[l]);
+  }
+}
+#endif  // __x86_64__
 
 #if defined(__x86_64__)
 #pragma GCC diagnostic push
@@ -515,23 +697,31 @@ __attribute__((target("avx512f,avx512dq"))) void hash_avx512(const char* text, s
 #pragma GCC diagnostic pop
 #endif  // __x86_64__
 
-// A kernel: a way to hash the shingles and a way to absorb their hashes.
+// A kernel: a way to hash the shingles and a way to absorb their hashes,
+// and, where the two run better interleaved, a way to do both for a batch.
+using BatchKernel = void (*)(const char* text, std::size_t size, const std::size_t* starts, std::size_t count,
+                             std::uint64_t* signature);
+
 struct Kernel {
   HashKernel hash;
   AbsorbKernel absorb;
+  BatchKernel both = nullptr;
 };
 
 constexpr Kernel kPortable{hash_portable, absorb_portable};
 #if defined(__x86_64__)
 constexpr Kernel kAvx512{hash_avx512, absorb_avx512};
-constexpr Kernel kAvx2{hash_portable, absorb_avx2};
+constexpr Kernel kAvx2{hash_portable, absorb_avx2, hash_absorb_avx2};
 #endif
 
-// Fastest first.
+// Fastest first. The AVX2 kernel leads: on an AVX-512 processor (measured on
+// a Xeon with AVX-512 and IFMA) its 32-bit screen with the hashing
+// interleaved is as fast on English and about a fifth faster on mixed-script
+// text than the AVX-512 screen after vector hashing.
 const cpu::Kernel<const Kernel*> kKernels[] = {
 #if defined(__x86_64__)
-    {"avx512", &kAvx512, cpu::Isa::Avx512dq},
     {"avx2", &kAvx2, cpu::Isa::Avx2},
+    {"avx512", &kAvx512, cpu::Isa::Avx512dq},
 #endif
     {"portable", &kPortable, cpu::Isa::Baseline},
 };
@@ -560,8 +750,12 @@ MinHashSketch sketch_of_stream(std::string_view stream, const Kernel& kernel) {
   std::size_t held = 0;     // starts in the buffer
   std::size_t tokens = 0;   // tokens seen in all
   const auto absorb = [&](std::size_t shingles) {
-    kernel.hash(data, size, starts, shingles, ts);
-    kernel.absorb(sketch.signature.data(), ts, shingles);
+    if (kernel.both != nullptr) {
+      kernel.both(data, size, starts, shingles, sketch.signature.data());
+    } else {
+      kernel.hash(data, size, starts, shingles, ts);
+      kernel.absorb(sketch.signature.data(), ts, shingles);
+    }
     std::copy(starts + shingles, starts + held, starts);
     held -= shingles;
   };

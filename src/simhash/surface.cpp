@@ -1,6 +1,8 @@
 #include "simhash/surface.hpp"
 
+#include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -25,31 +27,23 @@ constexpr int kShingle = 4;
 // step and the first 253 of its second.
 constexpr std::uint64_t kHeadPositions = kWindowLength - kWindowStep - (kShingle - 1);
 
-// A shingle of up to four code points, packed exactly: the first three in 63
-// bits of `lo` (21 bits each), the fourth in `hi`; absent code points are 0.
-// No code point of the canonical stream is U+0000, so a key with lo == 0
-// marks an empty slot.
+// A shingle of up to four code points, kept as its UTF-8 bytes (at most 16)
+// in the two words BLAKE2b reads them as, every byte past its end zero: the
+// table compares and hashes two words, and the shingle goes into the
+// compression as it is. No UTF-8 byte of the canonical stream is zero (it
+// holds no U+0000), so the bytes end where the words' zero bytes begin, and
+// a key with lo == 0 marks an empty slot.
 struct ShingleKey {
   std::uint64_t lo;
-  std::uint32_t hi;
+  std::uint64_t hi;
 };
 
-// Writes the UTF-8 bytes of a packed shingle to `out` (at least 16 bytes);
-// returns their number.
-std::size_t shingle_bytes(ShingleKey key, char* out) {
-  const char32_t cps[kShingle] = {
-      static_cast<char32_t>(key.lo & 0x1FFFFF),
-      static_cast<char32_t>((key.lo >> 21) & 0x1FFFFF),
-      static_cast<char32_t>(key.lo >> 42),
-      static_cast<char32_t>(key.hi),
-  };
-  std::size_t n = 0;
-  for (char32_t c : cps) {
-    if (c == 0) break;
-    n += utf8::encode(c, out + n);
-  }
-  return n;
+// The number of bytes in a key: up to its last nonzero byte.
+std::uint64_t key_length(ShingleKey key) {
+  return key.hi != 0 ? 16 - std::countl_zero(key.hi) / 8 : 8 - std::countl_zero(key.lo) / 8;
 }
+
+crypto::ShortMessage key_message(ShingleKey key) { return {{key.lo, key.hi}, key_length(key)}; }
 
 using simhash_detail::fold_multiply;
 using simhash_detail::TableSeed;
@@ -63,18 +57,19 @@ class ShingleTable {
  public:
   struct Slot {
     std::uint64_t lo;
-    std::uint32_t hi;
+    std::uint64_t hi;
     Value value;
   };
 
   explicit ShingleTable(std::uint64_t positions) : seed_(table_seed()) {
-    // Sized for one distinct shingle in eight positions, up to a megabyte,
-    // and grown from there: natural text repeats its shingles so much that
-    // sizing for every position would waste memory and cache (100 KB of
-    // prose has some 90 000 positions but only about 9 000 distinct
-    // shingles), while growing step by step from a small table rehashes
-    // every shingle several times.
-    const std::uint64_t expected = std::min<std::uint64_t>(positions / 8, kPresizedSlots / 4 * 3);
+    // Sized for one distinct shingle in four positions, up to a megabyte
+    // and a half, and grown from there: natural text repeats its shingles so
+    // much that sizing for every position would waste memory and cache
+    // (100 KB of English prose has some 90 000 positions but only about
+    // 9 000 distinct shingles; text in scripts of many letters, about one in
+    // four), while growing step by step from a small table rehashes every
+    // shingle several times.
+    const std::uint64_t expected = std::min<std::uint64_t>(positions / 4, kPresizedSlots / 4 * 3);
     std::size_t capacity = 64;
     while (capacity / 4 * 3 < expected) capacity *= 2;
     allocate(capacity);
@@ -82,34 +77,48 @@ class ShingleTable {
 
   // Where `key` starts its probe, before the table's size is applied: it
   // stays valid when the table grows.
-  std::uint64_t hash(ShingleKey key) const { return fold_multiply(key.lo ^ seed_.a, key.hi ^ seed_.b); }
+  static std::uint64_t hash(TableSeed seed, ShingleKey key) { return fold_multiply(key.lo ^ seed.a, key.hi ^ seed.b); }
+  std::uint64_t hash(ShingleKey key) const { return hash(seed_, key); }
 
-  // Asks for the slot where a probe for `hash` starts to be brought into
-  // the cache.
-  void prefetch(std::uint64_t hash) const { __builtin_prefetch(&slots_[hash & mask_]); }
+  // hash() for a loop over many keys, as a value that keeps the seed and
+  // the slots in registers; it also asks for the slot where each probe
+  // starts to be brought into the cache. Valid until the next insertion.
+  struct Hasher {
+    TableSeed seed;
+    const Slot* slots;
+    std::size_t mask;
+    std::uint64_t operator()(ShingleKey key) const {
+      const std::uint64_t h = hash(seed, key);
+      __builtin_prefetch(&slots[h & mask]);
+      return h;
+    }
+  };
+  Hasher hasher() const { return {seed_, slots_.get(), mask_}; }
 
-  // The slot of `key`, whose hash() is `hash`, inserted with value 0 if
-  // absent; `inserted` tells which.
-  Slot& find_or_insert(ShingleKey key, std::uint64_t hash, bool& inserted) {
-    std::size_t i = hash & mask_;
-    for (;;) {
-      Slot& s = slots_[i];
-      if (s.lo == key.lo && s.hi == key.hi) {
-        inserted = false;
-        return s;
+  // Calls f(slot, inserted, k) for each keys[k], whose hash() is
+  // hashes[k], in order: `slot` holds the key, inserted with value 0 if it
+  // was absent, and `inserted` tells which. The probes keep the slots and
+  // the mask in registers: they are reloaded only after an insertion, which
+  // may have grown the table.
+  template <class F>
+  __attribute__((noinline)) void visit(const ShingleKey* keys, const std::uint64_t* hashes, std::size_t count, F f) {
+    Slot* slots = slots_.get();
+    std::size_t mask = mask_;
+    for (std::size_t k = 0; k < count; ++k) {
+      const ShingleKey key = keys[k];
+      std::size_t i = hashes[k] & mask;
+      while (slots[i].lo != key.lo || slots[i].hi != key.hi) {
+        if (slots[i].lo == 0) break;
+        i = (i + 1) & mask;
       }
-      if (s.lo == 0) {
-        if (size_ + 1 > limit_) {
-          grow();
-          return find_or_insert(key, hash, inserted);
-        }
-        ++size_;
-        s.lo = key.lo;
-        s.hi = key.hi;
-        inserted = true;
-        return s;
+      if (slots[i].lo != 0) [[likely]] {
+        f(slots[i], false, k);
+        continue;
       }
-      i = (i + 1) & mask_;
+      Slot& fresh = insert(key, hashes[k], i);
+      slots = slots_.get();
+      mask = mask_;
+      f(fresh, true, k);
     }
   }
 
@@ -125,6 +134,23 @@ class ShingleTable {
   static constexpr std::size_t kPresizedSlots = std::size_t{1} << 16;
 
   std::size_t index(ShingleKey key) const { return hash(key) & mask_; }
+
+  // Puts `key`, absent, into the empty slot `i` where its probe ended, or
+  // into a grown table. Out of line, so that the probe loop keeps its
+  // counters in registers rather than in memory.
+  __attribute__((noinline)) Slot& insert(ShingleKey key, std::uint64_t hash, std::size_t i) {
+    if (size_ + 1 > limit_) {
+      grow();
+      i = hash & mask_;
+      while (slots_[i].lo != 0) i = (i + 1) & mask_;
+    }
+    ++size_;
+    Slot& s = slots_[i];
+    s.lo = key.lo;
+    s.hi = key.hi;
+    s.value = 0;
+    return s;
+  }
 
   void allocate(std::size_t capacity) {
     slots_ = std::make_unique<Slot[]>(capacity);  // value-initialised: all empty
@@ -151,79 +177,174 @@ class ShingleTable {
   std::size_t mask_ = 0, limit_ = 0, size_ = 0;
 };
 
-// Walks the shingle keys of a stream of at least four code points, in order.
-class ShingleWalker {
+template <class Word>
+Word load_little_endian(const char* p) {
+  Word x{};
+  std::memcpy(&x, p, sizeof x);
+  if constexpr (std::endian::native == std::endian::big) x = std::byteswap(x);
+  return x;
+}
+
+// Cuts a stream of at least five code points into its shingle keys, in
+// order, a block at a time. A shingle is the bytes from the start of one
+// code point to the start of the fourth after it, so the cut needs only
+// where code points start, never their values: those positions are read off
+// 64 bytes at a time as a bit mask of the bytes that are not UTF-8
+// continuation bytes.
+//
+// Each block's keys are hashed for the table and their slots prefetched
+// before any of them is looked up: past the first kilobytes of a text, most
+// probes would otherwise wait on a cache miss.
+template <class Table>
+class ShingleBlocks {
  public:
-  explicit ShingleWalker(std::string_view stream) : s_(stream) {
-    for (int i = 0; i < kShingle; ++i) push(next_code_point());
+  static constexpr std::size_t kBlock = 256;
+
+  ShingleBlocks(std::string_view stream, const Table& table) : s_(stream), table_(table) {
+    // The first four starts, so that next() always has the four before its block.
+    bits_ = lead_bits(0);
+    for (int i = 0; i < kShingle; ++i) {
+      starts_[i] = static_cast<std::size_t>(std::countr_zero(bits_));
+      bits_ &= bits_ - 1;
+    }
   }
-  ShingleKey key() const { return {lo_, hi_}; }
-  void advance() { push(next_code_point()); }
+
+  // Cuts the next `count` keys (at most kBlock, no more than remain) into
+  // keys[] and their table hashes into hashes[]. Kept out of line, as the
+  // table's probe loop is, so that each tight loop gets the registers to
+  // itself.
+  __attribute__((noinline)) void next(std::size_t count) {
+    for (std::size_t done = 0; done < count; done += kRun) {
+      const std::size_t n = std::min(kRun, count - done);
+      if (all_ascii(starts_[0], n + kShingle - 1)) {
+        cut_ascii(done, n);
+      } else {
+        cut(done, n);
+      }
+    }
+  }
+
+  ShingleKey keys[kBlock];
+  std::uint64_t hashes[kBlock];
 
  private:
-  char32_t next_code_point() {
-    const auto b = static_cast<unsigned char>(s_[pos_]);
-    if (b < 0x80) {
-      ++pos_;
-      return b;
+  // Whether the `n` bytes from `at` on are all in the stream and ASCII.
+  bool all_ascii(std::size_t at, std::size_t n) const {
+    if (at + n > s_.size()) return false;
+    const char* p = s_.data() + at;
+    std::uint64_t high = 0;
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+      std::uint64_t w;
+      std::memcpy(&w, p + i, 8);
+      high |= w;
     }
-    return utf8::decode(s_, pos_);
-  }
-  void push(char32_t c) {
-    lo_ = (lo_ >> 21) | (static_cast<std::uint64_t>(hi_) << 42);
-    hi_ = static_cast<std::uint32_t>(c);
-  }
-
-  std::string_view s_;
-  std::size_t pos_ = 0;
-  std::uint64_t lo_ = 0;
-  std::uint32_t hi_ = 0;
-};
-
-// The shingle keys of a stream, in order, each with its table hash, walked a
-// few positions ahead so that the table slot each one probes is prefetched
-// well before it is needed: past the first kilobytes of a text, most probes
-// would otherwise wait on a cache miss.
-template <class Table>
-class PrefetchingWalker {
- public:
-  PrefetchingWalker(std::string_view stream, std::uint64_t positions, const Table& table)
-      : walk_(stream), table_(table), positions_(positions) {
-    const std::uint64_t ahead = std::min<std::uint64_t>(kAhead, positions);
-    for (std::uint64_t q = 0; q < ahead; ++q) {
-      if (q != 0) walk_.advance();
-      load(q);
-    }
+    for (; i < n; ++i) high |= static_cast<unsigned char>(p[i]);
+    return (high & 0x8080808080808080ULL) == 0;
   }
 
-  // The key at the next position and its hash; positions() calls in all.
-  ShingleKey next(std::uint64_t& hash) {
-    const std::size_t at = next_ % kAhead;
-    const ShingleKey key = keys_[at];
-    hash = hashes_[at];
-    if (next_ + kAhead < positions_) {
-      walk_.advance();
-      load(at);
+  // Runs of kRun keys are cut each by the faster of two ways: a run
+  // whose shingles are ASCII throughout, the common case in Latin-script
+  // text, needs no search for where code points start.
+  static constexpr std::size_t kRun = 64;
+
+  // Cuts keys[at] to keys[at + n - 1] (and their hashes) from a run of ASCII
+  // bytes: every byte is a code point, so each key is the four bytes at its
+  // position.
+  void cut_ascii(std::size_t at, std::size_t n) {
+    const std::size_t first = starts_[0];
+    const auto hash = table_.hasher();
+    for (std::size_t i = 0; i < n; ++i) {
+      keys[at + i] = {load_little_endian<std::uint32_t>(s_.data() + first + i), 0};
+      hashes[at + i] = hash(keys[at + i]);
     }
-    ++next_;
+    // The next run's first four starts follow one another; the walk over
+    // the lead-byte mask resumes after the last of them.
+    for (int i = 0; i < kShingle; ++i) starts_[i] = first + n + static_cast<std::size_t>(i);
+    const std::size_t last = first + n + kShingle - 1;
+    base_ = last & ~std::size_t{63};
+    bits_ = lead_bits(base_) & (~std::uint64_t{1} << (last - base_));
+  }
+
+  // The same for any run, from the code point starts.
+  void cut(std::size_t at, std::size_t n) {
+    std::uint64_t bits = bits_;
+    std::size_t base = base_;
+    for (std::size_t i = 0; i < n; ++i) {
+      while (bits == 0) {
+        base += 64;
+        bits = lead_bits(base);
+      }
+      starts_[kShingle + i] = base + static_cast<std::size_t>(std::countr_zero(bits));
+      bits &= bits - 1;
+    }
+    bits_ = bits;
+    base_ = base;
+    const auto hash = table_.hasher();
+    for (std::size_t i = 0; i < n; ++i) {
+      keys[at + i] = key(starts_[i], starts_[i + kShingle]);
+      hashes[at + i] = hash(keys[at + i]);
+    }
+    for (int i = 0; i < kShingle; ++i) starts_[i] = starts_[n + i];
+  }
+
+  // kKeep[n]: masks that keep the first n bytes of a key's two words
+  // (little-endian) and clear the rest.
+  struct KeepMasks {
+    std::uint64_t word[17][2]{};
+    constexpr KeepMasks() {
+      for (int n = 0; n <= 16; ++n)
+        for (int b = 0; b < n; ++b) word[n][b / 8] |= std::uint64_t{0xFF} << (8 * (b % 8));
+    }
+  };
+  static constexpr KeepMasks kKeep{};
+
+  ShingleKey key(std::size_t start, std::size_t end) const {
+    const std::size_t length = end - start;  // 1 to 16
+    ShingleKey key;
+    if (start + 16 <= s_.size()) {
+      key = {load_little_endian<std::uint64_t>(s_.data() + start),
+             load_little_endian<std::uint64_t>(s_.data() + start + 8)};
+    } else {  // near the end of the stream: no reading past it
+      char bytes[16] = {};
+      std::memcpy(bytes, s_.data() + start, s_.size() - start);
+      key = {load_little_endian<std::uint64_t>(bytes), load_little_endian<std::uint64_t>(bytes + 8)};
+    }
+    key.lo &= kKeep.word[length][0];
+    key.hi &= kKeep.word[length][1];
     return key;
   }
 
- private:
-  static constexpr std::size_t kAhead = 16;
-
-  void load(std::size_t at) {
-    keys_[at] = walk_.key();
-    hashes_[at] = table_.hash(keys_[at]);
-    table_.prefetch(hashes_[at]);
+  // Bit i set when byte base + i starts a code point. Past the end of the
+  // stream every byte counts as a start, so the end itself is one: it
+  // closes the last shingle.
+  std::uint64_t lead_bits(std::size_t base) const {
+    const char* p = s_.data() + base;
+    char tail[64];
+    if (base + 64 > s_.size()) {
+      std::memset(tail, 0, sizeof tail);
+      if (base < s_.size()) std::memcpy(tail, p, s_.size() - base);
+      p = tail;
+    }
+    constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
+    std::uint64_t bits = 0;
+    for (int i = 0; i < 8; ++i) {
+      const auto w = load_little_endian<std::uint64_t>(p + 8 * i);
+      // A continuation byte is 10xxxxxx: its top bit set, the next clear.
+      const std::uint64_t starts = ~(w & ~(w << 1)) & kHigh;
+      // Gathers the eight top bits, byte j to bit j.
+      const std::uint64_t packed = ((starts >> 7) * 0x0102040810204080ULL) >> 56;
+      bits |= packed << (8 * i);
+    }
+    return bits;
   }
 
-  ShingleWalker walk_;
+
+  std::string_view s_;
   const Table& table_;
-  std::uint64_t positions_;
-  std::uint64_t next_ = 0;
-  ShingleKey keys_[kAhead];
-  std::uint64_t hashes_[kAhead];
+  std::size_t base_ = 0;
+  std::uint64_t bits_ = 0;
+  std::size_t starts_[kRun + kShingle];  // code point starts of a run's keys, and four more
 };
 
 // A stream of at most four code points is its own single shingle, of weight
@@ -236,18 +357,30 @@ Fingerprint256 single_shingle_fingerprint(std::string_view stream) {
 template <class Value>
 Fingerprint256 whole_fingerprint(std::string_view stream, std::uint64_t positions) {
   ShingleTable<Value> table(positions);
-  PrefetchingWalker walk(stream, positions, table);
-  for (std::uint64_t p = 0; p < positions; ++p) {
-    bool inserted;
-    std::uint64_t hash;
-    const ShingleKey key = walk.next(hash);
-    ++table.find_or_insert(key, hash, inserted).value;
+  ShingleBlocks cut(stream, table);
+  for (std::uint64_t p = 0; p < positions; p += cut.kBlock) {
+    const std::size_t count = std::min<std::uint64_t>(cut.kBlock, positions - p);
+    cut.next(count);
+    table.visit(cut.keys, cut.hashes, count, [](auto& slot, bool, std::size_t) { ++slot.value; });
   }
+  // The distinct shingles are hashed a batch at a time.
+  constexpr std::size_t kBatch = 256;
+  crypto::ShortMessage messages[kBatch];
+  std::int64_t counts[kBatch];
+  FeatureHash hashes[kBatch];
+  std::size_t pending = 0;
   SimHashBuilder simhash;
-  char bytes[16];
+  const auto flush = [&] {
+    crypto::blake2b512_head_batch(std::span(messages, pending), std::span(hashes, pending));
+    for (std::size_t i = 0; i < pending; ++i) simhash.add_hash(hashes[i], counts[i]);
+    pending = 0;
+  };
   table.for_each([&](ShingleKey key, Value count) {
-    simhash.add(std::string_view(bytes, shingle_bytes(key, bytes)), static_cast<std::int64_t>(count));
+    messages[pending] = key_message(key);
+    counts[pending] = static_cast<std::int64_t>(count);
+    if (++pending == kBatch) flush();
   });
+  flush();
   return simhash.finish();
 }
 
@@ -329,22 +462,17 @@ Fingerprint256 votes_fingerprint(const BlockVotes& first, const BlockVotes* rest
 // together when the block ends.
 class NewShingles {
  public:
-  void add(ShingleKey key) {
-    const std::size_t n = shingle_bytes(key, bytes_[count_]);
-    views_[count_] = crypto::ByteView(reinterpret_cast<const std::uint8_t*>(bytes_[count_]), n);
-    ++count_;
-  }
+  void add(ShingleKey key) { messages_[count_++] = key_message(key); }
   // Appends their hashes to `hashes`, in the order they were added.
   void hash_into(std::vector<FeatureHash>& hashes) {
     const std::size_t first = hashes.size();
     hashes.resize(first + count_);
-    crypto::blake2b512_head_batch(std::span(views_, count_), std::span(hashes).subspan(first));
+    crypto::blake2b512_head_batch(std::span(messages_, count_), std::span(hashes).subspan(first));
     count_ = 0;
   }
 
  private:
-  char bytes_[kWindowStep][16];
-  crypto::ByteView views_[kWindowStep];
+  crypto::ShortMessage messages_[kWindowStep];
   std::size_t count_ = 0;
 };
 
@@ -403,21 +531,22 @@ SurfaceFingerprint windowed_fingerprint(std::string_view stream, std::uint64_t n
     in_block = 0;
   };
 
-  PrefetchingWalker walk(stream, positions, table);
+  ShingleBlocks cut(stream, table);
+  static_assert(cut.kBlock == kWindowStep);
   Value distinct = 0;
-  for (std::uint64_t p = 0; p < positions; ++p) {
-    bool inserted;
-    std::uint64_t hash;
-    const ShingleKey key = walk.next(hash);
-    auto& slot = table.find_or_insert(key, hash, inserted);
-    if (inserted) {
-      slot.value = distinct++;
-      fresh.add(key);
-    }
-    shingles[in_block] = slot.value;
-    if (++in_block == kWindowStep && p + 1 < positions) finish_block(false);
+  for (std::uint64_t p = 0; p < positions; p += kWindowStep) {
+    const std::size_t count = std::min<std::uint64_t>(kWindowStep, positions - p);
+    cut.next(count);
+    table.visit(cut.keys, cut.hashes, count, [&](auto& slot, bool inserted, std::size_t i) {
+      if (inserted) {
+        slot.value = distinct++;
+        fresh.add(cut.keys[i]);
+      }
+      shingles[i] = slot.value;
+    });
+    in_block = count;
+    finish_block(p + count == positions);
   }
-  finish_block(true);
 
   for (int i = 0; i < 256; ++i) {
     if (static_cast<std::int64_t>(2 * whole_set[i] - positions) > 0)

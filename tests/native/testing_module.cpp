@@ -184,8 +184,11 @@ std::string joined(const std::vector<std::string_view>& names) {
 
 // The messages, given as their bytes one after another and their lengths in
 // decimal, hashed as one batch by the named kernel: one hexadecimal digest
-// head per message, separated by spaces.
-Outcome blake2b_heads_using(std::string_view kernel, std::span<const std::uint8_t> bytes, std::string_view lengths) {
+// head per message, separated by spaces. With `as_words`, the messages (at
+// most 16 bytes each) go in as the two block words the surface fingerprint
+// hands over.
+Outcome blake2b_heads_using(std::string_view kernel, std::span<const std::uint8_t> bytes, std::string_view lengths,
+                            bool as_words) {
   const auto sizes = decimal_list(lengths);
   std::vector<crypto::ByteView> messages;
   std::size_t used = 0;
@@ -199,7 +202,16 @@ Outcome blake2b_heads_using(std::string_view kernel, std::span<const std::uint8_
   }
   if (used != bytes.size()) return fail(Error::invalid_input("lengths must add up to the message bytes"));
   std::vector<crypto::Digest32> heads(messages.size());
-  if (!crypto::blake2b512_head_batch_using(kernel, messages, heads)) {
+  std::vector<crypto::ShortMessage> words;
+  for (const crypto::ByteView m : as_words ? messages : std::vector<crypto::ByteView>{}) {
+    if (m.size() > 16) return fail(Error::invalid_input("a message given as words has at most 16 bytes"));
+    crypto::ShortMessage w{{0, 0}, m.size()};
+    for (std::size_t i = 0; i < m.size(); ++i) w.word[i / 8] |= std::uint64_t{m[i]} << (8 * (i % 8));
+    words.push_back(w);
+  }
+  const bool known = as_words ? crypto::blake2b512_head_batch_using(kernel, words, heads)
+                              : crypto::blake2b512_head_batch_using(kernel, messages, heads);
+  if (!known) {
     return fail(Error::invalid_input("no such kernel here: " + std::string(kernel)));
   }
   std::string out;
@@ -355,7 +367,10 @@ constexpr FunctionSpec kFunctions[] = {
      [](const Args& a) -> Outcome { return hex::encode(crypto::blake2b512_head(a.bytes(0))); }},
     {"blake2b_heads_using", kKernelAndMessages, {},
      "BLAKE2b-512 heads of a batch of messages (bytes and decimal lengths) by the named kernel.",
-     [](const Args& a) -> Outcome { return blake2b_heads_using(a.text(0), a.bytes(1), a.text(2)); }},
+     [](const Args& a) -> Outcome { return blake2b_heads_using(a.text(0), a.bytes(1), a.text(2), false); }},
+    {"blake2b_word_heads_using", kKernelAndMessages, {},
+     "As blake2b_heads_using, for messages of at most 16 bytes handed over as two block words each.",
+     [](const Args& a) -> Outcome { return blake2b_heads_using(a.text(0), a.bytes(1), a.text(2), true); }},
     {"blake2b512_libcrypto", kMessage, {}, "libcrypto's full BLAKE2b-512 of one message, hex.",
      [](const Args& a) -> Outcome { return hex::encode(crypto::blake2b512(a.bytes(0))); }},
     {"blake2b_floor_ns", kIterations, {}, "Nanoseconds per libcrypto BLAKE2b-512 of a 4-byte message.",
