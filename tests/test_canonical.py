@@ -235,6 +235,27 @@ def test_every_kernel_set_writes_the_same_punctuation_outside_ascii(native):
             assert native.canonical_stream_using(text, kernel) == reference.canonical_stream(text), (kernel, text)
 
 
+def test_every_kernel_set_passes_over_invisible_characters(native):
+    # The kernels step over invisible characters, writing nothing: one or
+    # several, after a word, a separator or another script, at every offset
+    # of two blocks, and followed by what may take back the character before
+    # (a combining mark, which then composes with what the invisible ones
+    # follow only through the normaliser), a capital, an emoji or the end.
+    runs = ["\u200d", "\u200b\u200c", "\ufe0f\u2060\ufeff", "\ufe00" * 3]
+    before = ["a", " ", "\u00e9", "\u4e2d", "\u3002", "\U0001f468", "\u0414"]
+    after = ["", "b", "\u0301", "\u0308x", " ", "\u0391", "\U0001f469", "\u200d\u0301"]
+    texts = []
+    for offset in range(0, 134):
+        filler = ("ab\u4e2d\u0434 " * 40)[:offset]
+        for run in runs:
+            for b in before:
+                for a in after:
+                    texts.append(filler + b + run + a + " \u00e9t\u00e9")
+    for kernel in native.canonical_kernels().split():
+        for text in texts:
+            assert native.canonical_stream_using(text, kernel) == reference.canonical_stream(text), (kernel, text)
+
+
 def test_every_kernel_set_agrees_with_the_portable_one_on_random_texts(native):
     # The frozen-output texts (every assigned code point, weighted to marks,
     # Hangul, special casings, full-width forms, invisible characters), and

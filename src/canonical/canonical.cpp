@@ -43,14 +43,15 @@ bool is_ascii_at(std::string_view s, std::size_t pos) { return utf8::is_ascii(st
 // Stream kernels.
 //
 // A stream kernel writes the stream form of the longest prefix of p[0, n)
-// (whole characters of valid UTF-8) made of NFC-stable characters that are
-// not invisible and write as many bytes as they read if word characters:
-// ASCII, characters that stand in the stream as they are (word characters
-// that lowercase to themselves: the kCopiesAsIs bitmap in the BMP), capitals
-// whose lowercase has the same length, and separators. It returns how many
-// bytes it read. A word character writes its lowercase form; a separator
-// writes one space if it follows a word character and nothing otherwise, so
-// a run of separators becomes one space.
+// (whole characters of valid UTF-8) made of NFC-stable characters that
+// write as many bytes as they read if word characters: ASCII, characters
+// that stand in the stream as they are (word characters that lowercase to
+// themselves: the kCopiesAsIs bitmap in the BMP), capitals whose lowercase
+// has the same length, separators and invisible characters. It returns how
+// many bytes it read. A word character writes its lowercase form; a
+// separator writes one space if it follows a word character and nothing
+// otherwise, so a run of separators becomes one space; an invisible
+// character that is no word character writes nothing.
 // `prev` says whether the character before was a word character, in and out.
 // The caller provides room for n bytes plus kSlack.
 //
@@ -76,22 +77,26 @@ inline std::size_t copy_length(const unsigned char* p, std::size_t i) {
 }
 
 // A character outside ASCII that does not stand as it is, if a kernel may
-// still write it: one that is NFC-stable and not invisible, and either a
-// separator or a word character whose lowercase is one character of the
-// same length (a capital of Cyrillic or Greek). So a kernel writes as many
-// bytes as it reads for every word character, which lets the stream take
-// back the last one. Advances i and out and returns true, or returns false.
+// still write it: one that is NFC-stable, and either a separator, an
+// invisible character (which writes nothing and leaves the word state as it
+// is; the joiners inside emoji sequences are the common ones) or a word
+// character whose lowercase is one character of the same length (a capital
+// of Cyrillic or Greek). So a kernel writes as many bytes as it reads for
+// every word character, which lets the stream take back the last one.
+// Advances i and out and returns true, or returns false.
 inline bool stream_other(const unsigned char* p, std::size_t& i, char*& out, unsigned& w) {
   const unsigned b = p[i];
   const std::size_t length = b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
   char32_t c = b & (0x7F >> length);
   for (std::size_t k = 1; k < length; ++k) c = (c << 6) | (p[i + k] & 0x3F);
   const ucd::Record& r = ucd::record(c);
-  if ((r.flags & (ucd::kNfcStable | ucd::kInvisible | ucd::kMultiLower)) != ucd::kNfcStable) return false;
+  if ((r.flags & (ucd::kNfcStable | ucd::kMultiLower)) != ucd::kNfcStable) return false;
   if (!(r.flags & ucd::kLowerIsWord)) {
-    *out = ' ';
-    out += w;
-    w = 0;
+    if (!(r.flags & ucd::kInvisible)) {
+      *out = ' ';
+      out += w;
+      w = 0;
+    }
   } else if (r.lower_utf8 == 0) {
     std::memcpy(out, p + i, length);
     out += length;
@@ -441,6 +446,7 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi2,bmi,popcnt"))) std::size_t s
                       _mm512_set1_epi8(char(t.hi))};
   }
   std::uint64_t carry = 0;
+  bool stopped = false;
   while (true) {
     while (i + 66 <= n) {
       const __m512i x = _mm512_loadu_si512(p + i);
@@ -505,20 +511,51 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi2,bmi,popcnt"))) std::size_t s
       }
       const std::uint64_t nonsep = (alpha | digit | high) & ~sep_bytes;
       const __m512i bytes = _mm512_mask_blend_epi8(nonsep, space, _mm512_mask_blend_epi8(alpha, lowered, folded));
-      const auto limit = static_cast<unsigned>(std::countr_one(covered));
-      const std::uint64_t valid = limit >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << limit) - 1;
-      const std::uint64_t keep = (nonsep | (nonsep << 1) | w) & valid;
-      _mm512_storeu_si512(out, _mm512_maskz_compress_epi8(keep, bytes));
-      out += std::popcount(keep);
-      if (limit < 64) {
-        if (limit > 0) w = (nonsep >> (limit - 1)) & 1;
-        i += limit;
-        carry = 0;
+      if (~covered == 0) [[likely]] {
+        const std::uint64_t keep = nonsep | (nonsep << 1) | w;
+        _mm512_storeu_si512(out, _mm512_maskz_compress_epi8(keep, bytes));
+        out += std::popcount(keep);
+        w = nonsep >> 63;
+        i += 64;
+        continue;
+      }
+      // The block from byte `from` on is written up to its first byte not
+      // covered; the character there goes to the per-character loop, and
+      // the vector's bytes serve again for the rest of the block after it,
+      // so that a capital or an emoji costs no second look at the block.
+      unsigned from = 0;
+      while (true) {
+        const std::uint64_t done = from == 0 ? 0 : ~std::uint64_t{0} >> (64 - from);
+        const auto limit = static_cast<unsigned>(std::countr_one(covered | done));
+        const std::uint64_t valid = (limit >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << limit) - 1) & ~done;
+        // A separator byte is kept after a word byte, or at `from` after a
+        // word character.
+        const std::uint64_t keep = (nonsep | ((nonsep << 1) & (~done << 1)) | (w << from)) & valid;
+        _mm512_storeu_si512(out, _mm512_maskz_compress_epi8(keep, bytes));
+        out += std::popcount(keep);
+        if (limit > from) w = (nonsep >> (limit - 1)) & 1;
+        if (limit >= 64) break;
+        std::size_t at = i + limit;
+        unsigned w1 = static_cast<unsigned>(w);
+        const bool written = stream_one(p, at, out, w1);
+        w = w1;
+        if (!written || at - i >= 64) {
+          // The kernel ends here, or the character reached into the next
+          // block, which carries nothing from this one.
+          carry = 0;
+          from = static_cast<unsigned>(at - i);
+          stopped = !written;
+          break;
+        }
+        from = static_cast<unsigned>(at - i);
+      }
+      if (stopped) {
+        i += from;
         break;
       }
-      w = nonsep >> 63;
-      i += 64;
+      i += from >= 64 ? from : 64;
     }
+    if (stopped) break;
     for (; carry != 0; carry >>= 1) *out++ = static_cast<char>(p[i++]);
     unsigned w1 = static_cast<unsigned>(w);
     const bool more = i < n && stream_one(p, i, out, w1);
@@ -660,12 +697,18 @@ class StreamWriter {
   std::string buf_;
 };
 
-// Whether the character at `pos`, one that a stream kernel wrote, is a word
-// character (and so wrote its own bytes, ASCII letters folded).
-bool kernel_wrote_word(std::string_view text, std::size_t pos) {
+// What the character at `pos`, one that a stream kernel wrote, was: a word
+// character (which wrote its own bytes, ASCII letters folded), an invisible
+// character (which wrote nothing and left the word state alone), or a
+// separator.
+enum class Wrote { Word, Nothing, Separator };
+
+Wrote kernel_wrote(std::string_view text, std::size_t pos) {
   const auto b = static_cast<unsigned char>(text[pos]);
-  if (b < 0x80) return kAscii.word[b] != 0;
-  return (ucd::record(utf8::decode(text, pos)).flags & ucd::kLowerIsWord) != 0;
+  if (b < 0x80) return kAscii.word[b] ? Wrote::Word : Wrote::Separator;
+  const unsigned flags = ucd::record(utf8::decode(text, pos)).flags;
+  if (flags & ucd::kLowerIsWord) return Wrote::Word;
+  return (flags & ucd::kInvisible) ? Wrote::Nothing : Wrote::Separator;
 }
 
 // One pass over the text. The stream kernel writes everything up to the
@@ -728,19 +771,24 @@ std::string stream_with(std::string_view text, StreamKernel kernel) {
     if (!(r.flags & ucd::kNfcStable)) {
       if (last == Last::Kernel) {
         // The kernel's last character wrote its own bytes if a word
-        // character (ASCII folded to lowercase), else one space if it
-        // followed a word. The kernel writes no invisible character, so
-        // the character before it says what the word state was.
+        // character (ASCII folded to lowercase), nothing if invisible, else
+        // one space if it followed a word. The word state before it is
+        // what the closest character before it that wrote something left,
+        // or the state the kernel began with.
         last_start = pos - 1;
         while ((u[last_start] & 0xC0) == 0x80) --last_start;
-        if (last_start == kernel_from) {
-          undo_word = kernel_word_before;
-        } else {
-          std::size_t before = last_start - 1;
+        undo_word = kernel_word_before;
+        for (std::size_t before = last_start; before > kernel_from;) {
+          --before;
           while ((u[before] & 0xC0) == 0x80) --before;
-          undo_word = kernel_wrote_word(text, before);
+          const Wrote wrote = kernel_wrote(text, before);
+          if (wrote != Wrote::Nothing) {
+            undo_word = wrote == Wrote::Word;
+            break;
+          }
         }
-        undo_len = out.len - (kernel_wrote_word(text, last_start) ? pos - last_start : undo_word);
+        const Wrote wrote = kernel_wrote(text, last_start);
+        undo_len = out.len - (wrote == Wrote::Word ? pos - last_start : wrote == Wrote::Nothing ? 0 : undo_word);
       }
       std::size_t start = pos;
       if (last != Last::None) {
