@@ -81,7 +81,7 @@ Result<std::vector<GroupInsertion>> watermark_insertions(std::string_view text, 
   std::ranges::sort(insertions, {}, &GroupInsertion::offset);
   std::size_t byte = 0, code_points = 0;
   for (GroupInsertion& g : insertions) {
-    code_points += count_code_points(text.substr(byte, g.offset - byte));
+    code_points += utf8::count_code_points(text.substr(byte, g.offset - byte));
     byte = g.offset;
     g.code_points = code_points;
   }
