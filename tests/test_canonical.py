@@ -268,3 +268,33 @@ def test_every_kernel_set_agrees_with_the_portable_one_on_random_texts(native):
         want = native.canonical_stream_using(text, "portable")
         for kernel in kernels[:-1]:
             assert native.canonical_stream_using(text, kernel) == want, (kernel, text)
+
+
+def _table_probes():
+    """Every character of the two-byte lead bytes and three-byte blocks the
+    AVX-512 kernel classifies by table (Latin-1, Greek and Cyrillic capitals
+    and punctuation, general and CJK punctuation with the joiners, variation
+    selectors), their neighbours, and emoji from every block of 64 in the
+    emoji planes, each after and before what changes how it is written: a
+    word, a separator, invisible characters, a mark that takes it back."""
+    rng = random.Random(1414)
+    chars = [chr(c) for lo, hi in [(0x80, 0x100), (0x370, 0x480), (0x2000, 0x2080), (0x2700, 0x2780),
+                                   (0x3000, 0x3040), (0xFE00, 0xFE40)] for c in range(lo, hi)]
+    chars += [chr(0x1F000 + 64 * block + rng.randrange(64)) for block in range(64)]
+    chars += ["\u2764\ufe0f\u200d\U0001f48b", "\U0001f468\u200d\U0001f469", " \u200d\u200d\u200d", "\u00c4\u0308"]
+    before = ["", "a", " ", "\u3002", " \u200d", "\ufe0f", "\U0001f468", "\u0414", "\u00e9"]
+    after = ["", "b", "\u0301", "\u200d", " ", "\ufe0f\u200d", "\u00e9", "\u0386"]
+    rng.shuffle(chars)
+    return ["".join(rng.choice(before) + c + rng.choice(after) for c in chars[i:i + 40])
+            for i in range(0, len(chars), 40)]
+
+
+def test_every_kernel_set_writes_the_table_characters_as_the_portable_one(native):
+    # Each probe text at every offset of a block, so that each character
+    # meets every position, the last ones of a block included.
+    texts = [filler + text for text in _table_probes() for filler in ("x" * k for k in range(65))]
+    kernels = native.canonical_kernels().split()
+    for text in texts:
+        want = native.canonical_stream_using(text, "portable")
+        for kernel in kernels[:-1]:
+            assert native.canonical_stream_using(text, kernel) == want, (kernel, text)

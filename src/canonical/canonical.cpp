@@ -244,30 +244,6 @@ SeparatorRange make_separator_range(unsigned lead, unsigned second) {
   return best;
 }
 
-// Whether the capitals of Cyrillic (U+0400..U+042F) and of Greek
-// (U+0391..U+03A9 less U+03A2) are, as the AVX-512 kernel takes them,
-// NFC-stable word characters that lowercase to the one character 0x50
-// (U+0400..U+040F) or 0x20 after them.
-bool capitals_by_offset() {
-  auto lowers_to = [](char32_t c, char32_t lower) {
-    const ucd::Record& r = ucd::record(c);
-    char utf8[4];
-    const std::size_t length = utf8::encode(lower, utf8);
-    std::uint32_t packed = 0;
-    std::memcpy(&packed, utf8, length);
-    return (r.flags & (ucd::kNfcStable | ucd::kLowerIsWord | ucd::kMultiLower | ucd::kInvisible)) ==
-               (ucd::kNfcStable | ucd::kLowerIsWord) &&
-           r.lower_utf8 == packed;
-  };
-  for (char32_t c = 0x400; c < 0x430; ++c)
-    if (!lowers_to(c, c < 0x410 ? c + 0x50 : c + 0x20)) return false;
-  for (char32_t c = 0x391; c < 0x3AA; ++c)
-    if (c != 0x3A2 && !lowers_to(c, c + 0x20)) return false;
-  return true;
-}
-
-const bool kCapitalsByOffset = capitals_by_offset();
-
 const SeparatorRange kSeparators[2] = {make_separator_range(0xE2, 0x80), make_separator_range(0xE3, 0x80)};
 
 // Shuffles that move the bytes selected by an 8-bit mask to the front of an
@@ -413,38 +389,128 @@ __attribute__((target("avx2,bmi,popcnt"))) std::size_t stream_avx2(const unsigne
   return i;
 }
 
-__attribute__((target("avx512f,avx512bw"))) inline __m512i rows512(const std::uint8_t* t) {
-  return _mm512_broadcast_i32x4(_mm_load_si128(reinterpret_cast<const __m128i*>(t)));
+// The AVX-512 kernel's tables, looked up by byte permutes and built at load
+// from the same character tables, so a vector vouches for exactly what the
+// per-character loop would write.
+//
+// Characters NFC-stable and plain in the stream: a separator writes a space
+// after a word and nothing else, an invisible character writes nothing.
+bool plain_separator(char32_t c) {
+  return (ucd::record(c).flags & (ucd::kNfcStable | ucd::kLowerIsWord | ucd::kMultiLower | ucd::kInvisible)) ==
+         ucd::kNfcStable;
 }
 
-__attribute__((target("avx512f,avx512bw"))) inline __m512i lookup48(const __m512i* rows, __m512i index, __mmask64 row_d,
-                                                                   __mmask64 row_e) {
-  const __m512i cd = _mm512_mask_shuffle_epi8(_mm512_shuffle_epi8(rows[0], index), row_d, rows[1], index);
-  return _mm512_mask_shuffle_epi8(cd, row_e, rows[2], index);
+bool plain_invisible(char32_t c) {
+  return (ucd::record(c).flags & (ucd::kNfcStable | ucd::kLowerIsWord | ucd::kMultiLower | ucd::kInvisible)) ==
+         (ucd::kNfcStable | ucd::kInvisible);
 }
+
+// Lead bytes of two-byte characters whose capitals and punctuation are
+// common enough in running text to be worth a table each: Latin-1
+// (punctuation, signs, capitals), Greek and Cyrillic capitals.
+constexpr std::uint8_t kTwoByteLeads[] = {0xC2, 0xC3, 0xCE, 0xD0};
+// Lead and second byte of three-byte blocks of 64 holding separators and
+// invisible characters: general punctuation with the zero-width joiners,
+// CJK punctuation, variation selectors.
+constexpr std::uint8_t kThreeBytePrefixes[][2] = {{0xE2, 0x80}, {0xE3, 0x80}, {0xEF, 0xB8}};
+// Lead and second byte of the emoji planes' blocks of 4,096 (U+1F000..U+1FFFF).
+constexpr std::uint8_t kEmojiPrefix[2] = {0xF0, 0x9F};
+
+// An entry of the two-byte tables: kWord2 for an NFC-stable word character
+// whose lowercase is two bytes, with kNextLead if its lead byte is one more
+// than the character's and the low six bits of its second byte; kSep2 for a
+// plain separator (an entry without kWord2); 0 for anything else.
+constexpr std::uint8_t kWord2 = 0x80, kNextLead = 0x40, kSep2 = 0x01;
+
+struct Avx512Tables {
+  // kLeadRanges by the lead byte's low seven bits (entries 64..127 are the
+  // leads 0xC0..0xFF; 0..63, the continuation bytes, are empty), as lo,
+  // hi - lo and hole.
+  alignas(64) std::array<std::uint8_t, 128> lo{}, width{}, hole{};
+  // For each of kTwoByteLeads, by the second byte's low six bits.
+  alignas(64) std::array<std::array<std::uint8_t, 64>, std::size(kTwoByteLeads)> two{};
+  // By the third byte's low six bits: for kThreeBytePrefixes[k], bit 2k if
+  // a plain separator and bit 2k + 1 if a plain invisible character; bit 6
+  // if all 64 characters after kEmojiPrefix and that third byte are plain
+  // separators.
+  alignas(64) std::array<std::uint8_t, 64> third{};
+};
+
+Avx512Tables make_avx512_tables() {
+  Avx512Tables t;
+  t.lo.fill(0xFF);
+  for (unsigned k = 0; k < 64; ++k) {
+    const std::uint8_t lo = kLeadRanges.lo[k], hi = kLeadRanges.hi[k];
+    if (lo > hi) continue;
+    t.lo[64 + k] = lo;
+    t.width[64 + k] = static_cast<std::uint8_t>(hi - lo);
+    t.hole[64 + k] = kLeadRanges.hole[k];
+  }
+  for (std::size_t k = 0; k < std::size(kTwoByteLeads); ++k) {
+    const unsigned lead = kTwoByteLeads[k];
+    for (unsigned s = 0; s < 64; ++s) {
+      const char32_t c = (char32_t(lead & 0x1F) << 6) | s;
+      const ucd::Record& r = ucd::record(c);
+      if (plain_separator(c)) {
+        t.two[k][s] = kSep2;
+        continue;
+      }
+      if ((r.flags & (ucd::kNfcStable | ucd::kLowerIsWord | ucd::kMultiLower | ucd::kInvisible)) !=
+          (ucd::kNfcStable | ucd::kLowerIsWord))
+        continue;
+      const unsigned lower_lead = r.lower_utf8 == 0 ? lead : r.lower_utf8 & 0xFF;
+      const unsigned lower_second = r.lower_utf8 == 0 ? 0x80 | s : (r.lower_utf8 >> 8) & 0xFF;
+      if ((r.lower_utf8 >> 16) != 0 || (lower_lead != lead && lower_lead != lead + 1) ||
+          (lower_second & 0xC0) != 0x80)
+        continue;
+      t.two[k][s] = static_cast<std::uint8_t>(kWord2 | (lower_lead != lead ? kNextLead : 0) | (lower_second & 0x3F));
+    }
+  }
+  for (unsigned s = 0; s < 64; ++s) {
+    for (std::size_t k = 0; k < std::size(kThreeBytePrefixes); ++k) {
+      const char32_t c = (char32_t(kThreeBytePrefixes[k][0] & 0x0F) << 12) |
+                         (char32_t(kThreeBytePrefixes[k][1] & 0x3F) << 6) | s;
+      if (plain_separator(c)) t.third[s] |= static_cast<std::uint8_t>(1u << (2 * k));
+      if (plain_invisible(c)) t.third[s] |= static_cast<std::uint8_t>(2u << (2 * k));
+    }
+    const char32_t block = (char32_t(kEmojiPrefix[0] & 0x07) << 18) | (char32_t(kEmojiPrefix[1] & 0x3F) << 12) |
+                           (char32_t(s) << 6);
+    bool all = true;
+    for (char32_t c = block; c < block + 64; ++c) all = all && plain_separator(c);
+    if (all) t.third[s] |= 0x40;
+  }
+  return t;
+}
+
+const Avx512Tables kAvx512Tables = make_avx512_tables();
 
 // As the AVX2 kernel, 64 bytes at a time, with masks; the kept bytes are
-// packed by one compress instruction.
-__attribute__((target("avx512f,avx512bw,avx512vbmi2,bmi,popcnt"))) std::size_t stream_avx512(const unsigned char* p,
-                                                                                               std::size_t n, char*& o,
-                                                                                               unsigned& prev) {
+// packed by one compress instruction, and the lead ranges looked up by one
+// permute each. What the ranges cannot vouch for is classified only in the
+// blocks that hold some: separators and invisible characters of three
+// bytes, emoji, and the two-byte characters of kTwoByteLeads, capitals
+// lowered in the vector.
+__attribute__((target("avx512f,avx512bw,avx512vbmi,avx512vbmi2,bmi,popcnt"))) std::size_t stream_avx512(
+    const unsigned char* p, std::size_t n, char*& o, unsigned& prev) {
   char* out = o;
   std::uint64_t w = prev;
   std::size_t i = 0;
-  const LeadRanges& r = kLeadRanges;
-  const __m512i lo[3] = {rows512(&r.lo[0]), rows512(&r.lo[16]), rows512(&r.lo[32])};
-  const __m512i hi[3] = {rows512(&r.hi[0]), rows512(&r.hi[16]), rows512(&r.hi[32])};
-  const __m512i hole[3] = {rows512(&r.hole[0]), rows512(&r.hole[16]), rows512(&r.hole[32])};
+  const Avx512Tables& t = kAvx512Tables;
+  const __m512i lo0 = _mm512_load_si512(&t.lo[0]), lo1 = _mm512_load_si512(&t.lo[64]);
+  const __m512i width0 = _mm512_load_si512(&t.width[0]), width1 = _mm512_load_si512(&t.width[64]);
+  const __m512i hole0 = _mm512_load_si512(&t.hole[0]), hole1 = _mm512_load_si512(&t.hole[64]);
+  const __m512i third = _mm512_load_si512(&t.third[0]);
+  __m512i two[std::size(kTwoByteLeads)];
+  for (std::size_t k = 0; k < std::size(kTwoByteLeads); ++k) two[k] = _mm512_load_si512(&t.two[k][0]);
   const __m512i space = _mm512_set1_epi8(0x20);
-  struct SeparatorVectors {
-    __m512i lead, second, lo, hi;
-  };
-  SeparatorVectors sep_vectors[std::size(kSeparators)];
-  for (std::size_t k = 0; k < std::size(kSeparators); ++k) {
-    const SeparatorRange& t = kSeparators[k];
-    sep_vectors[k] = {_mm512_set1_epi8(char(t.lead)), _mm512_set1_epi8(char(t.second)), _mm512_set1_epi8(char(t.lo)),
-                      _mm512_set1_epi8(char(t.hi))};
-  }
+  // Byte k - 1 to place k: a lead byte's entry moved onto its second byte.
+  alignas(64) static constexpr std::array<std::uint8_t, 64> kUpByOne = [] {
+    std::array<std::uint8_t, 64> a{};
+    for (unsigned k = 1; k < 64; ++k) a[k] = static_cast<std::uint8_t>(k - 1);
+    return a;
+  }();
+  const __m512i up_by_one = _mm512_load_si512(kUpByOne.data());
+  constexpr std::uint64_t kAll = ~std::uint64_t{0};
   std::uint64_t carry = 0;
   bool stopped = false;
   while (true) {
@@ -457,62 +523,88 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi2,bmi,popcnt"))) std::size_t s
       const std::uint64_t digit =
           _mm512_cmp_epu8_mask(_mm512_sub_epi8(x, _mm512_set1_epi8('0')), _mm512_set1_epi8(9), _MM_CMPINT_LE);
       std::uint64_t covered = ~high;
-      std::uint64_t sep_bytes = 0;
+      // Bytes of separators outside ASCII (written as one space at most),
+      // and of invisible characters (written as nothing).
+      std::uint64_t sep_bytes = 0, drop = 0;
       __m512i lowered = x;
       if ((high | carry) != 0) {
         const __m512i next = _mm512_loadu_si512(p + i + 1);
-        const __m512i index = _mm512_and_si512(x, _mm512_set1_epi8(0x0F));
-        const __mmask64 row_d = _mm512_test_epi8_mask(x, _mm512_set1_epi8(0x10));
-        const __mmask64 row_e = _mm512_cmp_epu8_mask(x, _mm512_set1_epi8(char(0xE0)), _MM_CMPINT_NLT);
-        const __mmask64 lead = _mm512_cmp_epu8_mask(x, _mm512_set1_epi8(char(0xC0)), _MM_CMPINT_NLT) &
-                               _mm512_cmp_epu8_mask(x, _mm512_set1_epi8(char(0xEF)), _MM_CMPINT_LE);
-        const std::uint64_t leads =
-            lead & _mm512_cmp_epu8_mask(next, lookup48(&lo[0], index, row_d, row_e), _MM_CMPINT_NLT) &
-            _mm512_cmp_epu8_mask(next, lookup48(&hi[0], index, row_d, row_e), _MM_CMPINT_LE) &
-            _mm512_cmpneq_epi8_mask(next, lookup48(&hole[0], index, row_d, row_e));
-        const std::uint64_t threes = leads & row_e;
-        if (_mm512_cmpeq_epi8_mask(_mm512_or_si512(x, _mm512_set1_epi8(1)), _mm512_set1_epi8(char(0xE3))) != 0) {
-          const __m512i next2 = _mm512_loadu_si512(p + i + 2);
-          std::uint64_t seps = 0;
-          for (const SeparatorVectors& t : sep_vectors)
-            seps |= _mm512_cmpeq_epi8_mask(x, t.lead) & _mm512_cmpeq_epi8_mask(next, t.second) &
-                    _mm512_cmp_epu8_mask(next2, t.lo, _MM_CMPINT_NLT) &
-                    _mm512_cmp_epu8_mask(next2, t.hi, _MM_CMPINT_LE);
-          seps &= ~std::uint64_t{0} >> 2;
-          sep_bytes = seps | (seps << 1) | (seps << 2);
-        }
-        covered |= leads | (leads << 1) | (threes << 2) | carry | sep_bytes;
+        // Lead bytes whose next byte falls in their range; ASCII bytes
+        // alias the leads' entries and are masked off by `high`.
+        const __m512i lo = _mm512_permutex2var_epi8(lo0, x, lo1);
+        const __m512i width = _mm512_permutex2var_epi8(width0, x, width1);
+        const __m512i hole = _mm512_permutex2var_epi8(hole0, x, hole1);
+        const std::uint64_t big = _mm512_cmp_epu8_mask(x, _mm512_set1_epi8(char(0xE0)), _MM_CMPINT_NLT);
+        const std::uint64_t leads = high & _mm512_cmp_epu8_mask(_mm512_sub_epi8(next, lo), width, _MM_CMPINT_LE) &
+                                    _mm512_cmpneq_epi8_mask(next, hole);
+        const std::uint64_t threes = leads & big;
+        covered |= leads | (leads << 1) | (threes << 2) | carry;
         carry = (leads >> 63) | (threes >> 62);
-        // Capitals of Cyrillic (D0 80..AF) and Greek (CE 91..A9 less A2)
-        // wholly inside the block, lowered by adding to their two bytes.
-        if (kCapitalsByOffset) {
-          const std::uint64_t before_last = ~std::uint64_t{0} >> 1;
-          const std::uint64_t cyrillic = _mm512_cmpeq_epi8_mask(x, _mm512_set1_epi8(char(0xD0))) &
-                                         _mm512_cmp_epu8_mask(next, _mm512_set1_epi8(char(0xAF)), _MM_CMPINT_LE) &
-                                         before_last;
-          const std::uint64_t greek = _mm512_cmpeq_epi8_mask(x, _mm512_set1_epi8(char(0xCE))) &
-                                      _mm512_cmp_epu8_mask(next, _mm512_set1_epi8(char(0x91)), _MM_CMPINT_NLT) &
-                                      _mm512_cmp_epu8_mask(next, _mm512_set1_epi8(char(0xA9)), _MM_CMPINT_LE) &
-                                      _mm512_cmpneq_epi8_mask(next, _mm512_set1_epi8(char(0xA2))) & before_last;
-          const std::uint64_t capitals = cyrillic | greek;
-          if (capitals != 0) {
-            const std::uint64_t from_a0 = _mm512_cmp_epu8_mask(next, _mm512_set1_epi8(char(0xA0)), _MM_CMPINT_NLT);
-            const std::uint64_t from_90 = _mm512_cmp_epu8_mask(next, _mm512_set1_epi8(char(0x90)), _MM_CMPINT_NLT);
-            const std::uint64_t plus20 = capitals & from_90 & ~from_a0;  // second byte + 0x20
-            const std::uint64_t minus20 = capitals & from_a0;            // lead + 1, second - 0x20
-            const std::uint64_t plus10 = cyrillic & ~from_90;            // lead + 1, second + 0x10
-            lowered = _mm512_mask_add_epi8(lowered, minus20 | plus10, lowered, _mm512_set1_epi8(1));
-            lowered = _mm512_mask_add_epi8(lowered, plus20 << 1, lowered, _mm512_set1_epi8(0x20));
-            lowered = _mm512_mask_sub_epi8(lowered, minus20 << 1, lowered, _mm512_set1_epi8(0x20));
-            lowered = _mm512_mask_add_epi8(lowered, plus10 << 1, lowered, _mm512_set1_epi8(0x10));
-            covered |= capitals | (capitals << 1);
+        if ((~covered & big) != 0) {
+          // Separators and invisible characters of three bytes, and emoji,
+          // wholly inside the block: each prefix selects its bit of the
+          // table entry of the third byte.
+          const __m512i next2 = _mm512_loadu_si512(p + i + 2);
+          const __m512i entry = _mm512_permutexvar_epi8(next2, third);
+          __m512i select = _mm512_setzero_si512();
+          for (std::size_t k = 0; k < std::size(kThreeBytePrefixes); ++k) {
+            const std::uint64_t at = _mm512_cmpeq_epi8_mask(x, _mm512_set1_epi8(char(kThreeBytePrefixes[k][0]))) &
+                                     _mm512_cmpeq_epi8_mask(next, _mm512_set1_epi8(char(kThreeBytePrefixes[k][1])));
+            select = _mm512_mask_mov_epi8(select, at, _mm512_set1_epi8(char(1u << (2 * k))));
           }
+          const std::uint64_t emoji = _mm512_cmpeq_epi8_mask(x, _mm512_set1_epi8(char(kEmojiPrefix[0]))) &
+                                      _mm512_cmpeq_epi8_mask(next, _mm512_set1_epi8(char(kEmojiPrefix[1])));
+          select = _mm512_mask_mov_epi8(select, emoji, _mm512_set1_epi8(0x40));
+          const std::uint64_t seps = _mm512_test_epi8_mask(entry, select);
+          const std::uint64_t seps3 = seps & ~emoji & (kAll >> 2), seps4 = seps & emoji & (kAll >> 3);
+          sep_bytes = seps3 | (seps3 << 1) | (seps3 << 2) | seps4 | (seps4 << 1) | (seps4 << 2) | (seps4 << 3);
+          // An invisible character leaves the word state as it is. Vouched
+          // for only where it follows a separator (or a run of invisible
+          // characters after one), so that a separator after it is dropped
+          // as the vector drops it; after a word it goes to the loop.
+          const std::uint64_t invisible =
+              _mm512_test_epi8_mask(entry, _mm512_add_epi8(select, select)) & ~emoji & (kAll >> 2);
+          if (invisible != 0) {
+            const std::uint64_t separator_state = (~high & ~(alpha | digit)) | sep_bytes;
+            const std::uint64_t before = w ? 0 : 1;
+            std::uint64_t run = 0;
+            for (int pass = 0; pass < 2; ++pass) {
+              const std::uint64_t starts = invisible & (((separator_state | run) << 1) | before);
+              run = starts | (starts << 1) | (starts << 2);
+            }
+            drop = run;
+          }
+          covered |= sep_bytes | drop;
+        }
+        if ((~covered & high & ~big) != 0) {
+          // Two-byte characters of kTwoByteLeads wholly inside the block.
+          __m512i entry = _mm512_setzero_si512();
+          std::uint64_t at_lead = 0;
+          for (std::size_t k = 0; k < std::size(kTwoByteLeads); ++k) {
+            const std::uint64_t at = _mm512_cmpeq_epi8_mask(x, _mm512_set1_epi8(char(kTwoByteLeads[k])));
+            entry = _mm512_mask_permutexvar_epi8(entry, at, next, two[k]);
+            at_lead |= at;
+          }
+          at_lead &= kAll >> 1;
+          const std::uint64_t words = at_lead & _mm512_movepi8_mask(entry);
+          const std::uint64_t seps2 = at_lead & ~words & _mm512_test_epi8_mask(entry, _mm512_set1_epi8(kSep2));
+          if (words != 0) {
+            // The lead byte plus one where the lowercase's is the next,
+            // the second byte from the entry.
+            const __m512i next_lead = _mm512_and_si512(_mm512_srli_epi16(entry, 6), _mm512_set1_epi8(1));
+            lowered = _mm512_mask_add_epi8(lowered, words, lowered, next_lead);
+            lowered = _mm512_mask_mov_epi8(lowered, words << 1,
+                                           _mm512_and_si512(_mm512_permutexvar_epi8(up_by_one, entry),
+                                                            _mm512_set1_epi8(char(0xBF))));
+          }
+          sep_bytes |= seps2 | (seps2 << 1);
+          covered |= words | (words << 1) | seps2 | (seps2 << 1);
         }
       }
-      const std::uint64_t nonsep = (alpha | digit | high) & ~sep_bytes;
+      const std::uint64_t nonsep = (alpha | digit | high) & ~(sep_bytes | drop);
       const __m512i bytes = _mm512_mask_blend_epi8(nonsep, space, _mm512_mask_blend_epi8(alpha, lowered, folded));
       if (~covered == 0) [[likely]] {
-        const std::uint64_t keep = nonsep | (nonsep << 1) | w;
+        const std::uint64_t keep = (nonsep | (nonsep << 1) | w) & ~drop;
         _mm512_storeu_si512(out, _mm512_maskz_compress_epi8(keep, bytes));
         out += std::popcount(keep);
         w = nonsep >> 63;
@@ -522,12 +614,12 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi2,bmi,popcnt"))) std::size_t s
       // The block from byte `from` on is written up to its first byte not
       // covered; the character there goes to the per-character loop, and
       // the vector's bytes serve again for the rest of the block after it,
-      // so that a capital or an emoji costs no second look at the block.
+      // so that a rare character costs no second look at the block.
       unsigned from = 0;
       while (true) {
-        const std::uint64_t done = from == 0 ? 0 : ~std::uint64_t{0} >> (64 - from);
+        const std::uint64_t done = from == 0 ? 0 : kAll >> (64 - from);
         const auto limit = static_cast<unsigned>(std::countr_one(covered | done));
-        const std::uint64_t valid = (limit >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << limit) - 1) & ~done;
+        const std::uint64_t valid = (limit >= 64 ? kAll : (std::uint64_t{1} << limit) - 1) & ~done & ~drop;
         // A separator byte is kept after a word byte, or at `from` after a
         // word character.
         const std::uint64_t keep = (nonsep | ((nonsep << 1) & (~done << 1)) | (w << from)) & valid;

@@ -32,7 +32,10 @@ Support detect() {
   s.avx512f = VESSOLIN_MAX_ISA_LEVEL >= 2 && __builtin_cpu_supports("avx512f") != 0;
   s.avx512dq = s.avx512f && __builtin_cpu_supports("avx512dq") != 0;
   s.avx512bw = s.avx512f && __builtin_cpu_supports("avx512bw") != 0;
-  s.avx512vbmi2 = s.avx512bw && __builtin_cpu_supports("avx512vbmi2") != 0;
+  // Every processor with the byte compress instructions (VBMI2) has the byte
+  // permutes (VBMI) too, but each is a feature flag of its own.
+  s.avx512vbmi2 = s.avx512bw && __builtin_cpu_supports("avx512vbmi2") != 0 &&
+                  __builtin_cpu_supports("avx512vbmi") != 0;
 #endif
   return s;
 }
