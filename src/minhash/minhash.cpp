@@ -78,8 +78,8 @@ inline std::uint64_t affine_mod_p(std::uint64_t a, std::uint64_t t, std::uint64_
 // says it might fall below the current minimum s. Three screens follow, one
 // per kernel set, each suited to the multiplications its instructions have:
 // this one (AVX-512: 64-bit lane products and a fused multiply-add), a
-// 32-bit one from 16-bit products (AVX2, see Fractions) and an all but exact
-// one from a scalar 128-bit product (portable).
+// 16-bit one from 16-bit products (AVX2, see Sixteen-bit fractions) and an
+// all but exact one from a scalar 128-bit product (portable).
 //
 // With a t = hi 2^61 + lo (lo < 2^61) and 2^61 = 1 (mod P), the value
 // v = (a t + b) mod P is congruent to w = lo + hi + b < 3 2^61. Reducing w
@@ -153,43 +153,36 @@ constexpr SplitFamily split_family() {
 constexpr SplitFamily kSplit = split_family();
 
 // ---------------------------------------------------------------------------
-// Fractions
+// Sixteen-bit fractions
 //
-// A second screen, in 32-bit lanes, for kernels whose 64-bit products are
-// dear. It estimates v / P = frac((a t + b) / P) to 32 bits with 16 x 16-bit
-// products only.
+// A second screen, in 16-bit lanes, for kernels whose 64-bit products are
+// dear: past a few hundred shingles each minimum s is a small part of P, so
+// an estimate of v / P to 16 bits rejects nearly every lane, and a vector
+// holds twice as many 16-bit lanes as 32-bit ones.
 //
-// Write t in balanced base-2^16 digits, t = t_0 + t_1 2^16 + t_2 2^32 +
-// t_3 2^48 with t_0, t_1, t_2 in [-2^15, 2^15) and t_3 in [0, 2^13 + 1]
-// (t < 2^61), and let c_k = a 2^16k mod P. Then a t + b = sum t_k c_k + b
-// (mod P), so with alpha_k = c_k / P and beta = b / P
-//   v / P = frac(sum t_k alpha_k + beta)
-// exactly. Each A_k is alpha_k 2^32 rounded to an integer and B is beta 2^32
-// rounded, so F = sum t_k A_k + B mod 2^32 differs from V = 2^32 v / P,
-// modulo 2^32, by at most (|t_0| + |t_1| + |t_2| + |t_3| + 1) / 2
-// <= (3 2^15 + 2^13 + 2) / 2 < E = 2^16.
+// With t's base-2^16 digits h_k (h_0, h_1, h_2 below 2^16, h_3 below 2^13),
+// c_k = a 2^16k mod P and F_k = 2^32 c_k / P rounded (F_k = 2^32 c_k / P
+// + f_k, |f_k| <= 1/2), the 16-bit digit product
+//   e_k = (h_k hi(F_k) + floor(h_k lo(F_k) / 2^16)) mod 2^16
+// is floor(h_k F_k / 2^16) mod 2^16 = 2^16 h_k c_k / P + h_k f_k / 2^16 - u
+// with u in [0, 1): off by more than -3/2 and less than 1/2 (h_3's rounding
+// share is below 1/16). As a t + b = sum h_k c_k + b (mod P), with B =
+// 2^16 b / P rounded (within 1/2) and V = 2^16 v / P, the sum
+//   G = e_0 + e_1 + e_2 + e_3 + B + 7  (mod 2^16)
+// is congruent to V + e with e in (1/2, 9 + 1/8].
 //
-// G = F + E (mod 2^32) is then congruent to V + e with e in [0, 2E). If
-// v < s, with s < 2^61 a running minimum, then
-//   V < 2^32 s / P = (s / 2^29)(1 + 1/P) < s / 2^29 + 1,
-// so V + e < L = floor(s / 2^29) + 2 + 2E. When L <= 2^32, V + e lies in
-// [0, 2^32) and equals G: a lane with G >= L cannot lower s. When L > 2^32
-// (at the start, s = 2^64 - 1) every lane passes. An exact value of a lane
-// that passes is as likely as ever to be below s, and about one in 2^15 of
-// the others still pass, so the exact work stays rare.
-//
-// The kernels compare signed, so 2^31 is added to G (folded into B) and
-// subtracted from the bound L - 1 (kept at 2^32 - 1 at most).
-constexpr std::uint32_t kFractionSlack = std::uint32_t{1} << 16;  // E
+// If v < s, with x = floor(s / 2^45) and s < 2^61, then V < 2^16 s / P
+// < x + 1 + 2^-44, so V + e < x + 10 + 1/4. When x + 10 < 2^16 - 1 that
+// sum cannot wrap, G equals it, and G <= x + 10: a lane with G > x + 10
+// cannot lower s. Otherwise (at the start, s = 2^64 - 1) the bound is
+// 2^16 - 1, which every G meets. The kernels compare signed, so 2^15 is
+// added to G (folded into B) and to the bound.
+constexpr std::uint16_t kFraction16Offset = 7;
 
-struct FractionFamily {
-  // Per lane, two signed 16-bit halves: hi_0 | hi_1 << 16 and so on, where
-  // A_k = hi_k 2^16 + lo_k (mod 2^32) with lo_k in [-2^15, 2^15).
-  alignas(64) std::uint32_t hi01[kMinHashPermutations];
-  alignas(64) std::uint32_t hi23[kMinHashPermutations];
-  alignas(64) std::uint32_t lo01[kMinHashPermutations];
-  alignas(64) std::uint32_t lo23[kMinHashPermutations];
-  alignas(64) std::uint32_t b[kMinHashPermutations];  // B + E + 2^31
+struct Fraction16Family {
+  alignas(64) std::uint16_t hi[4][kMinHashPermutations];  // hi(F_k)
+  alignas(64) std::uint16_t lo[4][kMinHashPermutations];  // lo(F_k)
+  alignas(64) std::uint16_t b[kMinHashPermutations];      // B + 7 + 2^15
 };
 
 // x 2^32 / P rounded to the nearest integer, modulo 2^32 (x < P).
@@ -197,50 +190,32 @@ constexpr std::uint32_t fraction32(std::uint64_t x) {
   return static_cast<std::uint32_t>(((static_cast<Uint128>(x) << 33) + kPrime) / (2 * static_cast<Uint128>(kPrime)));
 }
 
-constexpr FractionFamily fraction_family() {
-  FractionFamily f{};
+// x 2^16 / P rounded, modulo 2^16.
+constexpr std::uint16_t fraction16(std::uint64_t x) {
+  return static_cast<std::uint16_t>(((static_cast<Uint128>(x) << 17) + kPrime) / (2 * static_cast<Uint128>(kPrime)));
+}
+
+constexpr Fraction16Family fraction16_family() {
+  Fraction16Family f{};
   for (std::size_t j = 0; j < kMinHashPermutations; ++j) {
-    std::uint32_t hi[4], lo[4];
     std::uint64_t c = kFamily.a[j];
     for (std::size_t k = 0; k < 4; ++k) {
       const std::uint32_t a = fraction32(c);
-      const auto low = static_cast<std::int16_t>(a & 0xFFFF);
-      lo[k] = static_cast<std::uint16_t>(low);
-      hi[k] = (a - static_cast<std::uint32_t>(static_cast<std::int32_t>(low))) >> 16;
+      f.hi[k][j] = static_cast<std::uint16_t>(a >> 16);
+      f.lo[k][j] = static_cast<std::uint16_t>(a);
       c = static_cast<std::uint64_t>((static_cast<Uint128>(c) << 16) % kPrime);
     }
-    f.hi01[j] = hi[0] | hi[1] << 16;
-    f.hi23[j] = hi[2] | hi[3] << 16;
-    f.lo01[j] = lo[0] | lo[1] << 16;
-    f.lo23[j] = lo[2] | lo[3] << 16;
-    f.b[j] = fraction32(kFamily.b[j]) + kFractionSlack + (std::uint32_t{1} << 31);
+    f.b[j] = static_cast<std::uint16_t>(fraction16(kFamily.b[j]) + kFraction16Offset + 0x8000);
   }
   return f;
 }
-constexpr FractionFamily kFractions = fraction_family();
+constexpr Fraction16Family kFractions16 = fraction16_family();
 
-// t's balanced digits, two signed 16-bit values to a 32-bit word.
-struct Digits {
-  std::uint32_t pair01;
-  std::uint32_t pair23;
-};
-
-inline Digits digits_of(std::uint64_t t) {
-  std::uint16_t d[4];
-  for (std::size_t k = 0; k < 3; ++k) {
-    const auto digit = static_cast<std::int16_t>(t & 0xFFFF);
-    d[k] = static_cast<std::uint16_t>(digit);
-    t = (t - static_cast<std::uint64_t>(static_cast<std::int64_t>(digit))) >> 16;
-  }
-  d[3] = static_cast<std::uint16_t>(t);  // at most 2^13 + 1
-  return {d[0] | std::uint32_t{d[1]} << 16, d[2] | std::uint32_t{d[3]} << 16};
-}
-
-// The signed bound L - 1 - 2^31 for a running minimum s (see above).
-inline std::int32_t fraction_bound(std::uint64_t s) {
-  constexpr std::uint64_t kMax = (std::uint64_t{1} << 32) - 1;
-  const std::uint64_t last = std::min((std::min(s, std::uint64_t{1} << 61) >> 29) + 1 + 2 * std::uint64_t{kFractionSlack}, kMax);
-  return static_cast<std::int32_t>(static_cast<std::uint32_t>(last) ^ (std::uint32_t{1} << 31));
+// The signed bound x + 10 - 2^15 (x + 10 + 2^15 modulo 2^16) for a running
+// minimum s (see above).
+inline std::int16_t fraction16_bound(std::uint64_t s) {
+  const std::uint64_t last = std::min((std::min(s, kPrime) >> 45) + 10, std::uint64_t{0xFFFF});
+  return static_cast<std::int16_t>(static_cast<std::uint16_t>(last ^ 0x8000));
 }
 
 // ---------------------------------------------------------------------------
@@ -427,79 +402,47 @@ __attribute__((target("avx512f,avx512dq"))) void absorb_avx512(std::uint64_t* si
   }
 }
 
-// `if_set` where the top bit of `mask` is set, else `if_clear`.
-__attribute__((target("avx2"))) inline __m256i select_by_sign(__m256i if_clear, __m256i if_set, __m256i mask) {
-  return _mm256_castpd_si256(
-      _mm256_blendv_pd(_mm256_castsi256_pd(if_clear), _mm256_castsi256_pd(if_set), _mm256_castsi256_pd(mask)));
+// The 16-bit screen of lanes 16v to 16v + 15 (see Sixteen-bit fractions):
+// eight 16-bit products, eight adds and a compare. Returns the lanes that
+// cannot be lowered: G > bound, compared signed.
+__attribute__((target("avx2"))) inline __m256i reject16_avx2(std::size_t v, const __m256i* h,
+                                                               const std::int16_t* bound) {
+  constexpr std::size_t kRow = kMinHashPermutations / 16;  // vectors from one digit's constants to the next
+  const auto* hi = reinterpret_cast<const __m256i*>(kFractions16.hi[0] + 16 * v);
+  const auto* lo = reinterpret_cast<const __m256i*>(kFractions16.lo[0] + 16 * v);
+  __m256i e[4];
+  for (std::size_t k = 0; k < 4; ++k)
+    e[k] = _mm256_add_epi16(_mm256_mullo_epi16(h[k], _mm256_load_si256(hi + kRow * k)),
+                            _mm256_mulhi_epu16(h[k], _mm256_load_si256(lo + kRow * k)));
+  const __m256i b = _mm256_load_si256(reinterpret_cast<const __m256i*>(kFractions16.b + 16 * v));
+  const __m256i g = _mm256_add_epi16(_mm256_add_epi16(_mm256_add_epi16(e[0], e[1]), _mm256_add_epi16(e[2], e[3])), b);
+  return _mm256_cmpgt_epi16(g, _mm256_load_si256(reinterpret_cast<const __m256i*>(bound + 16 * v)));
 }
 
-// The exact values of signature lanes 4g to 4g + 3 for one t.
-__attribute__((target("avx2"))) inline __m256i exact_avx2(std::size_t g, std::uint64_t t) {
-  const __m256i p = _mm256_set1_epi64x(static_cast<long long>(kPrime));
-  const __m256i t0 = _mm256_set1_epi64x(static_cast<long long>(t & 0x7FFFFFFF));
-  const __m256i t1 = _mm256_set1_epi64x(static_cast<long long>(t >> 31));
-  const __m256i t1x2 = _mm256_set1_epi64x(static_cast<long long>((t >> 31) * 2));
-  const __m256i a0 = _mm256_load_si256(reinterpret_cast<const __m256i*>(kSplit.a_lo + 4 * g));
-  const __m256i a1 = _mm256_load_si256(reinterpret_cast<const __m256i*>(kSplit.a_hi + 4 * g));
-  const __m256i b = _mm256_load_si256(reinterpret_cast<const __m256i*>(kSplit.b + 4 * g));
-  const __m256i c = _mm256_add_epi64(_mm256_mul_epu32(a1, t0), _mm256_mul_epu32(a0, t1x2));
-  __m256i x = _mm256_add_epi64(_mm256_mul_epu32(a1, t1), _mm256_mul_epu32(a0, t0));
-  x = _mm256_add_epi64(x, b);
-  x = _mm256_add_epi64(x, _mm256_srli_epi64(_mm256_slli_epi64(c, 33), 3));
-  x = _mm256_add_epi64(x, _mm256_srli_epi64(c, 31));
-  x = _mm256_add_epi64(_mm256_and_si256(x, p), _mm256_srli_epi64(x, 61));
-  const __m256i reduced = _mm256_sub_epi64(x, p);
-  return select_by_sign(reduced, x, reduced);  // x - P is negative exactly when x < P
-}
-
-// Lanes 4g to 4g + 3 lowered to their exact values for t.
-__attribute__((target("avx2"))) inline void lower_avx2(std::uint64_t* sig, std::size_t g, std::uint64_t t) {
-  const __m256i sign = _mm256_set1_epi64x(INT64_MIN);
-  const __m256i v = exact_avx2(g, t);
-  const __m256i s = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(sig + 4 * g));
-  // Unsigned comparison by flipping the sign bits: s starts at 2^64 - 1.
-  const __m256i lower = _mm256_cmpgt_epi64(_mm256_xor_si256(s, sign), _mm256_xor_si256(v, sign));
-  _mm256_storeu_si256(reinterpret_cast<__m256i*>(sig + 4 * g), select_by_sign(s, v, lower));
-}
-
-// The 32-bit screen of eight lanes (see Fractions): for each lane the
-// estimate G = F + E, sign flipped, where F = sum of t_k A_k + B mod 2^32,
-// each 32-bit A = hi 2^16 + lo with lo a signed 16-bit value, so that
-//   F = 2^16 (t_0 hi_0 + t_1 hi_1 + t_2 hi_2 + t_3 hi_3)
-//       + (t_0 lo_0 + t_1 lo_1 + t_2 lo_2 + t_3 lo_3) + B    (mod 2^32)
-// is four signed 16 x 16-bit multiply-add-pairs, a shift and four adds.
-// Returns the lanes that cannot be lowered: G > L, compared signed.
-__attribute__((target("avx2"))) inline __m256i reject_avx2(std::size_t g, __m256i t01, __m256i t23,
-                                                             const std::int32_t* bound) {
-  const auto at = [g](const std::uint32_t* v) { return reinterpret_cast<const __m256i*>(v + 8 * g); };
-  const __m256i hi = _mm256_add_epi32(_mm256_madd_epi16(_mm256_load_si256(at(kFractions.hi01)), t01),
-                                      _mm256_madd_epi16(_mm256_load_si256(at(kFractions.hi23)), t23));
-  const __m256i lo = _mm256_add_epi32(_mm256_madd_epi16(_mm256_load_si256(at(kFractions.lo01)), t01),
-                                      _mm256_madd_epi16(_mm256_load_si256(at(kFractions.lo23)), t23));
-  const __m256i f = _mm256_add_epi32(_mm256_add_epi32(_mm256_slli_epi32(hi, 16), lo),
-                                     _mm256_load_si256(at(kFractions.b)));
-  return _mm256_cmpgt_epi32(f, _mm256_load_si256(reinterpret_cast<const __m256i*>(bound + 8 * g)));
-}
-
-// Eight lanes per 32-bit screen, two groups tested with one branch; where a
-// lane may pass, its four-lane half is computed exactly.
-__attribute__((target("avx2"))) inline void absorb_one_avx2(std::uint64_t* sig, std::int32_t* bound,
+// Sixteen lanes per screen, two screens tested with one branch; a lane that
+// may pass is computed exactly on its own (about one lane in a few thousand
+// once the minima have settled).
+__attribute__((target("avx2"))) inline void absorb_one_avx2(std::uint64_t* sig, std::int16_t* bound,
                                                              std::uint64_t t) {
-  const Digits d = digits_of(t);
-  const __m256i t01 = _mm256_set1_epi32(static_cast<int>(d.pair01));
-  const __m256i t23 = _mm256_set1_epi32(static_cast<int>(d.pair23));
-#pragma GCC unroll 8
-  for (std::size_t g = 0; g < kGroups8; g += 2) {
-    const __m256i r0 = reject_avx2(g, t01, t23, bound);
-    const __m256i r1 = reject_avx2(g + 1, t01, t23, bound);
-    if (_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_and_si256(r0, r1))) != 0xFF) [[unlikely]] {
-      for (std::size_t h = 0; h < 2; ++h) {
-        const unsigned rejected = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(h == 0 ? r0 : r1)));
-        for (std::size_t half = 0; half < 2; ++half) {
-          if (((rejected >> (4 * half)) & 0xF) == 0xF) continue;
-          const std::size_t q = 2 * (g + h) + half;  // four-lane group
-          lower_avx2(sig, q, t);
-          for (std::size_t l = 4 * q; l < 4 * q + 4; ++l) bound[l] = fraction_bound(sig[l]);
+  const __m256i h[4] = {_mm256_set1_epi16(static_cast<short>(t & 0xFFFF)),
+                        _mm256_set1_epi16(static_cast<short>((t >> 16) & 0xFFFF)),
+                        _mm256_set1_epi16(static_cast<short>((t >> 32) & 0xFFFF)),
+                        _mm256_set1_epi16(static_cast<short>(t >> 48))};
+#pragma GCC unroll 4
+  for (std::size_t v = 0; v < kMinHashPermutations / 16; v += 2) {
+    const __m256i r0 = reject16_avx2(v, h, bound);
+    const __m256i r1 = reject16_avx2(v + 1, h, bound);
+    if (_mm256_movemask_epi8(_mm256_and_si256(r0, r1)) != -1) [[unlikely]] {
+      for (std::size_t w = 0; w < 2; ++w) {
+        // Two mask bits per 16-bit lane; the even ones tell which may pass.
+        auto pass = ~static_cast<std::uint32_t>(_mm256_movemask_epi8(w == 0 ? r0 : r1)) & 0x55555555U;
+        for (; pass != 0; pass &= pass - 1) {
+          const std::size_t j = 16 * (v + w) + static_cast<std::size_t>(std::countr_zero(pass)) / 2;
+          const std::uint64_t value = affine_mod_p(kFamily.a[j], t, kFamily.b[j]);
+          if (value < sig[j]) {
+            sig[j] = value;
+            bound[j] = fraction16_bound(value);
+          }
         }
       }
     }
@@ -507,8 +450,8 @@ __attribute__((target("avx2"))) inline void absorb_one_avx2(std::uint64_t* sig, 
 }
 
 __attribute__((target("avx2"))) void absorb_avx2(std::uint64_t* sig, const std::uint64_t* ts, std::size_t count) {
-  alignas(32) std::int32_t bound[kMinHashPermutations];
-  for (std::size_t j = 0; j < kMinHashPermutations; ++j) bound[j] = fraction_bound(sig[j]);
+  alignas(32) std::int16_t bound[kMinHashPermutations];
+  for (std::size_t j = 0; j < kMinHashPermutations; ++j) bound[j] = fraction16_bound(sig[j]);
   for (std::size_t i = 0; i < count; ++i) absorb_one_avx2(sig, bound, ts[i]);
 }
 
@@ -586,8 +529,8 @@ using HashKernel = void (*)(const char* text, std::size_t size, const std::size_
 // would run one after the other.
 __attribute__((target("avx2"))) void hash_absorb_avx2(const char* text, std::size_t size, const std::size_t* starts,
                                                       std::size_t count, std::uint64_t* sig) {
-  alignas(32) std::int32_t bound[kMinHashPermutations];
-  for (std::size_t j = 0; j < kMinHashPermutations; ++j) bound[j] = fraction_bound(sig[j]);
+  alignas(32) std::int16_t bound[kMinHashPermutations];
+  for (std::size_t j = 0; j < kMinHashPermutations; ++j) bound[j] = fraction16_bound(sig[j]);
   std::uint64_t ts[4];
   for (std::size_t i = 0; i < count; i += 4) {
     const std::size_t n = std::min<std::size_t>(4, count - i);
