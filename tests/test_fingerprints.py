@@ -367,11 +367,12 @@ def test_kernels_never_miss_a_new_minimum(native):
     assert native.minhash_absorb_using("1", "no-such-kernel") == []
 
 
-# Shingle hashes whose balanced base-2^16 digits are at their extremes
-# (-2^15 or 2^15 - 1), which is where the 32-bit screen's estimate strays
-# farthest, and the ends of the range.
+# Shingle hashes whose base-2^16 digits are at their extremes (balanced:
+# -2^15 or 2^15 - 1; plain: 2^16 - 1), which is where the screens' estimates
+# stray farthest, and the ends of the range.
 EXTREME_HASHES = [0, 1, 2**16 - 1, 2**15, 0x8000_8000_8000, 0x7FFF_7FFF_7FFF, 0x1FFF_8000_8000_8000,
-                  0x1FFF_7FFF_7FFF_7FFF, 0x1000_8000_8000_8000, P61 - 2, P61 - 1]
+                  0x1FFF_7FFF_7FFF_7FFF, 0x1000_8000_8000_8000, 0xFFFF_FFFF_FFFF, 0x1FFF_FFFF_FFFF_FFFF - 1,
+                  P61 - 2, P61 - 1]
 
 
 @pytest.mark.parametrize("t", EXTREME_HASHES, ids=hex)
@@ -384,6 +385,69 @@ def test_kernels_screen_edges_in_every_lane(native, t):
     for kernel in native.minhash_kernels().split():
         got = [native.minhash_absorb_using(" ".join(map(str, hashes)), kernel) for hashes in sequences]
         assert got == [absorbed(hashes) for hashes in sequences], kernel
+
+
+# The 16-bit screen, modelled: G estimates V = 2^16 v / P from t's base-2^16
+# digits and 32-bit fractions F = 2^32 (a 2^16k mod P) / P, and a lane passes
+# when G <= floor(s / 2^45) + 10. With s = v + 1 (the smallest minimum v
+# still lowers) the margin left must never be negative.
+def _round_fraction(x, bits):
+    return ((x << (bits + 1)) + P61) // (2 * P61) % 2**bits
+
+
+def screen16_margin(j, t):
+    a, b = reference.MINHASH_A[j], reference.MINHASH_B[j]
+    g = _round_fraction(b, 16) + 7
+    c = a
+    for k in range(4):
+        f, h = _round_fraction(c, 32), t >> (16 * k) & 0xFFFF
+        g += h * (f >> 16) + (h * (f & 0xFFFF) >> 16)
+        c = (c << 16) % P61
+    v = (a * t + b) % P61
+    return ((v + 1) >> 45) + 10 - g % 2**16
+
+
+def _digit_extremes(j):
+    # For lane j, the t whose every digit pushes the estimate farthest up,
+    # and the one pushing it farthest down: each digit's error depends on
+    # that digit alone.
+    c, up, down = reference.MINHASH_A[j], 0, 0
+    for k in range(4):
+        f = _round_fraction(c, 32)
+        errors = []
+        for h in range(2**16 if k < 3 else 2**13):
+            e = (h * (f >> 16) + (h * (f & 0xFFFF) >> 16)) % 2**16
+            r = (e * P61 - 2**16 * (h * c % P61)) % (2**16 * P61)  # P times the error
+            errors.append((r - 2**16 * P61 if r > 2**15 * P61 else r, h))
+        up |= max(errors)[1] << (16 * k)
+        down |= min(errors)[1] << (16 * k)
+        c = (c << 16) % P61
+    return [(up, j), (down, j)]
+
+
+def _screen16_edges():
+    rng = random.Random(16)
+    digits = [0, 1, 0x7FFF, 0x8000, 0xFFFE, 0xFFFF]
+    cases = [(sum(rng.choice(digits) << (16 * k) for k in range(4)) % 2**61, j) for _ in range(100) for j in range(128)]
+    cases += [(rng.randrange(P61), j) for _ in range(100) for j in range(128)]
+    # Values near 0, where an estimate below V would wrap to the top.
+    cases += [(hash_giving(j, v), j) for j in range(128) for v in (0, 1, 2**44, rng.randrange(2**45))]
+    cases = [(t, j) for t, j in cases if t < P61]
+    tightest = sorted((screen16_margin(j, t), t, j) for t, j in cases)
+    assert tightest[0][0] >= 0
+    near_zero = sorted(cases[-4 * 128:], key=lambda c: screen16_margin(c[1], c[0]))
+    return [(t, j) for _, t, j in tightest[:3]] + near_zero[:3] + [c for j in (0, 77, 127) for c in _digit_extremes(j)]
+
+
+@pytest.mark.parametrize("t, j", _screen16_edges())
+def test_kernels_pass_a_lane_at_the_16_bit_screens_edge(native, t, j):
+    # Lane j's minimum sits one above the value t gives it, where the 16-bit
+    # estimate comes closest to rejecting it; t must lower it.
+    assert screen16_margin(j, t) >= 0
+    v = (reference.MINHASH_A[j] * t + reference.MINHASH_B[j]) % P61
+    hashes = [hash_giving(j, v + 1), t]
+    for kernel in native.minhash_kernels().split():
+        assert native.minhash_absorb_using(" ".join(map(str, hashes)), kernel) == absorbed(hashes), kernel
 
 
 # ---------------------------------------------------------------------------

@@ -25,7 +25,6 @@ constexpr std::uint64_t kPrime = (std::uint64_t{1} << 61) - 1;
 constexpr std::uint64_t kFnvOffset = 0xcbf29ce484222325ULL;
 constexpr std::uint64_t kFnvPrime = 0x100000001b3ULL;
 constexpr std::size_t kShingleWords = 5;
-constexpr std::size_t kGroups8 = kMinHashPermutations / 8;
 
 constexpr std::uint64_t split_mix(std::uint64_t z) {
   z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
@@ -75,121 +74,43 @@ inline std::uint64_t affine_mod_p(std::uint64_t a, std::uint64_t t, std::uint64_
 // Past the first few shingles a signature value is rarely lowered (at the
 // n-th distinct shingle, with chance about 1/n), so the kernels first
 // estimate each value cheaply and compute it exactly only where the estimate
-// says it might fall below the current minimum s. Three screens follow, one
-// per kernel set, each suited to the multiplications its instructions have:
-// this one (AVX-512: 64-bit lane products and a fused multiply-add), a
-// 32-bit one from 16-bit products (AVX2, see Fractions) and an all but exact
-// one from a scalar 128-bit product (portable).
-//
-// With a t = hi 2^61 + lo (lo < 2^61) and 2^61 = 1 (mod P), the value
-// v = (a t + b) mod P is congruent to w = lo + hi + b < 3 2^61. Reducing w
-// modulo 2^61 instead of P gives r with (v - r) mod 2^61 in [0, 3]: each
-// 2^61 dropped is one more than a P. lo is exact; hi + b is estimated within
-// D, and a slack K >= D + 3 is added, so that
-//   W = (lo + estimate(hi + b + K)) mod 2^61
-// lies in [v, v + 2K) modulo 2^61. If v < s then W < s + 2K (whether or not
-// the sum wraps past 2^61), so a lane with W >= s + 2K cannot lower s, and
-// the screen never hides a new minimum.
-//
-// The kernel works eight times larger, where 64-bit wraparound is the
-// reduction modulo 2^61: (8a mod 2^64) t = 8 lo (mod 2^64), and the
-// estimate comes from one multiply-add in double precision,
-//   f = (a 2^-11) (t 2^-61) + (2^52 + (b + K) 2^-11),
-// which lies in [2^52, 2^53), where doubles are spaced 1 apart: the low 52
-// bits of f's representation are (hi + b + K) / 2^11, rounded, and shifting
-// the representation left by 14 drops the exponent and leaves
-// 8 2^11 round(...) mod 2^64. Error, in units of 2^11: a and t rounded to 53
-// bits (1/4 on a value below 2^50), b + K rounded and the constant rounded
-// to an integer (5/8), the product and sum rounded (1/8 and 1/2, or 1/2 for
-// a fused multiply-add), and hi the floor of a t / 2^61 (2^-11): D < 3100.
-// So Y = 8W is compared with 8 (s + 2K), capped at the top of the range.
-constexpr std::uint64_t kSlack = 4096;
-
-// The bound on Y = 8W below which a lane passes: 8 (s + 2K) as long as that
-// is below 2^64, else 2^64 - 1, which every Y (a multiple of 8) is under.
-// Y = 8 (s + 2K) also passes; that costs nothing but an exact evaluation.
-inline std::uint64_t screen_bound(std::uint64_t s) {
-  constexpr std::uint64_t kCap = (std::uint64_t{1} << 61) - 1;
-  return (std::min(std::min(s, kPrime) + 2 * kSlack, kCap) << 3) | 7;
-}
-
-struct ScreenFamily {
-  alignas(64) std::uint64_t a8[kMinHashPermutations];    // 8 a mod 2^64
-  alignas(64) double a_unit[kMinHashPermutations];       // a 2^-11, a rounded to a double
-  alignas(64) double b_magic[kMinHashPermutations];      // 2^52 + (b + K) 2^-11, rounded
-};
-
-constexpr ScreenFamily screen_family() {
-  ScreenFamily s{};
-  for (std::size_t j = 0; j < kMinHashPermutations; ++j) {
-    s.a8[j] = kFamily.a[j] * 8;
-    s.a_unit[j] = static_cast<double>(kFamily.a[j]) * 0x1p-11;
-    s.b_magic[j] = 0x1p52 + static_cast<double>(kFamily.b[j] + kSlack) * 0x1p-11;
-  }
-  return s;
-}
-constexpr ScreenFamily kScreen = screen_family();
-
-// t 2^-61 as a double (t < 2^61, so the conversion is a signed one).
-inline double scaled_real(std::uint64_t t) { return static_cast<double>(static_cast<std::int64_t>(t)) * 0x1p-61; }
-
-// The vector kernels multiply exactly with 32 x 32 -> 64-bit lanes, so each
-// a_j is kept as its low 30 bits and the rest (below 2^31).
-struct SplitFamily {
-  alignas(64) std::uint64_t a_lo[kMinHashPermutations];
-  alignas(64) std::uint64_t a_hi[kMinHashPermutations];
-  alignas(64) std::uint64_t b[kMinHashPermutations];
-};
-
-constexpr SplitFamily split_family() {
-  SplitFamily s{};
-  for (std::size_t j = 0; j < kMinHashPermutations; ++j) {
-    s.a_lo[j] = kFamily.a[j] & ((std::uint64_t{1} << 30) - 1);
-    s.a_hi[j] = kFamily.a[j] >> 30;
-    s.b[j] = kFamily.b[j];
-  }
-  return s;
-}
-constexpr SplitFamily kSplit = split_family();
+// says it might fall below the current minimum s. Two screens follow, each
+// suited to the multiplications its instructions have: a 16-bit one from
+// 16-bit products (the vector kernels, see Sixteen-bit fractions) and an all
+// but exact one from a scalar 128-bit product (portable).
 
 // ---------------------------------------------------------------------------
-// Fractions
+// Sixteen-bit fractions
 //
-// A second screen, in 32-bit lanes, for kernels whose 64-bit products are
-// dear. It estimates v / P = frac((a t + b) / P) to 32 bits with 16 x 16-bit
-// products only.
+// The vector kernels' screen, in 16-bit lanes with 16-bit products only
+// (neither AVX2 nor every AVX-512 processor multiplies 64-bit lanes
+// cheaply): past a few hundred shingles each minimum s is a small part of
+// P, so an estimate of v / P to 16 bits rejects nearly every lane, and a
+// vector holds four times as many 16-bit lanes as 64-bit ones.
 //
-// Write t in balanced base-2^16 digits, t = t_0 + t_1 2^16 + t_2 2^32 +
-// t_3 2^48 with t_0, t_1, t_2 in [-2^15, 2^15) and t_3 in [0, 2^13 + 1]
-// (t < 2^61), and let c_k = a 2^16k mod P. Then a t + b = sum t_k c_k + b
-// (mod P), so with alpha_k = c_k / P and beta = b / P
-//   v / P = frac(sum t_k alpha_k + beta)
-// exactly. Each A_k is alpha_k 2^32 rounded to an integer and B is beta 2^32
-// rounded, so F = sum t_k A_k + B mod 2^32 differs from V = 2^32 v / P,
-// modulo 2^32, by at most (|t_0| + |t_1| + |t_2| + |t_3| + 1) / 2
-// <= (3 2^15 + 2^13 + 2) / 2 < E = 2^16.
+// With t's base-2^16 digits h_k (h_0, h_1, h_2 below 2^16, h_3 below 2^13),
+// c_k = a 2^16k mod P and F_k = 2^32 c_k / P rounded (F_k = 2^32 c_k / P
+// + f_k, |f_k| <= 1/2), the 16-bit digit product
+//   e_k = (h_k hi(F_k) + floor(h_k lo(F_k) / 2^16)) mod 2^16
+// is floor(h_k F_k / 2^16) mod 2^16 = 2^16 h_k c_k / P + h_k f_k / 2^16 - u
+// with u in [0, 1): off by more than -3/2 and less than 1/2 (h_3's rounding
+// share is below 1/16). As a t + b = sum h_k c_k + b (mod P), with B =
+// 2^16 b / P rounded (within 1/2) and V = 2^16 v / P, the sum
+//   G = e_0 + e_1 + e_2 + e_3 + B + 7  (mod 2^16)
+// is congruent to V + e with e in (1/2, 9 + 1/8].
 //
-// G = F + E (mod 2^32) is then congruent to V + e with e in [0, 2E). If
-// v < s, with s < 2^61 a running minimum, then
-//   V < 2^32 s / P = (s / 2^29)(1 + 1/P) < s / 2^29 + 1,
-// so V + e < L = floor(s / 2^29) + 2 + 2E. When L <= 2^32, V + e lies in
-// [0, 2^32) and equals G: a lane with G >= L cannot lower s. When L > 2^32
-// (at the start, s = 2^64 - 1) every lane passes. An exact value of a lane
-// that passes is as likely as ever to be below s, and about one in 2^15 of
-// the others still pass, so the exact work stays rare.
-//
-// The kernels compare signed, so 2^31 is added to G (folded into B) and
-// subtracted from the bound L - 1 (kept at 2^32 - 1 at most).
-constexpr std::uint32_t kFractionSlack = std::uint32_t{1} << 16;  // E
+// If v < s, with x = floor(s / 2^45) and s < 2^61, then V < 2^16 s / P
+// < x + 1 + 2^-44, so V + e < x + 10 + 1/4. When x + 10 < 2^16 - 1 that
+// sum cannot wrap, G equals it, and G <= x + 10: a lane with G > x + 10
+// cannot lower s. Otherwise (at the start, s = 2^64 - 1) the bound is
+// 2^16 - 1, which every G meets. The kernels compare signed, so 2^15 is
+// added to G (folded into B) and to the bound.
+constexpr std::uint16_t kFraction16Offset = 7;
 
-struct FractionFamily {
-  // Per lane, two signed 16-bit halves: hi_0 | hi_1 << 16 and so on, where
-  // A_k = hi_k 2^16 + lo_k (mod 2^32) with lo_k in [-2^15, 2^15).
-  alignas(64) std::uint32_t hi01[kMinHashPermutations];
-  alignas(64) std::uint32_t hi23[kMinHashPermutations];
-  alignas(64) std::uint32_t lo01[kMinHashPermutations];
-  alignas(64) std::uint32_t lo23[kMinHashPermutations];
-  alignas(64) std::uint32_t b[kMinHashPermutations];  // B + E + 2^31
+struct Fraction16Family {
+  alignas(64) std::uint16_t hi[4][kMinHashPermutations];  // hi(F_k)
+  alignas(64) std::uint16_t lo[4][kMinHashPermutations];  // lo(F_k)
+  alignas(64) std::uint16_t b[kMinHashPermutations];      // B + 7 + 2^15
 };
 
 // x 2^32 / P rounded to the nearest integer, modulo 2^32 (x < P).
@@ -197,50 +118,32 @@ constexpr std::uint32_t fraction32(std::uint64_t x) {
   return static_cast<std::uint32_t>(((static_cast<Uint128>(x) << 33) + kPrime) / (2 * static_cast<Uint128>(kPrime)));
 }
 
-constexpr FractionFamily fraction_family() {
-  FractionFamily f{};
+// x 2^16 / P rounded, modulo 2^16.
+constexpr std::uint16_t fraction16(std::uint64_t x) {
+  return static_cast<std::uint16_t>(((static_cast<Uint128>(x) << 17) + kPrime) / (2 * static_cast<Uint128>(kPrime)));
+}
+
+constexpr Fraction16Family fraction16_family() {
+  Fraction16Family f{};
   for (std::size_t j = 0; j < kMinHashPermutations; ++j) {
-    std::uint32_t hi[4], lo[4];
     std::uint64_t c = kFamily.a[j];
     for (std::size_t k = 0; k < 4; ++k) {
       const std::uint32_t a = fraction32(c);
-      const auto low = static_cast<std::int16_t>(a & 0xFFFF);
-      lo[k] = static_cast<std::uint16_t>(low);
-      hi[k] = (a - static_cast<std::uint32_t>(static_cast<std::int32_t>(low))) >> 16;
+      f.hi[k][j] = static_cast<std::uint16_t>(a >> 16);
+      f.lo[k][j] = static_cast<std::uint16_t>(a);
       c = static_cast<std::uint64_t>((static_cast<Uint128>(c) << 16) % kPrime);
     }
-    f.hi01[j] = hi[0] | hi[1] << 16;
-    f.hi23[j] = hi[2] | hi[3] << 16;
-    f.lo01[j] = lo[0] | lo[1] << 16;
-    f.lo23[j] = lo[2] | lo[3] << 16;
-    f.b[j] = fraction32(kFamily.b[j]) + kFractionSlack + (std::uint32_t{1} << 31);
+    f.b[j] = static_cast<std::uint16_t>(fraction16(kFamily.b[j]) + kFraction16Offset + 0x8000);
   }
   return f;
 }
-constexpr FractionFamily kFractions = fraction_family();
+constexpr Fraction16Family kFractions16 = fraction16_family();
 
-// t's balanced digits, two signed 16-bit values to a 32-bit word.
-struct Digits {
-  std::uint32_t pair01;
-  std::uint32_t pair23;
-};
-
-inline Digits digits_of(std::uint64_t t) {
-  std::uint16_t d[4];
-  for (std::size_t k = 0; k < 3; ++k) {
-    const auto digit = static_cast<std::int16_t>(t & 0xFFFF);
-    d[k] = static_cast<std::uint16_t>(digit);
-    t = (t - static_cast<std::uint64_t>(static_cast<std::int64_t>(digit))) >> 16;
-  }
-  d[3] = static_cast<std::uint16_t>(t);  // at most 2^13 + 1
-  return {d[0] | std::uint32_t{d[1]} << 16, d[2] | std::uint32_t{d[3]} << 16};
-}
-
-// The signed bound L - 1 - 2^31 for a running minimum s (see above).
-inline std::int32_t fraction_bound(std::uint64_t s) {
-  constexpr std::uint64_t kMax = (std::uint64_t{1} << 32) - 1;
-  const std::uint64_t last = std::min((std::min(s, std::uint64_t{1} << 61) >> 29) + 1 + 2 * std::uint64_t{kFractionSlack}, kMax);
-  return static_cast<std::int32_t>(static_cast<std::uint32_t>(last) ^ (std::uint32_t{1} << 31));
+// The signed bound x + 10 - 2^15 (x + 10 + 2^15 modulo 2^16) for a running
+// minimum s (see above).
+inline std::int16_t fraction16_bound(std::uint64_t s) {
+  const std::uint64_t last = std::min((std::min(s, kPrime) >> 45) + 10, std::uint64_t{0xFFFF});
+  return static_cast<std::int16_t>(static_cast<std::uint16_t>(last ^ 0x8000));
 }
 
 // ---------------------------------------------------------------------------
@@ -311,18 +214,6 @@ void absorb_portable(std::uint64_t* sig, const std::uint64_t* ts, std::size_t co
   }
 }
 
-// The vector kernels compute the same exact value as affine_mod_p. With
-// a = a1 2^30 + a0 (a0 < 2^30, a1 < 2^31), t = t1 2^31 + t0 (t0 < 2^31,
-// t1 < 2^30) and 2^61 = 1 (mod P):
-//   a t = a1 t1 2^61 + (a1 t0 + a0 2t1) 2^30 + a0 t0
-//       = a1 t1 + c 2^30 + a0 t0                        with c = a1 t0 + a0 2t1 < 2^63
-//   c 2^30 = (c >> 31) 2^61 + (c mod 2^31) 2^30 = (c >> 31) + (c mod 2^31) 2^30.
-// Every product fits a 32 x 32-bit multiplication, and
-//   x = a1 t1 + a0 t0 + b + (c mod 2^31) 2^30 + (c >> 31)
-// is congruent to a t + b: four terms below 2^61 and one below 2^32, so
-// x < 2^63 + 2^32 does not overflow, and x is then reduced as in affine_mod_p
-// (its top three bits are at most 4, so one fold leaves it below 2P).
-
 #if defined(__x86_64__)
 // GCC 12 warns about the deliberately undefined lanes inside its own
 // broadcast intrinsics.
@@ -330,176 +221,47 @@ void absorb_portable(std::uint64_t* sig, const std::uint64_t* ts, std::size_t co
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #pragma GCC diagnostic ignored "-Wuninitialized"
 
-// The exact values of signature lanes 8g to 8g + 7 for one t.
-__attribute__((target("avx512f"))) inline __m512i exact_avx512(std::size_t g, std::uint64_t t) {
-  const __m512i p = _mm512_set1_epi64(static_cast<long long>(kPrime));
-  const __m512i t0 = _mm512_set1_epi64(static_cast<long long>(t & 0x7FFFFFFF));
-  const __m512i t1 = _mm512_set1_epi64(static_cast<long long>(t >> 31));
-  const __m512i t1x2 = _mm512_set1_epi64(static_cast<long long>((t >> 31) * 2));
-  const __m512i a0 = _mm512_load_si512(kSplit.a_lo + 8 * g);
-  const __m512i a1 = _mm512_load_si512(kSplit.a_hi + 8 * g);
-  const __m512i b = _mm512_load_si512(kSplit.b + 8 * g);
-  const __m512i c = _mm512_add_epi64(_mm512_mul_epu32(a1, t0), _mm512_mul_epu32(a0, t1x2));
-  __m512i x = _mm512_add_epi64(_mm512_mul_epu32(a1, t1), _mm512_mul_epu32(a0, t0));
-  x = _mm512_add_epi64(x, b);
-  x = _mm512_add_epi64(x, _mm512_srli_epi64(_mm512_slli_epi64(c, 33), 3));
-  x = _mm512_add_epi64(x, _mm512_srli_epi64(c, 31));
-  x = _mm512_add_epi64(_mm512_and_si512(x, p), _mm512_srli_epi64(x, 61));
-  return _mm512_min_epu64(x, _mm512_sub_epi64(x, p));  // x - P wraps to a large value when x < P
+// The 16-bit screen of lanes 16v to 16v + 15 (see Sixteen-bit fractions):
+// eight 16-bit products, eight adds and a compare. Returns the lanes that
+// cannot be lowered: G > bound, compared signed.
+__attribute__((target("avx2"))) inline __m256i reject16_avx2(std::size_t v, const __m256i* h,
+                                                               const std::int16_t* bound) {
+  constexpr std::size_t kRow = kMinHashPermutations / 16;  // vectors from one digit's constants to the next
+  const auto* hi = reinterpret_cast<const __m256i*>(kFractions16.hi[0] + 16 * v);
+  const auto* lo = reinterpret_cast<const __m256i*>(kFractions16.lo[0] + 16 * v);
+  __m256i e[4];
+  for (std::size_t k = 0; k < 4; ++k)
+    e[k] = _mm256_add_epi16(_mm256_mullo_epi16(h[k], _mm256_load_si256(hi + kRow * k)),
+                            _mm256_mulhi_epu16(h[k], _mm256_load_si256(lo + kRow * k)));
+  const __m256i b = _mm256_load_si256(reinterpret_cast<const __m256i*>(kFractions16.b + 16 * v));
+  const __m256i g = _mm256_add_epi16(_mm256_add_epi16(_mm256_add_epi16(e[0], e[1]), _mm256_add_epi16(e[2], e[3])), b);
+  return _mm256_cmpgt_epi16(g, _mm256_load_si256(reinterpret_cast<const __m256i*>(bound + 16 * v)));
 }
 
-// Whether any of lanes 8g to 8g + 7 may be lowered by t (see Screening):
-// one 64-bit product, one multiply-add, a shift, an add and a compare.
-__attribute__((target("avx512f,avx512dq"))) inline __mmask8 screen_avx512(__m512i bound, __m512i a8, __m512d a_unit,
-                                                                             __m512d b_magic, __m512i t,
-                                                                             __m512d t_real) {
-  const __m512i lo = _mm512_mullo_epi64(a8, t);
-  const __m512i estimate = _mm512_slli_epi64(_mm512_castpd_si512(_mm512_fmadd_pd(a_unit, t_real, b_magic)), 14);
-  return _mm512_cmplt_epu64_mask(_mm512_add_epi64(lo, estimate), bound);
-}
-
-// screen_bound of eight lanes.
-__attribute__((target("avx512f,avx512dq"))) inline __m512i screen_bound_avx512(__m512i s) {
-  const __m512i cap = _mm512_set1_epi64(static_cast<long long>((std::uint64_t{1} << 61) - 1));
-  const __m512i slack = _mm512_set1_epi64(static_cast<long long>(2 * kSlack));
-  const __m512i p = _mm512_set1_epi64(static_cast<long long>(kPrime));
-  const __m512i raised = _mm512_add_epi64(_mm512_min_epu64(s, p), slack);
-  return _mm512_or_si512(_mm512_slli_epi64(_mm512_min_epu64(raised, cap), 3), _mm512_set1_epi64(7));
-}
-
-// Lanes 8g to 8g + 7 lowered to their exact values for t.
-__attribute__((target("avx512f,avx512dq"))) inline __m512i lower_avx512(std::uint64_t* sig, std::size_t g,
-                                                                          std::uint64_t t) {
-  const __m512i s = _mm512_min_epu64(_mm512_loadu_si512(sig + 8 * g), exact_avx512(g, t));
-  _mm512_storeu_si512(sig + 8 * g, s);
-  return s;
-}
-
-// Two shingles per pass over the constants, whose loads (one 64-byte load
-// per cycle) would otherwise keep pace with the arithmetic; the 16 bounds
-// stay in registers, and the signature is touched only when a lane passes.
-// The multiplier pipes bound it: three of the five operations per group and
-// shingle run there.
-__attribute__((target("avx512f,avx512dq"))) void absorb_avx512(std::uint64_t* sig, const std::uint64_t* ts,
-                                                                 std::size_t count) {
-  __m512i bound[kGroups8];
-#pragma GCC unroll 16
-  for (std::size_t g = 0; g < kGroups8; ++g) bound[g] = screen_bound_avx512(_mm512_loadu_si512(sig + 8 * g));
-  std::size_t i = 0;
-  for (; i + 2 <= count; i += 2) {
-    const std::uint64_t t = ts[i], u = ts[i + 1];
-    const __m512i tv = _mm512_set1_epi64(static_cast<long long>(t));
-    const __m512d t_real = _mm512_set1_pd(scaled_real(t));
-    const __m512i uv = _mm512_set1_epi64(static_cast<long long>(u));
-    const __m512d u_real = _mm512_set1_pd(scaled_real(u));
-#pragma GCC unroll 8
-    for (std::size_t g = 0; g < kGroups8; g += 2) {
-      unsigned pass[2];
-#pragma GCC unroll 2
-      for (std::size_t h = 0; h < 2; ++h) {
-        __m512i a8 = _mm512_load_si512(kScreen.a8 + 8 * (g + h));
-        __m512d a_unit = _mm512_load_pd(kScreen.a_unit + 8 * (g + h));
-        __m512d b_magic = _mm512_load_pd(kScreen.b_magic + 8 * (g + h));
-        // Held in registers for both shingles: left to itself the compiler
-        // loads each again rather than copy it for the destructive multiply-add.
-        asm("" : "+v"(a8), "+v"(a_unit), "+v"(b_magic));
-        pass[h] = screen_avx512(bound[g + h], a8, a_unit, b_magic, tv, t_real) |
-                  screen_avx512(bound[g + h], a8, a_unit, b_magic, uv, u_real);
-      }
-      if ((pass[0] | pass[1]) != 0) [[unlikely]] {
-        for (std::size_t h = 0; h < 2; ++h) {
-          if (pass[h] == 0) continue;
-          lower_avx512(sig, g + h, t);
-          bound[g + h] = screen_bound_avx512(lower_avx512(sig, g + h, u));
-        }
-      }
-    }
-  }
-  if (i < count) {
-    const std::uint64_t t = ts[i];
-    const __m512i tv = _mm512_set1_epi64(static_cast<long long>(t));
-    const __m512d t_real = _mm512_set1_pd(scaled_real(t));
-    for (std::size_t g = 0; g < kGroups8; ++g) {
-      if (screen_avx512(bound[g], _mm512_load_si512(kScreen.a8 + 8 * g), _mm512_load_pd(kScreen.a_unit + 8 * g),
-                        _mm512_load_pd(kScreen.b_magic + 8 * g), tv, t_real) != 0)
-        lower_avx512(sig, g, t);
-    }
-  }
-}
-
-// `if_set` where the top bit of `mask` is set, else `if_clear`.
-__attribute__((target("avx2"))) inline __m256i select_by_sign(__m256i if_clear, __m256i if_set, __m256i mask) {
-  return _mm256_castpd_si256(
-      _mm256_blendv_pd(_mm256_castsi256_pd(if_clear), _mm256_castsi256_pd(if_set), _mm256_castsi256_pd(mask)));
-}
-
-// The exact values of signature lanes 4g to 4g + 3 for one t.
-__attribute__((target("avx2"))) inline __m256i exact_avx2(std::size_t g, std::uint64_t t) {
-  const __m256i p = _mm256_set1_epi64x(static_cast<long long>(kPrime));
-  const __m256i t0 = _mm256_set1_epi64x(static_cast<long long>(t & 0x7FFFFFFF));
-  const __m256i t1 = _mm256_set1_epi64x(static_cast<long long>(t >> 31));
-  const __m256i t1x2 = _mm256_set1_epi64x(static_cast<long long>((t >> 31) * 2));
-  const __m256i a0 = _mm256_load_si256(reinterpret_cast<const __m256i*>(kSplit.a_lo + 4 * g));
-  const __m256i a1 = _mm256_load_si256(reinterpret_cast<const __m256i*>(kSplit.a_hi + 4 * g));
-  const __m256i b = _mm256_load_si256(reinterpret_cast<const __m256i*>(kSplit.b + 4 * g));
-  const __m256i c = _mm256_add_epi64(_mm256_mul_epu32(a1, t0), _mm256_mul_epu32(a0, t1x2));
-  __m256i x = _mm256_add_epi64(_mm256_mul_epu32(a1, t1), _mm256_mul_epu32(a0, t0));
-  x = _mm256_add_epi64(x, b);
-  x = _mm256_add_epi64(x, _mm256_srli_epi64(_mm256_slli_epi64(c, 33), 3));
-  x = _mm256_add_epi64(x, _mm256_srli_epi64(c, 31));
-  x = _mm256_add_epi64(_mm256_and_si256(x, p), _mm256_srli_epi64(x, 61));
-  const __m256i reduced = _mm256_sub_epi64(x, p);
-  return select_by_sign(reduced, x, reduced);  // x - P is negative exactly when x < P
-}
-
-// Lanes 4g to 4g + 3 lowered to their exact values for t.
-__attribute__((target("avx2"))) inline void lower_avx2(std::uint64_t* sig, std::size_t g, std::uint64_t t) {
-  const __m256i sign = _mm256_set1_epi64x(INT64_MIN);
-  const __m256i v = exact_avx2(g, t);
-  const __m256i s = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(sig + 4 * g));
-  // Unsigned comparison by flipping the sign bits: s starts at 2^64 - 1.
-  const __m256i lower = _mm256_cmpgt_epi64(_mm256_xor_si256(s, sign), _mm256_xor_si256(v, sign));
-  _mm256_storeu_si256(reinterpret_cast<__m256i*>(sig + 4 * g), select_by_sign(s, v, lower));
-}
-
-// The 32-bit screen of eight lanes (see Fractions): for each lane the
-// estimate G = F + E, sign flipped, where F = sum of t_k A_k + B mod 2^32,
-// each 32-bit A = hi 2^16 + lo with lo a signed 16-bit value, so that
-//   F = 2^16 (t_0 hi_0 + t_1 hi_1 + t_2 hi_2 + t_3 hi_3)
-//       + (t_0 lo_0 + t_1 lo_1 + t_2 lo_2 + t_3 lo_3) + B    (mod 2^32)
-// is four signed 16 x 16-bit multiply-add-pairs, a shift and four adds.
-// Returns the lanes that cannot be lowered: G > L, compared signed.
-__attribute__((target("avx2"))) inline __m256i reject_avx2(std::size_t g, __m256i t01, __m256i t23,
-                                                             const std::int32_t* bound) {
-  const auto at = [g](const std::uint32_t* v) { return reinterpret_cast<const __m256i*>(v + 8 * g); };
-  const __m256i hi = _mm256_add_epi32(_mm256_madd_epi16(_mm256_load_si256(at(kFractions.hi01)), t01),
-                                      _mm256_madd_epi16(_mm256_load_si256(at(kFractions.hi23)), t23));
-  const __m256i lo = _mm256_add_epi32(_mm256_madd_epi16(_mm256_load_si256(at(kFractions.lo01)), t01),
-                                      _mm256_madd_epi16(_mm256_load_si256(at(kFractions.lo23)), t23));
-  const __m256i f = _mm256_add_epi32(_mm256_add_epi32(_mm256_slli_epi32(hi, 16), lo),
-                                     _mm256_load_si256(at(kFractions.b)));
-  return _mm256_cmpgt_epi32(f, _mm256_load_si256(reinterpret_cast<const __m256i*>(bound + 8 * g)));
-}
-
-// Eight lanes per 32-bit screen, two groups tested with one branch; where a
-// lane may pass, its four-lane half is computed exactly.
-__attribute__((target("avx2"))) inline void absorb_one_avx2(std::uint64_t* sig, std::int32_t* bound,
+// Sixteen lanes per screen, two screens tested with one branch; a lane that
+// may pass is computed exactly on its own (about one lane in a few thousand
+// once the minima have settled).
+__attribute__((target("avx2"))) inline void absorb_one_avx2(std::uint64_t* sig, std::int16_t* bound,
                                                              std::uint64_t t) {
-  const Digits d = digits_of(t);
-  const __m256i t01 = _mm256_set1_epi32(static_cast<int>(d.pair01));
-  const __m256i t23 = _mm256_set1_epi32(static_cast<int>(d.pair23));
-#pragma GCC unroll 8
-  for (std::size_t g = 0; g < kGroups8; g += 2) {
-    const __m256i r0 = reject_avx2(g, t01, t23, bound);
-    const __m256i r1 = reject_avx2(g + 1, t01, t23, bound);
-    if (_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_and_si256(r0, r1))) != 0xFF) [[unlikely]] {
-      for (std::size_t h = 0; h < 2; ++h) {
-        const unsigned rejected = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(h == 0 ? r0 : r1)));
-        for (std::size_t half = 0; half < 2; ++half) {
-          if (((rejected >> (4 * half)) & 0xF) == 0xF) continue;
-          const std::size_t q = 2 * (g + h) + half;  // four-lane group
-          lower_avx2(sig, q, t);
-          for (std::size_t l = 4 * q; l < 4 * q + 4; ++l) bound[l] = fraction_bound(sig[l]);
+  const __m256i h[4] = {_mm256_set1_epi16(static_cast<short>(t & 0xFFFF)),
+                        _mm256_set1_epi16(static_cast<short>((t >> 16) & 0xFFFF)),
+                        _mm256_set1_epi16(static_cast<short>((t >> 32) & 0xFFFF)),
+                        _mm256_set1_epi16(static_cast<short>(t >> 48))};
+#pragma GCC unroll 4
+  for (std::size_t v = 0; v < kMinHashPermutations / 16; v += 2) {
+    const __m256i r0 = reject16_avx2(v, h, bound);
+    const __m256i r1 = reject16_avx2(v + 1, h, bound);
+    if (_mm256_movemask_epi8(_mm256_and_si256(r0, r1)) != -1) [[unlikely]] {
+      for (std::size_t w = 0; w < 2; ++w) {
+        // Two mask bits per 16-bit lane; the even ones tell which may pass.
+        auto pass = ~static_cast<std::uint32_t>(_mm256_movemask_epi8(w == 0 ? r0 : r1)) & 0x55555555U;
+        for (; pass != 0; pass &= pass - 1) {
+          const std::size_t j = 16 * (v + w) + static_cast<std::size_t>(std::countr_zero(pass)) / 2;
+          const std::uint64_t value = affine_mod_p(kFamily.a[j], t, kFamily.b[j]);
+          if (value < sig[j]) {
+            sig[j] = value;
+            bound[j] = fraction16_bound(value);
+          }
         }
       }
     }
@@ -507,8 +269,8 @@ __attribute__((target("avx2"))) inline void absorb_one_avx2(std::uint64_t* sig, 
 }
 
 __attribute__((target("avx2"))) void absorb_avx2(std::uint64_t* sig, const std::uint64_t* ts, std::size_t count) {
-  alignas(32) std::int32_t bound[kMinHashPermutations];
-  for (std::size_t j = 0; j < kMinHashPermutations; ++j) bound[j] = fraction_bound(sig[j]);
+  alignas(32) std::int16_t bound[kMinHashPermutations];
+  for (std::size_t j = 0; j < kMinHashPermutations; ++j) bound[j] = fraction16_bound(sig[j]);
   for (std::size_t i = 0; i < count; ++i) absorb_one_avx2(sig, bound, ts[i]);
 }
 
@@ -580,14 +342,15 @@ using HashKernel = void (*)(const char* text, std::size_t size, const std::size_
 
 #if defined(__x86_64__)
 // Hashing is scalar and waits on its multiplications; the screen keeps the
-// vector ports busy. Taken four shingles at a time, the hashing of the next
-// four runs in the ports the screen leaves idle (the processor's window of
-// instructions in flight holds both), where a whole batch of each in turn
-// would run one after the other.
+// vector ports busy. Four shingles are hashed, then screened, in turn, in
+// the hope that the processor overlaps the two. Measured on a Xeon it
+// hardly does (the time is the sum of the two, as for whole batches of
+// each), and spreading the hashing steps between the screens by hand was
+// slower still.
 __attribute__((target("avx2"))) void hash_absorb_avx2(const char* text, std::size_t size, const std::size_t* starts,
                                                       std::size_t count, std::uint64_t* sig) {
-  alignas(32) std::int32_t bound[kMinHashPermutations];
-  for (std::size_t j = 0; j < kMinHashPermutations; ++j) bound[j] = fraction_bound(sig[j]);
+  alignas(32) std::int16_t bound[kMinHashPermutations];
+  for (std::size_t j = 0; j < kMinHashPermutations; ++j) bound[j] = fraction16_bound(sig[j]);
   std::uint64_t ts[4];
   for (std::size_t i = 0; i < count; i += 4) {
     const std::size_t n = std::min<std::size_t>(4, count - i);
@@ -595,106 +358,67 @@ __attribute__((target("avx2"))) void hash_absorb_avx2(const char* text, std::siz
     for (std::size_t l = 0; l < n; ++l) absorb_one_avx2(sig, bound, ts[l]);
   }
 }
-#endif  // __x86_64__
 
-#if defined(__x86_64__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#pragma GCC diagnostic ignored "-Wuninitialized"
-
-// Bytes at..at+7 of each of eight shingles starting at text + s[l], lane l
-// holding them, the first in its low byte. Built from pairs of 8-byte loads
-// rather than through memory: the ring's stores already keep the store port
-// busy.
-__attribute__((target("avx512f"))) inline __m512i load_words(const char* text, const std::size_t* s, std::size_t at) {
-  __m128i pair[4];
-  for (std::size_t c = 0; c < 4; ++c) {
-    const __m128i first = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(text + s[2 * c] + at));
-    const auto* second = reinterpret_cast<const double*>(text + s[2 * c + 1] + at);
-    pair[c] = _mm_castpd_si128(_mm_loadh_pd(_mm_castsi128_pd(first), second));
-  }
-  const __m256i low = _mm256_inserti128_si256(_mm256_castsi128_si256(pair[0]), pair[1], 1);
-  const __m256i high = _mm256_inserti128_si256(_mm256_castsi128_si256(pair[2]), pair[3], 1);
-  return _mm512_inserti64x4(_mm512_castsi256_si512(low), high, 1);
+// The 16-bit screen in 512-bit vectors, thirty-two lanes each, where the
+// processor runs two 512-bit multiplies a cycle beside the scalar one that
+// the hashing uses: lanes 32v to 32v + 31 that may be lowered, as a mask.
+__attribute__((target("avx512f,avx512bw"))) inline __mmask32 pass16_avx512(std::size_t v, const __m512i* h,
+                                                                           const std::int16_t* bound) {
+  constexpr std::size_t kRow = kMinHashPermutations / 32;
+  const auto* hi = reinterpret_cast<const __m512i*>(kFractions16.hi[0] + 32 * v);
+  const auto* lo = reinterpret_cast<const __m512i*>(kFractions16.lo[0] + 32 * v);
+  __m512i e[4];
+  for (std::size_t k = 0; k < 4; ++k)
+    e[k] = _mm512_add_epi16(_mm512_mullo_epi16(h[k], _mm512_load_si512(hi + kRow * k)),
+                            _mm512_mulhi_epu16(h[k], _mm512_load_si512(lo + kRow * k)));
+  const __m512i b = _mm512_load_si512(kFractions16.b + 32 * v);
+  const __m512i g = _mm512_add_epi16(_mm512_add_epi16(_mm512_add_epi16(e[0], e[1]), _mm512_add_epi16(e[2], e[3])), b);
+  return _mm512_cmple_epi16_mask(g, _mm512_load_si512(bound + 32 * v));
 }
 
-// One FNV-1a step in every lane, h = (h ^ low byte of b) * prime, and the
-// next byte moved down.
-__attribute__((target("avx512f,avx512dq"))) inline void fnv_step(__m512i* h, __m512i* b, __m512i low_byte,
-                                                                   __m512i prime) {
-  for (std::size_t c = 0; c < 2; ++c) {
-    h[c] = _mm512_mullo_epi64(_mm512_ternarylogic_epi64(h[c], b[c], low_byte, 0x78), prime);
-    b[c] = _mm512_srli_epi64(b[c], 8);
-  }
-}
-
-// Sixteen consecutive shingles side by side, one per 64-bit lane of two
-// vectors, eight bytes loaded per lane at a time. Two independent chains,
-// because one step, (h ^ byte) * prime, takes four cycles of latency. Every
-// lane steps through the longest shingle's length; from the first step at
-// which some lane may end, each step's hashes are also written to a ring of
-// the last kRing steps, from which each lane's hash is read at its own
-// length afterwards. So there is no per-byte test or mask: a lane past its
-// end computes values nobody reads. Groups whose lengths differ by more than
-// the ring holds, or whose loads would reach past the stream, go through
-// hash_portable.
-__attribute__((target("avx512f,avx512dq"))) void hash_avx512(const char* text, std::size_t size,
-                                                               const std::size_t* starts, std::size_t count,
-                                                               std::uint64_t* ts) {
-  constexpr std::size_t kLanes = 16;
-  constexpr std::size_t kRing = 256;  // steps; a power of two
-  alignas(64) std::uint64_t ring[kRing * kLanes];
-  const __m512i low_byte = _mm512_set1_epi64(0xFF);
-  const __m512i prime = _mm512_set1_epi64(static_cast<long long>(kFnvPrime));
-  const __m512i p = _mm512_set1_epi64(static_cast<long long>(kPrime));
-  const __m512i offset = _mm512_set1_epi64(static_cast<long long>(kFnvOffset));
-  std::size_t i = 0;
-  for (; i + kLanes <= count; i += kLanes) {
-    const std::size_t* s = starts + i;
-    std::size_t shortest = ~std::size_t{0}, longest = 0;
-    for (std::size_t l = 0; l < kLanes; ++l) {
-      const std::size_t n = s[l + kShingleWords] - 1 - s[l];
-      shortest = std::min(shortest, n);
-      longest = std::max(longest, n);
-    }
-    // Steps run to the longest length rounded up to 8; the value a lane
-    // ends with must not have been overwritten by then, and the last lane's
-    // loads must stay inside the stream (its terminator included).
-    const std::size_t steps = (longest + 7) & ~std::size_t{7};
-    if (steps - shortest >= kRing || s[kLanes - 1] + steps > size + 1) {
-      hash_portable(text, size, s, kLanes, ts + i);
-      continue;
-    }
-    const std::size_t ring_from = (shortest - 1) & ~std::size_t{7};
-    __m512i h[2] = {offset, offset};
-    std::size_t at = 0;
-    for (; at < ring_from; at += 8) {
-      __m512i b[2] = {load_words(text, s, at), load_words(text, s + 8, at)};
-#pragma GCC unroll 8
-      for (std::size_t k = 0; k < 8; ++k) fnv_step(h, b, low_byte, prime);
-    }
-    for (; at < steps; at += 8) {
-      __m512i b[2] = {load_words(text, s, at), load_words(text, s + 8, at)};
-      std::uint64_t* out = ring + (at % kRing) * kLanes;
-#pragma GCC unroll 8
-      for (std::size_t k = 0; k < 8; ++k) {
-        fnv_step(h, b, low_byte, prime);
-        _mm512_store_si512(out + kLanes * k, h[0]);
-        _mm512_store_si512(out + kLanes * k + 8, h[1]);
+__attribute__((target("avx512f,avx512bw"))) inline void absorb_one_avx512(std::uint64_t* sig, std::int16_t* bound,
+                                                                          std::uint64_t t) {
+  const __m512i h[4] = {_mm512_set1_epi16(static_cast<short>(t & 0xFFFF)),
+                        _mm512_set1_epi16(static_cast<short>((t >> 16) & 0xFFFF)),
+                        _mm512_set1_epi16(static_cast<short>((t >> 32) & 0xFFFF)),
+                        _mm512_set1_epi16(static_cast<short>(t >> 48))};
+  __mmask32 pass[kMinHashPermutations / 32];
+#pragma GCC unroll 4
+  for (std::size_t v = 0; v < kMinHashPermutations / 32; ++v) pass[v] = pass16_avx512(v, h, bound);
+  if (((pass[0] | pass[1]) | (pass[2] | pass[3])) != 0) [[unlikely]] {
+    for (std::size_t v = 0; v < kMinHashPermutations / 32; ++v) {
+      for (std::uint32_t m = pass[v]; m != 0; m &= m - 1) {
+        const std::size_t j = 32 * v + static_cast<std::size_t>(std::countr_zero(m));
+        const std::uint64_t value = affine_mod_p(kFamily.a[j], t, kFamily.b[j]);
+        if (value < sig[j]) {
+          sig[j] = value;
+          bound[j] = fraction16_bound(value);
+        }
       }
     }
-    alignas(64) std::uint64_t last[kLanes];
-    for (std::size_t l = 0; l < kLanes; ++l) last[l] = ring[((s[l + kShingleWords] - 2 - s[l]) % kRing) * kLanes + l];
-    for (std::size_t c = 0; c < 2; ++c) {
-      const __m512i x = _mm512_load_si512(last + 8 * c);
-      const __m512i r = _mm512_add_epi64(_mm512_and_si512(x, p), _mm512_srli_epi64(x, 61));  // as in mod_p
-      _mm512_storeu_si512(ts + i + 8 * c, _mm512_min_epu64(r, _mm512_sub_epi64(r, p)));  // r - P wraps if r < P
-    }
   }
-  if (i < count) hash_portable(text, size, starts + i, count - i, ts + i);
 }
 
-#pragma GCC diagnostic pop
+__attribute__((target("avx512f,avx512bw"))) void absorb_avx512(std::uint64_t* sig, const std::uint64_t* ts,
+                                                                 std::size_t count) {
+  alignas(64) std::int16_t bound[kMinHashPermutations];
+  for (std::size_t j = 0; j < kMinHashPermutations; ++j) bound[j] = fraction16_bound(sig[j]);
+  for (std::size_t i = 0; i < count; ++i) absorb_one_avx512(sig, bound, ts[i]);
+}
+
+// As hash_absorb_avx2.
+__attribute__((target("avx512f,avx512bw"))) void hash_absorb_avx512(const char* text, std::size_t size,
+                                                                    const std::size_t* starts, std::size_t count,
+                                                                    std::uint64_t* sig) {
+  alignas(64) std::int16_t bound[kMinHashPermutations];
+  for (std::size_t j = 0; j < kMinHashPermutations; ++j) bound[j] = fraction16_bound(sig[j]);
+  std::uint64_t ts[4];
+  for (std::size_t i = 0; i < count; i += 4) {
+    const std::size_t n = std::min<std::size_t>(4, count - i);
+    hash_portable(text, size, starts + i, n, ts);
+    for (std::size_t l = 0; l < n; ++l) absorb_one_avx512(sig, bound, ts[l]);
+  }
+}
 #endif  // __x86_64__
 
 // A kernel: a way to hash the shingles and a way to absorb their hashes,
@@ -710,18 +434,15 @@ struct Kernel {
 
 constexpr Kernel kPortable{hash_portable, absorb_portable};
 #if defined(__x86_64__)
-constexpr Kernel kAvx512{hash_avx512, absorb_avx512};
+constexpr Kernel kAvx512{hash_portable, absorb_avx512, hash_absorb_avx512};
 constexpr Kernel kAvx2{hash_portable, absorb_avx2, hash_absorb_avx2};
 #endif
 
-// Fastest first. The AVX2 kernel leads: on an AVX-512 processor (measured on
-// a Xeon with AVX-512 and IFMA) its 32-bit screen with the hashing
-// interleaved is as fast on English and about a fifth faster on mixed-script
-// text than the AVX-512 screen after vector hashing.
+// Fastest first.
 const cpu::Kernel<const Kernel*> kKernels[] = {
 #if defined(__x86_64__)
+    {"avx512", &kAvx512, cpu::Isa::Avx512bw},
     {"avx2", &kAvx2, cpu::Isa::Avx2},
-    {"avx512", &kAvx512, cpu::Isa::Avx512dq},
 #endif
     {"portable", &kPortable, cpu::Isa::Baseline},
 };
