@@ -354,6 +354,123 @@ Fingerprint256 single_shingle_fingerprint(std::string_view stream) {
   return feature_hash(stream);
 }
 
+// The SimHash counters of a whole stream, from its distinct shingles and
+// their counts, kept bit-sliced: plane p holds bit p of all 256 counters of
+// set votes at once (one vector), so that adding a hash is a few vector
+// operations rather than 256 counter updates, and the fingerprint is read
+// off the planes by one comparison rather than counter by counter.
+//
+// A hash of count w adds itself at every plane k where w has a binary
+// digit. Most counts are small, so for the low digits the hashes are
+// gathered sixteen at a time and summed by a tree of carry-save adders into
+// running sums of weight 1, 2, 4 and 8 (in units of 2^k); only the sixteens
+// carry into the planes. Higher digits, rare, are added into the planes
+// directly.
+//
+// A counter never exceeds the total count, the number of positions, so no
+// carry leaves the top plane.
+class CountedVotes {
+ public:
+  using HashBits = simhash_detail::HashBits;
+
+  explicit CountedVotes(std::uint64_t positions) : positions_(positions) {}
+
+  void add(const FeatureHash& hash, std::uint64_t count) {
+    const HashBits bits = simhash_detail::load_bits(hash);
+    std::uint64_t digits = count;
+    for (; digits != 0 && std::countr_zero(digits) < kGathered; digits &= digits - 1) {
+      const int k = std::countr_zero(digits);
+      group_[k][filled_[k]] = bits;
+      if (++filled_[k] == kGroup) reduce(k);
+    }
+    for (; digits != 0; digits &= digits - 1) add_at(bits, std::countr_zero(digits));
+  }
+
+  Fingerprint256 finish() {
+    for (int k = 0; k < kGathered; ++k) {
+      if (filled_[k] == 0) continue;
+      for (std::size_t i = filled_[k]; i < kGroup; ++i) group_[k][i] = HashBits{};
+      reduce(k);
+    }
+    for (int k = 0; k < kGathered; ++k) {
+      for (int w = 0; w < 4; ++w) add_at(sums_[k][w], k + w);
+    }
+    // Bit i is set when 2 * set_i > positions, that is set_i > positions / 2
+    // rounded down: compared plane by plane from the top.
+    const std::uint64_t half = positions_ / 2;
+    HashBits greater{}, equal = ~HashBits{};
+    for (int p = kPlanes - 1; p >= 0; --p) {
+      if ((half >> p) & 1) {
+        equal &= planes_[p];
+      } else {
+        greater |= equal & planes_[p];
+        equal &= ~planes_[p];
+      }
+    }
+    // Bit t of byte b of the planes counts bit t of byte b of the hashes,
+    // which is the fingerprint's bit at the same place.
+    Fingerprint256 out;
+    std::memcpy(out.data(), &greater, out.size());
+    return out;
+  }
+
+ private:
+  static constexpr int kPlanes = 64;
+  static constexpr int kGathered = 8;  // digits of weight 1 to 128
+  static constexpr std::size_t kGroup = 16;
+
+  static bool none(HashBits x) { return (x[0] | x[1] | x[2] | x[3]) == 0; }
+
+  // Adds the bits of `x` at plane p, carrying upwards.
+  void add_at(HashBits x, int p) {
+    for (; p < kPlanes && !none(x); ++p) {
+      const HashBits carry = planes_[p] & x;
+      planes_[p] ^= x;
+      x = carry;
+    }
+  }
+
+  // Sums the sixteen gathered hashes of digit k into its running sums.
+  void reduce(int k) {
+#define VESSOLIN_CSA(high, low, a, b, c) \
+  do {                                   \
+    const HashBits u_ = (a) ^ (b);       \
+    high = ((a) & (b)) | (u_ & (c));     \
+    low = u_ ^ (c);                      \
+  } while (0)
+    const HashBits* g = group_[k];
+    HashBits& ones = sums_[k][0];
+    HashBits& twos = sums_[k][1];
+    HashBits& fours = sums_[k][2];
+    HashBits& eights = sums_[k][3];
+    HashBits twos_a, twos_b, fours_a, fours_b, eights_a, eights_b, sixteens;
+    VESSOLIN_CSA(twos_a, ones, ones, g[0], g[1]);
+    VESSOLIN_CSA(twos_b, ones, ones, g[2], g[3]);
+    VESSOLIN_CSA(fours_a, twos, twos, twos_a, twos_b);
+    VESSOLIN_CSA(twos_a, ones, ones, g[4], g[5]);
+    VESSOLIN_CSA(twos_b, ones, ones, g[6], g[7]);
+    VESSOLIN_CSA(fours_b, twos, twos, twos_a, twos_b);
+    VESSOLIN_CSA(eights_a, fours, fours, fours_a, fours_b);
+    VESSOLIN_CSA(twos_a, ones, ones, g[8], g[9]);
+    VESSOLIN_CSA(twos_b, ones, ones, g[10], g[11]);
+    VESSOLIN_CSA(fours_a, twos, twos, twos_a, twos_b);
+    VESSOLIN_CSA(twos_a, ones, ones, g[12], g[13]);
+    VESSOLIN_CSA(twos_b, ones, ones, g[14], g[15]);
+    VESSOLIN_CSA(fours_b, twos, twos, twos_a, twos_b);
+    VESSOLIN_CSA(eights_b, fours, fours, fours_a, fours_b);
+    VESSOLIN_CSA(sixteens, eights, eights, eights_a, eights_b);
+#undef VESSOLIN_CSA
+    filled_[k] = 0;
+    add_at(sixteens, k + 4);
+  }
+
+  std::uint64_t positions_;
+  HashBits planes_[kPlanes]{};
+  HashBits sums_[kGathered][4]{};  // weight 1, 2, 4, 8 in units of 2^k
+  HashBits group_[kGathered][kGroup];
+  std::size_t filled_[kGathered]{};
+};
+
 template <class Value>
 Fingerprint256 whole_fingerprint(std::string_view stream, std::uint64_t positions) {
   ShingleTable<Value> table(positions);
@@ -366,22 +483,22 @@ Fingerprint256 whole_fingerprint(std::string_view stream, std::uint64_t position
   // The distinct shingles are hashed a batch at a time.
   constexpr std::size_t kBatch = 256;
   crypto::ShortMessage messages[kBatch];
-  std::int64_t counts[kBatch];
+  std::uint64_t counts[kBatch];
   FeatureHash hashes[kBatch];
   std::size_t pending = 0;
-  SimHashBuilder simhash;
+  CountedVotes votes(positions);
   const auto flush = [&] {
     crypto::blake2b512_head_batch(std::span(messages, pending), std::span(hashes, pending));
-    for (std::size_t i = 0; i < pending; ++i) simhash.add_hash(hashes[i], counts[i]);
+    for (std::size_t i = 0; i < pending; ++i) votes.add(hashes[i], counts[i]);
     pending = 0;
   };
   table.for_each([&](ShingleKey key, Value count) {
     messages[pending] = key_message(key);
-    counts[pending] = static_cast<std::int64_t>(count);
+    counts[pending] = count;
     if (++pending == kBatch) flush();
   });
   flush();
-  return simhash.finish();
+  return votes.finish();
 }
 
 // Per-bit vote counts of up to 256 shingles of weight 1, in 16-bit lanes:
