@@ -289,6 +289,23 @@ def test_every_window_vote_kernel_agrees(native):
     assert native.surface_fingerprint_using("x", "no-such-kernel") == ""
 
 
+def test_every_whole_stream_kernel_agrees(native):
+    # A shingle's count enters the sum digit by digit: words drawn with
+    # weights 1/rank give counts of every size (with many shingles per binary
+    # digit, and few for the high ones); "ab" repeated gives two shingles of
+    # count past 2^16; "abcde" two of count 1 that tie on about half the bits.
+    kernels = native.sequence_kernels().split()
+    assert kernels[-1] == "portable"
+    rng = random.Random(11)
+    vocab = ["".join(rng.choice("abcdeé") for _ in range(rng.randint(1, 7))) for _ in range(400)]
+    zipf = " ".join(rng.choices(vocab, weights=[1 / (r + 1) for r in range(len(vocab))], k=30_000))
+    for text in [zipf, "ab" * 70_000, "abcde", "abcdefghijklmnopqrstu", zipf[:5000]]:
+        expected = reference.sequence_fingerprint(text).hex()
+        for kernel in kernels:
+            assert native.sequence_fingerprint_using(text, kernel) == expected, (kernel, len(text))
+    assert native.sequence_fingerprint_using("x", "no-such-kernel") == ""
+
+
 def test_every_minhash_kernel_agrees(native):
     kernels = native.minhash_kernels().split()
     assert kernels[-1] == "portable"

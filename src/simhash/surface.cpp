@@ -375,7 +375,9 @@ class CountedVotes {
 
   explicit CountedVotes(std::uint64_t positions) : positions_(positions) {}
 
-  void add(const FeatureHash& hash, std::uint64_t count) {
+  // Inlined into each tally kernel below, so that the planes' vector
+  // arithmetic is compiled for that kernel's vector unit.
+  __attribute__((always_inline)) void add(const FeatureHash& hash, std::uint64_t count) {
     const HashBits bits = simhash_detail::load_bits(hash);
     std::uint64_t digits = count;
     for (; digits != 0 && std::countr_zero(digits) < kGathered; digits &= digits - 1) {
@@ -419,10 +421,10 @@ class CountedVotes {
   static constexpr int kGathered = 8;  // digits of weight 1 to 128
   static constexpr std::size_t kGroup = 16;
 
-  static bool none(HashBits x) { return (x[0] | x[1] | x[2] | x[3]) == 0; }
+  __attribute__((always_inline)) static bool none(HashBits x) { return (x[0] | x[1] | x[2] | x[3]) == 0; }
 
   // Adds the bits of `x` at plane p, carrying upwards.
-  void add_at(HashBits x, int p) {
+  __attribute__((always_inline)) void add_at(HashBits x, int p) {
     for (; p < kPlanes && !none(x); ++p) {
       const HashBits carry = planes_[p] & x;
       planes_[p] ^= x;
@@ -431,7 +433,7 @@ class CountedVotes {
   }
 
   // Sums the sixteen gathered hashes of digit k into its running sums.
-  void reduce(int k) {
+  __attribute__((always_inline)) void reduce(int k) {
 #define VESSOLIN_CSA(high, low, a, b, c) \
   do {                                   \
     const HashBits u_ = (a) ^ (b);       \
@@ -471,8 +473,30 @@ class CountedVotes {
   std::size_t filled_[kGathered]{};
 };
 
+// Adds hashes[i] with count counts[i] to `votes`, for each i below n.
+using TallyKernel = void (*)(const FeatureHash* hashes, const std::uint64_t* counts, std::size_t n,
+                             CountedVotes& votes);
+
+void tally_portable(const FeatureHash* hashes, const std::uint64_t* counts, std::size_t n, CountedVotes& votes) {
+  for (std::size_t i = 0; i < n; ++i) votes.add(hashes[i], counts[i]);
+}
+
+#if defined(__x86_64__)
+__attribute__((target("avx2"))) void tally_avx2(const FeatureHash* hashes, const std::uint64_t* counts,
+                                                 std::size_t n, CountedVotes& votes) {
+  for (std::size_t i = 0; i < n; ++i) votes.add(hashes[i], counts[i]);
+}
+#endif
+
+constexpr cpu::Kernel<TallyKernel> kTallyKernels[] = {
+#if defined(__x86_64__)
+    {"avx2", tally_avx2, cpu::Isa::Avx2},
+#endif
+    {"portable", tally_portable, cpu::Isa::Baseline},
+};
+
 template <class Value>
-Fingerprint256 whole_fingerprint(std::string_view stream, std::uint64_t positions) {
+Fingerprint256 whole_fingerprint(std::string_view stream, std::uint64_t positions, TallyKernel tally) {
   ShingleTable<Value> table(positions);
   ShingleBlocks cut(stream, table);
   for (std::uint64_t p = 0; p < positions; p += cut.kBlock) {
@@ -489,7 +513,7 @@ Fingerprint256 whole_fingerprint(std::string_view stream, std::uint64_t position
   CountedVotes votes(positions);
   const auto flush = [&] {
     crypto::blake2b512_head_batch(std::span(messages, pending), std::span(hashes, pending));
-    for (std::size_t i = 0; i < pending; ++i) votes.add(hashes[i], counts[i]);
+    tally(hashes, counts, pending, votes);
     pending = 0;
   };
   table.for_each([&](ShingleKey key, Value count) {
@@ -676,12 +700,29 @@ bool needs_wide_values(std::uint64_t positions) { return positions >= std::numer
 
 }  // namespace
 
-Fingerprint256 sequence_fingerprint(std::string_view sequence) {
+namespace {
+
+Fingerprint256 sequence_fingerprint_with(std::string_view sequence, TallyKernel tally) {
   const std::uint64_t n = utf8::count_code_points(sequence);
   if (n <= kShingle) return single_shingle_fingerprint(sequence);
   const std::uint64_t positions = n - (kShingle - 1);
-  return needs_wide_values(positions) ? whole_fingerprint<std::uint64_t>(sequence, positions)
-                                      : whole_fingerprint<std::uint32_t>(sequence, positions);
+  return needs_wide_values(positions) ? whole_fingerprint<std::uint64_t>(sequence, positions, tally)
+                                      : whole_fingerprint<std::uint32_t>(sequence, positions, tally);
+}
+
+}  // namespace
+
+Fingerprint256 sequence_fingerprint(std::string_view sequence) {
+  static const TallyKernel kFastest = cpu::fastest(kTallyKernels);
+  return sequence_fingerprint_with(sequence, kFastest);
+}
+
+std::vector<std::string_view> sequence_kernels() { return cpu::usable_names(kTallyKernels); }
+
+std::optional<Fingerprint256> sequence_fingerprint_using(std::string_view sequence, std::string_view kernel) {
+  const TallyKernel tally = cpu::usable(kTallyKernels, kernel);
+  if (tally == nullptr) return std::nullopt;
+  return sequence_fingerprint_with(sequence, tally);
 }
 
 Fingerprint256 surface_fingerprint_whole(std::string_view text) { return sequence_fingerprint(canonical_stream(text)); }
