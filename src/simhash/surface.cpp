@@ -4,6 +4,7 @@
 #include <array>
 #include <bit>
 #include <cstring>
+#include <initializer_list>
 #include <limits>
 #include <memory>
 
@@ -588,16 +589,20 @@ constexpr cpu::Kernel<VoteKernel> kVoteKernels[] = {
     {"portable", votes_portable, cpu::Isa::Baseline},
 };
 
-// `first` holds the votes of the window's first 256 shingle starts, `rest`
-// those of the following ones (none, for a window that ends within its first
-// step); `count` is their total number.
-Fingerprint256 votes_fingerprint(const BlockVotes& first, const BlockVotes* rest, std::uint64_t count) {
+// The fingerprint from the votes of `count` shingles given in parts (each
+// counts some of the shingle starts): bit i is set when its votes are more
+// than half of them, 2 * set - count > 0, that is set > count / 2 rounded
+// down. A window holds at most 509 shingles, so the sums fit their lanes.
+Fingerprint256 votes_fingerprint(std::initializer_list<const BlockVotes*> parts, std::uint64_t count) {
+  using VoteMask = std::int16_t __attribute__((vector_size(16)));
+  const Lanes half = Lanes{} + static_cast<std::uint16_t>(count / 2);
+  const Lanes place = {0x80, 0x40, 0x20, 0x10, 0x08, 0x04, 0x02, 0x01};  // most significant bit first
   Fingerprint256 out{};
   for (int b = 0; b < 32; ++b) {
-    for (int j = 0; j < 8; ++j) {
-      const std::int64_t set = first.set[b][j] + (rest ? rest->set[b][j] : 0);
-      if (2 * set - static_cast<std::int64_t>(count) > 0) out[b] |= static_cast<std::uint8_t>(0x80u >> j);
-    }
+    Lanes set{};
+    for (const BlockVotes* part : parts) set += part->set[b];
+    const Lanes bits = reinterpret_cast<Lanes>(VoteMask(set > half)) & place;
+    out[b] = static_cast<std::uint8_t>(bits[0] | bits[1] | bits[2] | bits[3] | bits[4] | bits[5] | bits[6] | bits[7]);
   }
   return out;
 }
@@ -640,37 +645,59 @@ SurfaceFingerprint windowed_fingerprint(std::string_view stream, std::uint64_t n
 
   ShingleTable<Value> table(positions);
   std::vector<FeatureHash> hashes;  // by order of first occurrence
+  // Room for as many distinct shingles as natural text has (see the
+  // table), so that the hashes are seldom copied to a larger vector.
+  hashes.reserve(positions / 3 + kWindowStep);
   NewShingles fresh;
   Value shingles[kWindowStep];  // the current block's shingles, by number
 
   SurfaceFingerprint result{};
   result.windows.reserve(window_count);
+  // The whole stream's votes: summed in 16-bit lanes, a block (at most 256
+  // votes a lane) at a time, and moved to 64-bit sums before 255 blocks
+  // could overflow a lane.
   std::array<std::uint64_t, 256> whole_set{};
+  Lanes whole_lanes[32] = {};
+  std::uint64_t blocks_in_lanes = 0;
+  const auto flush_whole = [&] {
+    for (int b = 0; b < 32; ++b) {
+      for (int j = 0; j < 8; ++j) whole_set[8 * b + j] += whole_lanes[b][j];
+      whole_lanes[b] = Lanes{};
+    }
+    blocks_in_lanes = 0;
+  };
 
-  BlockVotes prev_full, full, head;
+  // A block's votes in two parts, its head (the starts that the window
+  // before it takes) and the rest; the previous block's are kept beside the
+  // current one's, the two swapping roles from block to block.
+  BlockVotes head[2], rest[2];
   std::uint64_t block = 0, in_block = 0;
   const auto finish_block = [&](bool last) {
     fresh.hash_into(hashes);
     const FeatureHash* block_hashes[kWindowStep];
     for (std::uint64_t k = 0; k < in_block; ++k) block_hashes[k] = &hashes[shingles[k]];
+    const std::size_t now = block & 1, before = now ^ 1;
     // A short last block is all head.
     const std::uint64_t head_count = std::min(in_block, kHeadPositions);
-    full.clear();
-    count_votes(block_hashes, head_count, full);
-    head = full;
-    count_votes(block_hashes + head_count, in_block - head_count, full);
-    for (int b = 0; b < 32; ++b)
-      for (int j = 0; j < 8; ++j) whole_set[8 * b + j] += full.set[b][j];
+    head[now].clear();
+    count_votes(block_hashes, head_count, head[now]);
+    rest[now].clear();
+    count_votes(block_hashes + head_count, in_block - head_count, rest[now]);
+    if (blocks_in_lanes == 255) flush_whole();
+    for (int b = 0; b < 32; ++b) whole_lanes[b] += head[now].set[b] + rest[now].set[b];
+    ++blocks_in_lanes;
     if (block >= 1 && block - 1 < window_count) {
       const std::uint64_t w = block - 1;
       const std::uint64_t length = std::min<std::uint64_t>(n - w * kWindowStep, kWindowLength);
-      result.windows.push_back({votes_fingerprint(prev_full, &head, length - (kShingle - 1)), w * kWindowStep, length});
+      result.windows.push_back(
+          {votes_fingerprint({&head[before], &rest[before], &head[now]}, length - (kShingle - 1)), w * kWindowStep,
+           length});
     }
     if (last && block < window_count) {
       const std::uint64_t length = n - block * kWindowStep;
-      result.windows.push_back({votes_fingerprint(full, nullptr, length - (kShingle - 1)), block * kWindowStep, length});
+      result.windows.push_back(
+          {votes_fingerprint({&head[now], &rest[now]}, length - (kShingle - 1)), block * kWindowStep, length});
     }
-    prev_full = full;
     ++block;
     in_block = 0;
   };
@@ -692,6 +719,7 @@ SurfaceFingerprint windowed_fingerprint(std::string_view stream, std::uint64_t n
     finish_block(p + count == positions);
   }
 
+  flush_whole();
   for (int i = 0; i < 256; ++i) {
     if (static_cast<std::int64_t>(2 * whole_set[i] - positions) > 0)
       result.whole[i / 8] |= static_cast<std::uint8_t>(0x80u >> (i % 8));
