@@ -499,33 +499,56 @@ constexpr cpu::Kernel<TallyKernel> kTallyKernels[] = {
     {"portable", tally_portable, cpu::Isa::Baseline},
 };
 
+// The shingles first met in the current block, waiting to be hashed
+// together when the block ends.
+class NewShingles {
+ public:
+  void add(ShingleKey key) { messages_[count_++] = key_message(key); }
+  // Appends their hashes to `hashes`, in the order they were added.
+  void hash_into(std::vector<FeatureHash>& hashes) {
+    const std::size_t first = hashes.size();
+    hashes.resize(first + count_);
+    crypto::blake2b512_head_batch(std::span(messages_, count_), std::span(hashes).subspan(first));
+    count_ = 0;
+  }
+
+ private:
+  crypto::ShortMessage messages_[kWindowStep];
+  std::size_t count_ = 0;
+};
+
+// The table numbers the distinct shingles by first occurrence; the
+// shingles new in a block are hashed when the block has been walked, so
+// that the vector work of hashing alternates with the table's probes rather
+// than waiting for all of them, and their counts are summed at the end.
 template <class Value>
 Fingerprint256 whole_fingerprint(std::string_view stream, std::uint64_t positions, TallyKernel tally) {
   ShingleTable<Value> table(positions);
+  std::vector<FeatureHash> hashes;  // by order of first occurrence
+  std::vector<std::uint64_t> counts;
+  // Room for as many distinct shingles as natural text has (see the table).
+  hashes.reserve(positions / 3 + kWindowStep);
+  counts.reserve(positions / 3 + kWindowStep);
+  NewShingles fresh;
   ShingleBlocks cut(stream, table);
+  static_assert(cut.kBlock == kWindowStep);
+  Value distinct = 0;
   for (std::uint64_t p = 0; p < positions; p += cut.kBlock) {
     const std::size_t count = std::min<std::uint64_t>(cut.kBlock, positions - p);
     cut.next(count);
-    table.visit(cut.keys, cut.hashes, count, [](auto& slot, bool, std::size_t) { ++slot.value; });
+    counts.resize(distinct + count);  // room for every key of the block to be new
+    std::uint64_t* const c = counts.data();
+    table.visit(cut.keys, cut.hashes, count, [&](auto& slot, bool inserted, std::size_t i) {
+      if (inserted) {
+        slot.value = distinct++;
+        fresh.add(cut.keys[i]);
+      }
+      ++c[slot.value];
+    });
+    fresh.hash_into(hashes);
   }
-  // The distinct shingles are hashed a batch at a time.
-  constexpr std::size_t kBatch = 256;
-  crypto::ShortMessage messages[kBatch];
-  std::uint64_t counts[kBatch];
-  FeatureHash hashes[kBatch];
-  std::size_t pending = 0;
   CountedVotes votes(positions);
-  const auto flush = [&] {
-    crypto::blake2b512_head_batch(std::span(messages, pending), std::span(hashes, pending));
-    tally(hashes, counts, pending, votes);
-    pending = 0;
-  };
-  table.for_each([&](ShingleKey key, Value count) {
-    messages[pending] = key_message(key);
-    counts[pending] = count;
-    if (++pending == kBatch) flush();
-  });
-  flush();
+  tally(hashes.data(), counts.data(), hashes.size(), votes);
   return votes.finish();
 }
 
@@ -606,24 +629,6 @@ Fingerprint256 votes_fingerprint(std::initializer_list<const BlockVotes*> parts,
   }
   return out;
 }
-
-// The shingles first met in the current block, waiting to be hashed
-// together when the block ends.
-class NewShingles {
- public:
-  void add(ShingleKey key) { messages_[count_++] = key_message(key); }
-  // Appends their hashes to `hashes`, in the order they were added.
-  void hash_into(std::vector<FeatureHash>& hashes) {
-    const std::size_t first = hashes.size();
-    hashes.resize(first + count_);
-    crypto::blake2b512_head_batch(std::span(messages_, count_), std::span(hashes).subspan(first));
-    count_ = 0;
-  }
-
- private:
-  crypto::ShortMessage messages_[kWindowStep];
-  std::size_t count_ = 0;
-};
 
 // Whole stream and windows for a stream of n > 512 code points.
 //
