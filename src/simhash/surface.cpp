@@ -504,6 +504,7 @@ constexpr cpu::Kernel<TallyKernel> kTallyKernels[] = {
 class NewShingles {
  public:
   void add(ShingleKey key) { messages_[count_++] = key_message(key); }
+  std::size_t size() const { return count_; }
   // Appends their hashes to `hashes`, in the order they were added.
   void hash_into(std::vector<FeatureHash>& hashes) {
     const std::size_t first = hashes.size();
@@ -513,14 +514,16 @@ class NewShingles {
   }
 
  private:
-  crypto::ShortMessage messages_[kWindowStep];
+  // A block's worth, and as many again for the whole stream, which lets
+  // them gather over blocks until the kernel can take them in full steps.
+  crypto::ShortMessage messages_[2 * kWindowStep];
   std::size_t count_ = 0;
 };
 
-// The table numbers the distinct shingles by first occurrence; the
-// shingles new in a block are hashed when the block has been walked, so
-// that the vector work of hashing alternates with the table's probes rather
-// than waiting for all of them, and their counts are summed at the end.
+// The table numbers the distinct shingles by first occurrence; the new
+// shingles are hashed as soon as a block's worth has gathered, so that the
+// vector work of hashing alternates with the table's probes rather than
+// waiting for all of them, and their counts are summed at the end.
 template <class Value>
 Fingerprint256 whole_fingerprint(std::string_view stream, std::uint64_t positions, TallyKernel tally) {
   ShingleTable<Value> table(positions);
@@ -545,8 +548,9 @@ Fingerprint256 whole_fingerprint(std::string_view stream, std::uint64_t position
       }
       ++c[slot.value];
     });
-    fresh.hash_into(hashes);
+    if (fresh.size() >= kWindowStep) fresh.hash_into(hashes);
   }
+  fresh.hash_into(hashes);
   CountedVotes votes(positions);
   tally(hashes.data(), counts.data(), hashes.size(), votes);
   return votes.finish();
