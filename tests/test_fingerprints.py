@@ -143,11 +143,14 @@ def test_windows_count_code_points_of_the_stream(native):
     assert surface(native, text) == surface(native, stream)
 
 
-def test_repetitive_text_windows(native):
-    whole, windows = surface(native, "ab" * 1000)
+@pytest.mark.parametrize("repeats", [1000, 40_000])
+def test_repetitive_text_windows(native, repeats):
     # Every window of "abab..." holds the two shingles "abab" and "baba" in
-    # nearly equal numbers; check them against the literal definition.
-    stream = "ab" * 1000
+    # nearly equal numbers; check them against the literal definition. The
+    # longer stream spans more blocks than the whole stream's narrow vote
+    # sums hold before they are moved on.
+    stream = "ab" * repeats
+    whole, windows = surface(native, stream)
     assert whole == reference.sequence_fingerprint(stream).hex()
     for fp, start, length in windows:
         assert fp == reference.sequence_fingerprint(stream[start : start + length]).hex()
@@ -287,6 +290,35 @@ def test_every_window_vote_kernel_agrees(native):
         for kernel in kernels:
             assert native.surface_fingerprint_using(text, kernel) == expected, kernel
     assert native.surface_fingerprint_using("x", "no-such-kernel") == ""
+
+
+def test_every_whole_stream_kernel_agrees(native):
+    # A shingle's count enters the sum digit by digit: words drawn with
+    # weights 1/rank give counts of every size (with many shingles per binary
+    # digit, and few for the high ones); "ab" repeated gives two shingles of
+    # count past 2^16; "abcde" two of count 1 that tie on about half the bits.
+    kernels = native.sequence_kernels().split()
+    assert kernels[-1] == "portable"
+    rng = random.Random(11)
+    vocab = ["".join(rng.choice("abcdeé") for _ in range(rng.randint(1, 7))) for _ in range(400)]
+    zipf = " ".join(rng.choices(vocab, weights=[1 / (r + 1) for r in range(len(vocab))], k=30_000))
+    for text in [zipf, "ab" * 70_000, "abcde", "abcdefghijklmnopqrstu", zipf[:5000]]:
+        expected = reference.sequence_fingerprint(text).hex()
+        for kernel in kernels:
+            assert native.sequence_fingerprint_using(text, kernel) == expected, (kernel, len(text))
+    assert native.sequence_fingerprint_using("x", "no-such-kernel") == ""
+
+
+def test_windows_and_whole_stream_paths_agree_on_long_texts(native):
+    # The whole fingerprint of a text with windows is summed from the blocks'
+    # votes, that of text_fingerprint from the distinct shingles' counts: two
+    # independent paths, here over more than 255 blocks of varied text.
+    rng = random.Random(13)
+    vocab = ["".join(rng.choice("abcdeé ") for _ in range(rng.randint(2, 9))) for _ in range(3000)]
+    text = " ".join(rng.choices(vocab, weights=[1 / (r + 1) for r in range(len(vocab))], k=20_000))
+    whole, windows = surface(native, text)
+    assert len(windows) > 256
+    assert whole == vessolin.text_fingerprint(text)
 
 
 def test_every_minhash_kernel_agrees(native):

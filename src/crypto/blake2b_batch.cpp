@@ -67,16 +67,76 @@ constexpr std::uint8_t kMix[8][4] = {
     {0, 5, 10, 15}, {1, 6, 11, 12}, {2, 7, 8, 13}, {3, 4, 9, 14},
 };
 
+// A message of at most 16 bytes: every shingle and most structural features.
+constexpr std::size_t kShortBytes = 16;
+constexpr std::size_t kShortWords = kShortBytes / 8;
+
+// Whether round 0's G steps on columns 1 to 3 can be skipped for a message
+// whose words from kWords on are zero: those steps read message words 2 to
+// 7 and state words that start as constants (not the byte counter, which is
+// in column 0), so their results are constants, in kStart.
+constexpr bool constant_columns(std::size_t words, int round, int step) {
+  return words <= kShortWords && round == 0 && step >= 1 && step <= 3;
+}
+
+constexpr std::uint64_t rotr64(std::uint64_t x, int n) { return (x >> n) | (x << (64 - n)); }
+
+// The state at the start of the final block's compression, byte counter and
+// message left out (zero), with round 0's column steps 1 to 3 done.
+struct StartState {
+  std::uint64_t v[16]{};
+  constexpr StartState() {
+    for (int i = 0; i < 8; ++i) v[i] = kH[i];
+    for (int i = 0; i < 8; ++i) v[8 + i] = kIv[i];
+    v[14] = ~kIv[6];
+    for (int i = 1; i <= 3; ++i) {
+      std::uint64_t &a = v[kMix[i][0]], &b = v[kMix[i][1]], &c = v[kMix[i][2]], &d = v[kMix[i][3]];
+      a = a + b;
+      d = rotr64(d ^ a, 32);
+      c = c + d;
+      b = rotr64(b ^ c, 24);
+      a = a + b;
+      d = rotr64(d ^ a, 16);
+      c = c + d;
+      b = rotr64(b ^ c, 63);
+    }
+  }
+};
+constexpr StartState kStart;
+
 // Every kernel runs the same twelve rounds over its own word type with its
 // own G step; the loops are unrolled in full so that every state and message
-// index is a constant and the state stays in registers.
-#define VESSOLIN_BLAKE2B_ROUNDS(g, v, m)                                                                   \
+// index is a constant and the state stays in registers. A short message's
+// state starts from kStart, past the steps that constant_columns() skips.
+#define VESSOLIN_BLAKE2B_ROUNDS(g, v, m, words)                                                            \
   _Pragma("GCC unroll 12") for (int r = 0; r < kRounds; ++r) {                                            \
     _Pragma("GCC unroll 8") for (int i = 0; i < 8; ++i) {                                                 \
+      if (constant_columns(words, r, i)) continue;                                                        \
       g(v[kMix[i][0]], v[kMix[i][1]], v[kMix[i][2]], v[kMix[i][3]], m[kSigma[r][2 * i]],                  \
         m[kSigma[r][2 * i + 1]]);                                                                          \
     }                                                                                                     \
   }
+
+// The same rounds for two sets of lanes at once (the vector lanes and one
+// more message in scalar words), their G steps side by side so that the
+// processor can run the two independent streams of work together.
+#define VESSOLIN_BLAKE2B_ROUNDS_SIDE_BY_SIDE(g, v, m, s, n, words)                                         \
+  _Pragma("GCC unroll 12") for (int r = 0; r < kRounds; ++r) {                                            \
+    _Pragma("GCC unroll 8") for (int i = 0; i < 8; ++i) {                                                 \
+      if (constant_columns(words, r, i)) continue;                                                        \
+      g(v[kMix[i][0]], v[kMix[i][1]], v[kMix[i][2]], v[kMix[i][3]], m[kSigma[r][2 * i]],                  \
+        m[kSigma[r][2 * i + 1]], s[kMix[i][0]], s[kMix[i][1]], s[kMix[i][2]], s[kMix[i][3]],               \
+        n[kSigma[r][2 * i]], n[kSigma[r][2 * i + 1]]);                                                     \
+    }                                                                                                     \
+  }
+
+// The state word i at the start of a compression of a message with `words`
+// nonzero words, the byte counter left out.
+constexpr std::uint64_t start_word(std::size_t words, int i) {
+  if (words <= kShortWords) return kStart.v[i];
+  if (i < 8) return kH[i];
+  return i == 14 ? ~kIv[6] : kIv[i - 8];
+}
 
 template <class Word>
 inline Word load_little_endian(const std::uint8_t* p) {
@@ -113,10 +173,6 @@ inline void store_head(const std::uint64_t words[4], Digest32& out) {
   }
 }
 
-// A message of at most 16 bytes: every shingle and most structural features.
-constexpr std::size_t kShortBytes = 16;
-constexpr std::size_t kShortWords = kShortBytes / 8;
-
 // One compression of a message of at most one block, as the final block,
 // with the byte counter t equal to its length (the empty message is one
 // all-zero block with t = 0), into the first four chaining words. Message
@@ -137,11 +193,10 @@ void compress_scalar(const std::uint64_t* words, std::uint64_t length, std::uint
   };
   std::uint64_t m[16];
   for (std::size_t i = 0; i < 16; ++i) m[i] = i < kWords ? words[i] : 0;
-  std::uint64_t v[16] = {
-      kH[0],  kH[1],  kH[2],  kH[3],  kH[4],  kH[5],  kH[6],  kH[7],
-      kIv[0], kIv[1], kIv[2], kIv[3], kIv[4] ^ length, kIv[5], ~kIv[6], kIv[7],
-  };
-  VESSOLIN_BLAKE2B_ROUNDS(g, v, m)
+  std::uint64_t v[16];
+  for (int i = 0; i < 16; ++i) v[i] = start_word(kWords, i);
+  v[12] ^= length;
+  VESSOLIN_BLAKE2B_ROUNDS(g, v, m, kWords)
   for (int i = 0; i < 4; ++i) h[i] = kH[i] ^ v[i] ^ v[i + 8];
 }
 
@@ -262,13 +317,9 @@ __attribute__((target("avx512f"))) void compress_avx512(LaneBlocks<8>& blocks) {
     m[i] = i < kWords ? _mm512_load_si512(blocks.word[i]) : _mm512_setzero_si512();
   }
   __m512i v[16];
-  for (int i = 0; i < 8; ++i) v[i] = splat(kH[i]);
-  for (int i = 0; i < 4; ++i) v[8 + i] = splat(kIv[i]);
-  v[12] = _mm512_xor_si512(splat(kIv[4]), _mm512_load_si512(blocks.length));
-  v[13] = splat(kIv[5]);
-  v[14] = splat(~kIv[6]);
-  v[15] = splat(kIv[7]);
-  VESSOLIN_BLAKE2B_ROUNDS(g, v, m)
+  for (int i = 0; i < 16; ++i) v[i] = splat(start_word(kWords, i));
+  v[12] = _mm512_xor_si512(v[12], _mm512_load_si512(blocks.length));
+  VESSOLIN_BLAKE2B_ROUNDS(g, v, m, kWords)
   for (int i = 0; i < 4; ++i)
     _mm512_store_si512(blocks.head[i], _mm512_xor_si512(splat(kH[i]), _mm512_xor_si512(v[i], v[i + 8])));
 }
@@ -330,16 +381,72 @@ __attribute__((target("avx2"))) void compress_avx2(LaneBlocks<4>& blocks) {
     m[i] = i < kWords ? load(blocks.word[i]) : _mm256_setzero_si256();
   }
   __m256i v[16];
-  for (int i = 0; i < 8; ++i) v[i] = splat(kH[i]);
-  for (int i = 0; i < 4; ++i) v[8 + i] = splat(kIv[i]);
-  v[12] = _mm256_xor_si256(splat(kIv[4]), load(blocks.length));
-  v[13] = splat(kIv[5]);
-  v[14] = splat(~kIv[6]);
-  v[15] = splat(kIv[7]);
-  VESSOLIN_BLAKE2B_ROUNDS(g, v, m)
+  for (int i = 0; i < 16; ++i) v[i] = splat(start_word(kWords, i));
+  v[12] = _mm256_xor_si256(v[12], load(blocks.length));
+  VESSOLIN_BLAKE2B_ROUNDS(g, v, m, kWords)
   for (int i = 0; i < 4; ++i)
     _mm256_store_si256(reinterpret_cast<__m256i*>(blocks.head[i]),
                        _mm256_xor_si256(splat(kH[i]), _mm256_xor_si256(v[i], v[i + 8])));
+}
+
+// compress_avx2<kShortWords>() and, beside it, compress_scalar() of one more
+// message. The vector lanes keep the vector units busy, but the processor
+// has more integer units than vector ones, and those would stand idle: the
+// fifth message's scalar G steps run on them in the same time, nearly free.
+__attribute__((target("avx2"))) void compress_avx2_and_one(LaneBlocks<4>& blocks, const ShortMessage& extra,
+                                                           std::uint64_t h[4]) {
+  constexpr std::size_t kWords = kShortWords;
+  const __m256i rot24 = _mm256_setr_epi8(3, 4, 5, 6, 7, 0, 1, 2, 11, 12, 13, 14, 15, 8, 9, 10,  //
+                                         3, 4, 5, 6, 7, 0, 1, 2, 11, 12, 13, 14, 15, 8, 9, 10);
+  const __m256i rot16 = _mm256_setr_epi8(2, 3, 4, 5, 6, 7, 0, 1, 10, 11, 12, 13, 14, 15, 8, 9,  //
+                                         2, 3, 4, 5, 6, 7, 0, 1, 10, 11, 12, 13, 14, 15, 8, 9);
+  const auto g = [&](__m256i& a, __m256i& b, __m256i& c, __m256i& d, __m256i x, __m256i y, std::uint64_t& sa,
+                     std::uint64_t& sb, std::uint64_t& sc, std::uint64_t& sd, std::uint64_t sx, std::uint64_t sy)
+                     __attribute__((target("avx2"), always_inline)) {
+                       a = _mm256_add_epi64(_mm256_add_epi64(a, b), x);
+                       sa = sa + sb + sx;
+                       d = _mm256_shuffle_epi32(_mm256_xor_si256(d, a), _MM_SHUFFLE(2, 3, 0, 1));
+                       sd = std::rotr(sd ^ sa, 32);
+                       c = _mm256_add_epi64(c, d);
+                       sc = sc + sd;
+                       b = _mm256_shuffle_epi8(_mm256_xor_si256(b, c), rot24);
+                       sb = std::rotr(sb ^ sc, 24);
+                       a = _mm256_add_epi64(_mm256_add_epi64(a, b), y);
+                       sa = sa + sb + sy;
+                       d = _mm256_shuffle_epi8(_mm256_xor_si256(d, a), rot16);
+                       sd = std::rotr(sd ^ sa, 16);
+                       c = _mm256_add_epi64(c, d);
+                       sc = sc + sd;
+                       b = _mm256_xor_si256(b, c);
+                       b = _mm256_or_si256(_mm256_srli_epi64(b, 63), _mm256_add_epi64(b, b));
+                       sb = std::rotr(sb ^ sc, 63);
+                     };
+  const auto splat = [&](std::uint64_t x) __attribute__((target("avx2"), always_inline)) {
+    return _mm256_set1_epi64x(static_cast<long long>(x));
+  };
+  const auto load = [&](const std::uint64_t* p) __attribute__((target("avx2"), always_inline)) {
+    return _mm256_load_si256(reinterpret_cast<const __m256i*>(p));
+  };
+  __m256i m[16];
+  std::uint64_t n[16];
+  for (std::size_t i = 0; i < 16; ++i) {
+    m[i] = i < kWords ? load(blocks.word[i]) : _mm256_setzero_si256();
+    n[i] = i < kWords ? extra.word[i] : 0;
+  }
+  __m256i v[16];
+  std::uint64_t s[16];
+  for (int i = 0; i < 16; ++i) {
+    v[i] = splat(start_word(kWords, i));
+    s[i] = start_word(kWords, i);
+  }
+  v[12] = _mm256_xor_si256(v[12], load(blocks.length));
+  s[12] ^= extra.length;
+  VESSOLIN_BLAKE2B_ROUNDS_SIDE_BY_SIDE(g, v, m, s, n, kWords)
+  for (int i = 0; i < 4; ++i) {
+    _mm256_store_si256(reinterpret_cast<__m256i*>(blocks.head[i]),
+                       _mm256_xor_si256(splat(kH[i]), _mm256_xor_si256(v[i], v[i + 8])));
+    h[i] = kH[i] ^ s[i] ^ s[i + 8];
+  }
 }
 
 __attribute__((target("avx2"))) void heads_avx2(const ByteView* messages, std::size_t count, Digest32* out) {
@@ -356,10 +463,20 @@ __attribute__((target("avx2"))) void heads_avx2(const ByteView* messages, std::s
   }
 }
 
+// Five messages a step, four in the vector lanes and one in scalar words;
+// what is left at the end, four lanes at a time.
 __attribute__((target("avx2"))) void shorts_avx2(const ShortMessage* messages, std::size_t count, Digest32* out) {
   constexpr std::size_t kLanes = 4;
   LaneBlocks<kLanes> blocks;
-  for (std::size_t first = 0; first < count; first += kLanes) {
+  std::size_t first = 0;
+  for (; count - first >= kLanes + 1; first += kLanes + 1) {
+    blocks.load(messages + first, kLanes);
+    std::uint64_t h[4];
+    compress_avx2_and_one(blocks, messages[first + kLanes], h);
+    blocks.store(out + first, kLanes);
+    store_head(h, out[first + kLanes]);
+  }
+  for (; first < count; first += kLanes) {
     const std::size_t lanes = std::min(kLanes, count - first);
     blocks.load(messages + first, lanes);
     compress_avx2<kShortWords>(blocks);
@@ -372,6 +489,7 @@ __attribute__((target("avx2"))) void shorts_avx2(const ShortMessage* messages, s
 #endif  // __x86_64__
 
 #undef VESSOLIN_BLAKE2B_ROUNDS
+#undef VESSOLIN_BLAKE2B_ROUNDS_SIDE_BY_SIDE
 
 // Fastest first.
 const cpu::Kernel<HeadKernel> kKernels[] = {

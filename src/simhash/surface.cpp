@@ -4,6 +4,7 @@
 #include <array>
 #include <bit>
 #include <cstring>
+#include <initializer_list>
 #include <limits>
 #include <memory>
 
@@ -106,6 +107,9 @@ class ShingleTable {
     std::size_t mask = mask_;
     for (std::size_t k = 0; k < count; ++k) {
       const ShingleKey key = keys[k];
+      // A key is never empty, so a slot that matches it is taken: knowing
+      // that spares the probe a test.
+      if (key.lo == 0) __builtin_unreachable();
       std::size_t i = hashes[k] & mask;
       while (slots[i].lo != key.lo || slots[i].hi != key.hi) {
         if (slots[i].lo == 0) break;
@@ -354,34 +358,202 @@ Fingerprint256 single_shingle_fingerprint(std::string_view stream) {
   return feature_hash(stream);
 }
 
+// The SimHash counters of a whole stream, from its distinct shingles and
+// their counts, kept bit-sliced: plane p holds bit p of all 256 counters of
+// set votes at once (one vector), so that adding a hash is a few vector
+// operations rather than 256 counter updates, and the fingerprint is read
+// off the planes by one comparison rather than counter by counter.
+//
+// A hash of count w adds itself at every plane k where w has a binary
+// digit. Most counts are small, so for the low digits the hashes are
+// gathered sixteen at a time and summed by a tree of carry-save adders into
+// running sums of weight 1, 2, 4 and 8 (in units of 2^k); only the sixteens
+// carry into the planes. Higher digits, rare, are added into the planes
+// directly.
+//
+// A counter never exceeds the total count, the number of positions, so no
+// carry leaves the top plane.
+class CountedVotes {
+ public:
+  using HashBits = simhash_detail::HashBits;
+
+  explicit CountedVotes(std::uint64_t positions) : positions_(positions) {}
+
+  // Inlined into each tally kernel below, so that the planes' vector
+  // arithmetic is compiled for that kernel's vector unit.
+  __attribute__((always_inline)) void add(const FeatureHash& hash, std::uint64_t count) {
+    const HashBits bits = simhash_detail::load_bits(hash);
+    std::uint64_t digits = count;
+    for (; digits != 0 && std::countr_zero(digits) < kGathered; digits &= digits - 1) {
+      const int k = std::countr_zero(digits);
+      group_[k][filled_[k]] = bits;
+      if (++filled_[k] == kGroup) reduce(k);
+    }
+    for (; digits != 0; digits &= digits - 1) add_at(bits, std::countr_zero(digits));
+  }
+
+  Fingerprint256 finish() {
+    for (int k = 0; k < kGathered; ++k) {
+      if (filled_[k] == 0) continue;
+      for (std::size_t i = filled_[k]; i < kGroup; ++i) group_[k][i] = HashBits{};
+      reduce(k);
+    }
+    for (int k = 0; k < kGathered; ++k) {
+      for (int w = 0; w < 4; ++w) add_at(sums_[k][w], k + w);
+    }
+    // Bit i is set when 2 * set_i > positions, that is set_i > positions / 2
+    // rounded down: compared plane by plane from the top.
+    const std::uint64_t half = positions_ / 2;
+    HashBits greater{}, equal = ~HashBits{};
+    for (int p = kPlanes - 1; p >= 0; --p) {
+      if ((half >> p) & 1) {
+        equal &= planes_[p];
+      } else {
+        greater |= equal & planes_[p];
+        equal &= ~planes_[p];
+      }
+    }
+    // Bit t of byte b of the planes counts bit t of byte b of the hashes,
+    // which is the fingerprint's bit at the same place.
+    Fingerprint256 out;
+    std::memcpy(out.data(), &greater, out.size());
+    return out;
+  }
+
+ private:
+  static constexpr int kPlanes = 64;
+  static constexpr int kGathered = 8;  // digits of weight 1 to 128
+  static constexpr std::size_t kGroup = 16;
+
+  __attribute__((always_inline)) static bool none(HashBits x) { return (x[0] | x[1] | x[2] | x[3]) == 0; }
+
+  // Adds the bits of `x` at plane p, carrying upwards.
+  __attribute__((always_inline)) void add_at(HashBits x, int p) {
+    for (; p < kPlanes && !none(x); ++p) {
+      const HashBits carry = planes_[p] & x;
+      planes_[p] ^= x;
+      x = carry;
+    }
+  }
+
+  // Sums the sixteen gathered hashes of digit k into its running sums.
+  __attribute__((always_inline)) void reduce(int k) {
+#define VESSOLIN_CSA(high, low, a, b, c) \
+  do {                                   \
+    const HashBits u_ = (a) ^ (b);       \
+    high = ((a) & (b)) | (u_ & (c));     \
+    low = u_ ^ (c);                      \
+  } while (0)
+    const HashBits* g = group_[k];
+    HashBits& ones = sums_[k][0];
+    HashBits& twos = sums_[k][1];
+    HashBits& fours = sums_[k][2];
+    HashBits& eights = sums_[k][3];
+    HashBits twos_a, twos_b, fours_a, fours_b, eights_a, eights_b, sixteens;
+    VESSOLIN_CSA(twos_a, ones, ones, g[0], g[1]);
+    VESSOLIN_CSA(twos_b, ones, ones, g[2], g[3]);
+    VESSOLIN_CSA(fours_a, twos, twos, twos_a, twos_b);
+    VESSOLIN_CSA(twos_a, ones, ones, g[4], g[5]);
+    VESSOLIN_CSA(twos_b, ones, ones, g[6], g[7]);
+    VESSOLIN_CSA(fours_b, twos, twos, twos_a, twos_b);
+    VESSOLIN_CSA(eights_a, fours, fours, fours_a, fours_b);
+    VESSOLIN_CSA(twos_a, ones, ones, g[8], g[9]);
+    VESSOLIN_CSA(twos_b, ones, ones, g[10], g[11]);
+    VESSOLIN_CSA(fours_a, twos, twos, twos_a, twos_b);
+    VESSOLIN_CSA(twos_a, ones, ones, g[12], g[13]);
+    VESSOLIN_CSA(twos_b, ones, ones, g[14], g[15]);
+    VESSOLIN_CSA(fours_b, twos, twos, twos_a, twos_b);
+    VESSOLIN_CSA(eights_b, fours, fours, fours_a, fours_b);
+    VESSOLIN_CSA(sixteens, eights, eights, eights_a, eights_b);
+#undef VESSOLIN_CSA
+    filled_[k] = 0;
+    add_at(sixteens, k + 4);
+  }
+
+  std::uint64_t positions_;
+  HashBits planes_[kPlanes]{};
+  HashBits sums_[kGathered][4]{};  // weight 1, 2, 4, 8 in units of 2^k
+  HashBits group_[kGathered][kGroup];
+  std::size_t filled_[kGathered]{};
+};
+
+// Adds hashes[i] with count counts[i] to `votes`, for each i below n.
+using TallyKernel = void (*)(const FeatureHash* hashes, const std::uint64_t* counts, std::size_t n,
+                             CountedVotes& votes);
+
+void tally_portable(const FeatureHash* hashes, const std::uint64_t* counts, std::size_t n, CountedVotes& votes) {
+  for (std::size_t i = 0; i < n; ++i) votes.add(hashes[i], counts[i]);
+}
+
+#if defined(__x86_64__)
+__attribute__((target("avx2"))) void tally_avx2(const FeatureHash* hashes, const std::uint64_t* counts,
+                                                 std::size_t n, CountedVotes& votes) {
+  for (std::size_t i = 0; i < n; ++i) votes.add(hashes[i], counts[i]);
+}
+#endif
+
+constexpr cpu::Kernel<TallyKernel> kTallyKernels[] = {
+#if defined(__x86_64__)
+    {"avx2", tally_avx2, cpu::Isa::Avx2},
+#endif
+    {"portable", tally_portable, cpu::Isa::Baseline},
+};
+
+// The shingles first met in the current block, waiting to be hashed
+// together when the block ends.
+class NewShingles {
+ public:
+  void add(ShingleKey key) { messages_[count_++] = key_message(key); }
+  std::size_t size() const { return count_; }
+  // Appends their hashes to `hashes`, in the order they were added.
+  void hash_into(std::vector<FeatureHash>& hashes) {
+    const std::size_t first = hashes.size();
+    hashes.resize(first + count_);
+    crypto::blake2b512_head_batch(std::span(messages_, count_), std::span(hashes).subspan(first));
+    count_ = 0;
+  }
+
+ private:
+  // A block's worth, and as many again for the whole stream, which lets
+  // them gather over blocks until the kernel can take them in full steps.
+  crypto::ShortMessage messages_[2 * kWindowStep];
+  std::size_t count_ = 0;
+};
+
+// The table numbers the distinct shingles by first occurrence; the new
+// shingles are hashed as soon as a block's worth has gathered, so that the
+// vector work of hashing alternates with the table's probes rather than
+// waiting for all of them, and their counts are summed at the end.
 template <class Value>
-Fingerprint256 whole_fingerprint(std::string_view stream, std::uint64_t positions) {
+Fingerprint256 whole_fingerprint(std::string_view stream, std::uint64_t positions, TallyKernel tally) {
   ShingleTable<Value> table(positions);
+  std::vector<FeatureHash> hashes;  // by order of first occurrence
+  std::vector<std::uint64_t> counts;
+  // Room for as many distinct shingles as natural text has (see the table).
+  hashes.reserve(positions / 3 + kWindowStep);
+  counts.reserve(positions / 3 + kWindowStep);
+  NewShingles fresh;
   ShingleBlocks cut(stream, table);
+  static_assert(cut.kBlock == kWindowStep);
+  Value distinct = 0;
   for (std::uint64_t p = 0; p < positions; p += cut.kBlock) {
     const std::size_t count = std::min<std::uint64_t>(cut.kBlock, positions - p);
     cut.next(count);
-    table.visit(cut.keys, cut.hashes, count, [](auto& slot, bool, std::size_t) { ++slot.value; });
+    counts.resize(distinct + count);  // room for every key of the block to be new
+    std::uint64_t* const c = counts.data();
+    table.visit(cut.keys, cut.hashes, count, [&](auto& slot, bool inserted, std::size_t i) {
+      if (inserted) {
+        slot.value = distinct++;
+        fresh.add(cut.keys[i]);
+      }
+      ++c[slot.value];
+    });
+    if (fresh.size() >= kWindowStep) fresh.hash_into(hashes);
   }
-  // The distinct shingles are hashed a batch at a time.
-  constexpr std::size_t kBatch = 256;
-  crypto::ShortMessage messages[kBatch];
-  std::int64_t counts[kBatch];
-  FeatureHash hashes[kBatch];
-  std::size_t pending = 0;
-  SimHashBuilder simhash;
-  const auto flush = [&] {
-    crypto::blake2b512_head_batch(std::span(messages, pending), std::span(hashes, pending));
-    for (std::size_t i = 0; i < pending; ++i) simhash.add_hash(hashes[i], counts[i]);
-    pending = 0;
-  };
-  table.for_each([&](ShingleKey key, Value count) {
-    messages[pending] = key_message(key);
-    counts[pending] = static_cast<std::int64_t>(count);
-    if (++pending == kBatch) flush();
-  });
-  flush();
-  return simhash.finish();
+  fresh.hash_into(hashes);
+  CountedVotes votes(positions);
+  tally(hashes.data(), counts.data(), hashes.size(), votes);
+  return votes.finish();
 }
 
 // Per-bit vote counts of up to 256 shingles of weight 1, in 16-bit lanes:
@@ -444,37 +616,23 @@ constexpr cpu::Kernel<VoteKernel> kVoteKernels[] = {
     {"portable", votes_portable, cpu::Isa::Baseline},
 };
 
-// `first` holds the votes of the window's first 256 shingle starts, `rest`
-// those of the following ones (none, for a window that ends within its first
-// step); `count` is their total number.
-Fingerprint256 votes_fingerprint(const BlockVotes& first, const BlockVotes* rest, std::uint64_t count) {
+// The fingerprint from the votes of `count` shingles given in parts (each
+// counts some of the shingle starts): bit i is set when its votes are more
+// than half of them, 2 * set - count > 0, that is set > count / 2 rounded
+// down. A window holds at most 509 shingles, so the sums fit their lanes.
+Fingerprint256 votes_fingerprint(std::initializer_list<const BlockVotes*> parts, std::uint64_t count) {
+  using VoteMask = std::int16_t __attribute__((vector_size(16)));
+  const Lanes half = Lanes{} + static_cast<std::uint16_t>(count / 2);
+  const Lanes place = {0x80, 0x40, 0x20, 0x10, 0x08, 0x04, 0x02, 0x01};  // most significant bit first
   Fingerprint256 out{};
   for (int b = 0; b < 32; ++b) {
-    for (int j = 0; j < 8; ++j) {
-      const std::int64_t set = first.set[b][j] + (rest ? rest->set[b][j] : 0);
-      if (2 * set - static_cast<std::int64_t>(count) > 0) out[b] |= static_cast<std::uint8_t>(0x80u >> j);
-    }
+    Lanes set{};
+    for (const BlockVotes* part : parts) set += part->set[b];
+    const Lanes bits = reinterpret_cast<Lanes>(VoteMask(set > half)) & place;
+    out[b] = static_cast<std::uint8_t>(bits[0] | bits[1] | bits[2] | bits[3] | bits[4] | bits[5] | bits[6] | bits[7]);
   }
   return out;
 }
-
-// The shingles first met in the current block, waiting to be hashed
-// together when the block ends.
-class NewShingles {
- public:
-  void add(ShingleKey key) { messages_[count_++] = key_message(key); }
-  // Appends their hashes to `hashes`, in the order they were added.
-  void hash_into(std::vector<FeatureHash>& hashes) {
-    const std::size_t first = hashes.size();
-    hashes.resize(first + count_);
-    crypto::blake2b512_head_batch(std::span(messages_, count_), std::span(hashes).subspan(first));
-    count_ = 0;
-  }
-
- private:
-  crypto::ShortMessage messages_[kWindowStep];
-  std::size_t count_ = 0;
-};
 
 // Whole stream and windows for a stream of n > 512 code points.
 //
@@ -496,37 +654,59 @@ SurfaceFingerprint windowed_fingerprint(std::string_view stream, std::uint64_t n
 
   ShingleTable<Value> table(positions);
   std::vector<FeatureHash> hashes;  // by order of first occurrence
+  // Room for as many distinct shingles as natural text has (see the
+  // table), so that the hashes are seldom copied to a larger vector.
+  hashes.reserve(positions / 3 + kWindowStep);
   NewShingles fresh;
   Value shingles[kWindowStep];  // the current block's shingles, by number
 
   SurfaceFingerprint result{};
   result.windows.reserve(window_count);
+  // The whole stream's votes: summed in 16-bit lanes, a block (at most 256
+  // votes a lane) at a time, and moved to 64-bit sums before 255 blocks
+  // could overflow a lane.
   std::array<std::uint64_t, 256> whole_set{};
+  Lanes whole_lanes[32] = {};
+  std::uint64_t blocks_in_lanes = 0;
+  const auto flush_whole = [&] {
+    for (int b = 0; b < 32; ++b) {
+      for (int j = 0; j < 8; ++j) whole_set[8 * b + j] += whole_lanes[b][j];
+      whole_lanes[b] = Lanes{};
+    }
+    blocks_in_lanes = 0;
+  };
 
-  BlockVotes prev_full, full, head;
+  // A block's votes in two parts, its head (the starts that the window
+  // before it takes) and the rest; the previous block's are kept beside the
+  // current one's, the two swapping roles from block to block.
+  BlockVotes head[2], rest[2];
   std::uint64_t block = 0, in_block = 0;
   const auto finish_block = [&](bool last) {
     fresh.hash_into(hashes);
     const FeatureHash* block_hashes[kWindowStep];
     for (std::uint64_t k = 0; k < in_block; ++k) block_hashes[k] = &hashes[shingles[k]];
+    const std::size_t now = block & 1, before = now ^ 1;
     // A short last block is all head.
     const std::uint64_t head_count = std::min(in_block, kHeadPositions);
-    full.clear();
-    count_votes(block_hashes, head_count, full);
-    head = full;
-    count_votes(block_hashes + head_count, in_block - head_count, full);
-    for (int b = 0; b < 32; ++b)
-      for (int j = 0; j < 8; ++j) whole_set[8 * b + j] += full.set[b][j];
+    head[now].clear();
+    count_votes(block_hashes, head_count, head[now]);
+    rest[now].clear();
+    count_votes(block_hashes + head_count, in_block - head_count, rest[now]);
+    if (blocks_in_lanes == 255) flush_whole();
+    for (int b = 0; b < 32; ++b) whole_lanes[b] += head[now].set[b] + rest[now].set[b];
+    ++blocks_in_lanes;
     if (block >= 1 && block - 1 < window_count) {
       const std::uint64_t w = block - 1;
       const std::uint64_t length = std::min<std::uint64_t>(n - w * kWindowStep, kWindowLength);
-      result.windows.push_back({votes_fingerprint(prev_full, &head, length - (kShingle - 1)), w * kWindowStep, length});
+      result.windows.push_back(
+          {votes_fingerprint({&head[before], &rest[before], &head[now]}, length - (kShingle - 1)), w * kWindowStep,
+           length});
     }
     if (last && block < window_count) {
       const std::uint64_t length = n - block * kWindowStep;
-      result.windows.push_back({votes_fingerprint(full, nullptr, length - (kShingle - 1)), block * kWindowStep, length});
+      result.windows.push_back(
+          {votes_fingerprint({&head[now], &rest[now]}, length - (kShingle - 1)), block * kWindowStep, length});
     }
-    prev_full = full;
     ++block;
     in_block = 0;
   };
@@ -548,6 +728,7 @@ SurfaceFingerprint windowed_fingerprint(std::string_view stream, std::uint64_t n
     finish_block(p + count == positions);
   }
 
+  flush_whole();
   for (int i = 0; i < 256; ++i) {
     if (static_cast<std::int64_t>(2 * whole_set[i] - positions) > 0)
       result.whole[i / 8] |= static_cast<std::uint8_t>(0x80u >> (i % 8));
@@ -559,12 +740,29 @@ bool needs_wide_values(std::uint64_t positions) { return positions >= std::numer
 
 }  // namespace
 
-Fingerprint256 sequence_fingerprint(std::string_view sequence) {
+namespace {
+
+Fingerprint256 sequence_fingerprint_with(std::string_view sequence, TallyKernel tally) {
   const std::uint64_t n = utf8::count_code_points(sequence);
   if (n <= kShingle) return single_shingle_fingerprint(sequence);
   const std::uint64_t positions = n - (kShingle - 1);
-  return needs_wide_values(positions) ? whole_fingerprint<std::uint64_t>(sequence, positions)
-                                      : whole_fingerprint<std::uint32_t>(sequence, positions);
+  return needs_wide_values(positions) ? whole_fingerprint<std::uint64_t>(sequence, positions, tally)
+                                      : whole_fingerprint<std::uint32_t>(sequence, positions, tally);
+}
+
+}  // namespace
+
+Fingerprint256 sequence_fingerprint(std::string_view sequence) {
+  static const TallyKernel kFastest = cpu::fastest(kTallyKernels);
+  return sequence_fingerprint_with(sequence, kFastest);
+}
+
+std::vector<std::string_view> sequence_kernels() { return cpu::usable_names(kTallyKernels); }
+
+std::optional<Fingerprint256> sequence_fingerprint_using(std::string_view sequence, std::string_view kernel) {
+  const TallyKernel tally = cpu::usable(kTallyKernels, kernel);
+  if (tally == nullptr) return std::nullopt;
+  return sequence_fingerprint_with(sequence, tally);
 }
 
 Fingerprint256 surface_fingerprint_whole(std::string_view text) { return sequence_fingerprint(canonical_stream(text)); }

@@ -47,4 +47,11 @@ std::optional<SurfaceFingerprint> surface_fingerprint_using(std::string_view tex
 // (no canonicalisation): what each window and the whole stream get.
 Fingerprint256 sequence_fingerprint(std::string_view sequence);
 
+// Its votes are summed by the fastest kernel the processor supports; all
+// give the same fingerprint. For tests that compare them: the names of the
+// kernels usable here ("avx2", "portable"), and the fingerprint computed
+// with a given one (nothing if it is unknown or unsupported).
+std::vector<std::string_view> sequence_kernels();
+std::optional<Fingerprint256> sequence_fingerprint_using(std::string_view sequence, std::string_view kernel);
+
 }  // namespace vessolin

@@ -337,6 +337,13 @@ constexpr FunctionSpec kFunctions[] = {
        const auto fp = surface_fingerprint_using(a.text(0), a.text(1));
        return fp ? surface_lines(*fp) : std::string();
      }},
+    {"sequence_kernels", {}, {}, "The kernels that sum a whole stream's shingle votes here, fastest first.",
+     [](const Args&) -> Outcome { return joined(sequence_kernels()); }},
+    {"sequence_fingerprint_using", kTextAndKernel, {}, "The fingerprint of a code-point sequence taken as it is, by the named kernel, in hexadecimal; empty if unsupported.",
+     [](const Args& a) -> Outcome {
+       const auto fp = sequence_fingerprint_using(a.text(0), a.text(1));
+       return fp ? hex::encode(*fp) : std::string();
+     }},
     {"structural_features", kText, {}, "The structural features, one 'feature<TAB>weight' line each.",
      [](const Args& a) -> Outcome { return structural_feature_lines(a.text(0)); }},
     {"structural_profile", kText, {}, "'fingerprint words function_words informative' of `text`.",
