@@ -14,6 +14,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "cpu/popcount.hpp"
 #include "stego/alphabet.hpp"
 #include "unicode/properties.hpp"
 #include "unicode/utf8.hpp"
@@ -56,14 +57,6 @@ inline CodePoint read_code_point(std::string_view text, std::size_t pos) {
 }
 
 namespace detail {
-
-// Portable: __builtin_popcountll becomes a library call on baseline x86-64.
-constexpr unsigned popcount64(std::uint64_t x) {
-  x = x - ((x >> 1) & 0x5555555555555555ULL);
-  x = (x & 0x3333333333333333ULL) + ((x >> 2) & 0x3333333333333333ULL);
-  x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0FULL;
-  return static_cast<unsigned>((x * 0x0101010101010101ULL) >> 56);
-}
 
 // The index of the set bit of `mask` that has `k` set bits below it.
 inline unsigned nth_set_bit(std::uint64_t mask, std::size_t k) {
@@ -126,7 +119,7 @@ struct Sse2Blocks {
     }
     return m;
   }
-  static unsigned popcount(std::uint64_t x) { return popcount64(x); }
+  static unsigned popcount(std::uint64_t x) { return cpu::popcount64(x); }
 };
 #endif
 
