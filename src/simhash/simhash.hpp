@@ -57,7 +57,8 @@ inline HashBits load_bits(const FeatureHash& h) {
 }
 
 // A carry-save adder: the three inputs' bits, summed per position, are
-// `low` + 2 * `high`.
+// `low` + 2 * `high`. A macro, so that each kernel's own `HashBits` (plain
+// words or vector lanes) is used where it is expanded.
 #define VESSOLIN_CSA(high, low, a, b, c) \
   do {                                   \
     const HashBits u_ = (a) ^ (b);       \
@@ -128,7 +129,6 @@ __attribute__((always_inline)) inline void count_bits(const FeatureHash* const* 
     set[b] += sum;
   }
 }
-#undef VESSOLIN_CSA
 
 // A per-process seed for the hash tables of the fingerprint computations,
 // from the operating system, so that no fixed set of texts degrades every

@@ -438,12 +438,6 @@ class CountedVotes {
 
   // Sums the sixteen gathered hashes of digit k into its running sums.
   __attribute__((always_inline)) void reduce(int k) {
-#define VESSOLIN_CSA(high, low, a, b, c) \
-  do {                                   \
-    const HashBits u_ = (a) ^ (b);       \
-    high = ((a) & (b)) | (u_ & (c));     \
-    low = u_ ^ (c);                      \
-  } while (0)
     const HashBits* g = group_[k];
     HashBits& ones = sums_[k][0];
     HashBits& twos = sums_[k][1];
@@ -465,7 +459,6 @@ class CountedVotes {
     VESSOLIN_CSA(fours_b, twos, twos, twos_a, twos_b);
     VESSOLIN_CSA(eights_b, fours, fours, fours_a, fours_b);
     VESSOLIN_CSA(sixteens, eights, eights, eights_a, eights_b);
-#undef VESSOLIN_CSA
     filled_[k] = 0;
     add_at(sixteens, k + 4);
   }
