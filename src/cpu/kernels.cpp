@@ -15,7 +15,6 @@ namespace {
 struct Support {
   bool avx2 = false;
   bool avx512f = false;
-  bool avx512dq = false;
   bool avx512bw = false;
   bool avx512vbmi2 = false;
 };
@@ -30,7 +29,6 @@ Support detect() {
   s.avx2 = VESSOLIN_MAX_ISA_LEVEL >= 1 && __builtin_cpu_supports("avx2") != 0 && __builtin_cpu_supports("fma") != 0 &&
            __builtin_cpu_supports("popcnt") != 0;
   s.avx512f = VESSOLIN_MAX_ISA_LEVEL >= 2 && __builtin_cpu_supports("avx512f") != 0;
-  s.avx512dq = s.avx512f && __builtin_cpu_supports("avx512dq") != 0;
   s.avx512bw = s.avx512f && __builtin_cpu_supports("avx512bw") != 0;
   // Every processor with the byte compress instructions (VBMI2) has the byte
   // permutes (VBMI) too, but each is a feature flag of its own.
@@ -53,7 +51,6 @@ bool supports(Isa isa) {
     case Isa::Baseline: return true;
     case Isa::Avx2: return s.avx2;
     case Isa::Avx512f: return s.avx512f;
-    case Isa::Avx512dq: return s.avx512dq;
     case Isa::Avx512bw: return s.avx512bw;
     case Isa::Avx512vbmi2: return s.avx512vbmi2;
   }

@@ -13,12 +13,10 @@
 namespace vessolin::cpu {
 
 // What a kernel needs beyond the baseline of the target architecture.
-// Avx512dq: the foundation plus the doubleword/quadword extension (64-bit
-// lane multiplies and conversions), which not every AVX-512 processor has;
 // Avx512bw: the foundation plus byte and word lanes under 64-bit masks;
 // Avx512vbmi2: Avx512bw plus the byte compress and expand instructions
 // (VBMI2) and the byte permutes (VBMI).
-enum class Isa { Baseline, Avx2, Avx512f, Avx512dq, Avx512bw, Avx512vbmi2 };
+enum class Isa { Baseline, Avx2, Avx512f, Avx512bw, Avx512vbmi2 };
 
 // Whether kernels built for `isa` may run here: the processor, with its
 // operating system's support, runs them, and the build's cap on dispatch
