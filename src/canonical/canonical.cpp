@@ -215,6 +215,17 @@ LeadRanges make_lead_ranges() {
 
 const LeadRanges kLeadRanges = make_lead_ranges();
 
+// The flags that decide how an NFC-stable character stands in the stream.
+constexpr unsigned kStandFlags = ucd::kNfcStable | ucd::kLowerIsWord | ucd::kMultiLower | ucd::kInvisible;
+
+// Characters NFC-stable and plain in the stream: a separator writes a space
+// after a word and nothing else, an invisible character writes nothing.
+bool plain_separator(char32_t c) { return (ucd::record(c).flags & kStandFlags) == ucd::kNfcStable; }
+
+bool plain_invisible(char32_t c) {
+  return (ucd::record(c).flags & kStandFlags) == (ucd::kNfcStable | ucd::kInvisible);
+}
+
 // Three-byte punctuation that vectors write as separators: for a lead byte
 // and a second byte, the widest range [lo, hi] of third bytes whose
 // characters are all plain separators (NFC-stable, not word characters in
@@ -227,9 +238,7 @@ struct SeparatorRange {
 
 SeparatorRange make_separator_range(unsigned lead, unsigned second) {
   auto plain = [&](unsigned third) {
-    const char32_t c = (char32_t(lead & 0x0F) << 12) | (char32_t(second & 0x3F) << 6) | (third & 0x3F);
-    const ucd::Record& r = ucd::record(c);
-    return (r.flags & (ucd::kNfcStable | ucd::kLowerIsWord | ucd::kMultiLower | ucd::kInvisible)) == ucd::kNfcStable;
+    return plain_separator((char32_t(lead & 0x0F) << 12) | (char32_t(second & 0x3F) << 6) | (third & 0x3F));
   };
   SeparatorRange best{static_cast<std::uint8_t>(lead), static_cast<std::uint8_t>(second), 0xFF, 0};
   for (unsigned from = 0x80; from < 0xC0;) {
@@ -392,18 +401,6 @@ __attribute__((target("avx2,bmi,popcnt"))) std::size_t stream_avx2(const unsigne
 // The AVX-512 kernel's tables, looked up by byte permutes and built at load
 // from the same character tables, so a vector vouches for exactly what the
 // per-character loop would write.
-//
-// Characters NFC-stable and plain in the stream: a separator writes a space
-// after a word and nothing else, an invisible character writes nothing.
-bool plain_separator(char32_t c) {
-  return (ucd::record(c).flags & (ucd::kNfcStable | ucd::kLowerIsWord | ucd::kMultiLower | ucd::kInvisible)) ==
-         ucd::kNfcStable;
-}
-
-bool plain_invisible(char32_t c) {
-  return (ucd::record(c).flags & (ucd::kNfcStable | ucd::kLowerIsWord | ucd::kMultiLower | ucd::kInvisible)) ==
-         (ucd::kNfcStable | ucd::kInvisible);
-}
 
 // Lead bytes of two-byte characters whose capitals and punctuation are
 // common enough in running text to be worth a table each: Latin-1
@@ -455,9 +452,7 @@ Avx512Tables make_avx512_tables() {
         t.two[k][s] = kSep2;
         continue;
       }
-      if ((r.flags & (ucd::kNfcStable | ucd::kLowerIsWord | ucd::kMultiLower | ucd::kInvisible)) !=
-          (ucd::kNfcStable | ucd::kLowerIsWord))
-        continue;
+      if ((r.flags & kStandFlags) != (ucd::kNfcStable | ucd::kLowerIsWord)) continue;
       const unsigned lower_lead = r.lower_utf8 == 0 ? lead : r.lower_utf8 & 0xFF;
       const unsigned lower_second = r.lower_utf8 == 0 ? 0x80 | s : (r.lower_utf8 >> 8) & 0xFF;
       if ((r.lower_utf8 >> 16) != 0 || (lower_lead != lead && lower_lead != lead + 1) ||
